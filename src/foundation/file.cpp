@@ -1,0 +1,98 @@
+#include "foundation/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "foundation/errors.h"
+
+namespace vek {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int UniqueFd::release() noexcept {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void UniqueFd::reset() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+UniqueFd openFile(const std::filesystem::path& path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw SystemError("Cannot open", path, errno);
+  return UniqueFd(fd);
+}
+
+UniqueFd createPrivateFile(const std::filesystem::path& path) {
+  UniqueFd fd = openFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (::fchmod(fd.get(), 0600) != 0) throw SystemError("Cannot set permissions of", path, errno);
+  return fd;
+}
+
+std::size_t readFully(int fd, char* buffer, std::size_t size, const std::filesystem::path& path) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    ssize_t got = ::read(fd, buffer + filled, size - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw SystemError("Cannot read", path, errno);
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  return filled;
+}
+
+void writeFully(int fd, std::string_view data, const std::filesystem::path& path) {
+  while (!data.empty()) {
+    ssize_t wrote = ::write(fd, data.data(), data.size());
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      throw SystemError("Cannot write", path, errno);
+    }
+    data.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  UniqueFd fd = openFile(path, O_RDONLY);
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    std::size_t got = readFully(fd.get(), buffer, sizeof buffer, path);
+    content.append(buffer, got);
+    if (got < sizeof buffer) return content;
+  }
+}
+
+void syncFile(int fd, const std::filesystem::path& path) {
+  if (::fsync(fd) != 0) throw SystemError("Cannot flush", path, errno);
+}
+
+void removeQuietly(const std::filesystem::path& path) noexcept {
+  if (!path.empty()) ::unlink(path.c_str());
+}
+
+std::filesystem::path temporaryDirectory() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  if (tmpdir && *tmpdir) return tmpdir;
+  return "/tmp";
+}
+
+}  // namespace vek
