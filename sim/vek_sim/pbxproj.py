@@ -189,7 +189,7 @@ _ONE_LINE = ("PBXBuildFile", "PBXFileReference")
 def write_project(objects, root_object, comments):
     """Text of a project.pbxproj. `objects` maps id -> object (each with an
     "isa"); `comments` maps ids to the names Xcode prints beside them."""
-    out = ["// !$*UTF8*$!", "{", "\tarchiveVersion = 1;", "\tclasses = {", "\t};", "\tobjectVersion = 77;",
+    out = ["// !$*UTF8*$!", "{", "\tarchiveVersion = 1;", "\tclasses = {", "\t};", "\tobjectVersion = 60;",
            "\tobjects = {"]
     for isa in sorted({o["isa"] for o in objects.values()}):
         out.append("")

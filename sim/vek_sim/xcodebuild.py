@@ -83,7 +83,8 @@ def _text_listing(kind, listing):
     if kind == "project":
         lines += ["    Targets:"] + ["        " + t for t in listing["targets"]] + [""]
         lines += ["    Build Configurations:"] + ["        " + c for c in listing["configurations"]] + [""]
-        default = listing["configurations"][-1] if listing["configurations"] else "Release"
+        configurations = listing["configurations"]
+        default = "Release" if "Release" in configurations or not configurations else configurations[-1]
         lines += ['    If no build configuration is specified and -scheme is not passed then "%s" is used.'
                   % default, ""]
     lines += ["    Schemes:"] + ["        " + s for s in listing["schemes"]]
