@@ -1,0 +1,95 @@
+// Dispatch: the first matching row wins. Rows 1 to 9 work on any Mac; after them stands the
+// enrolment gate, so every remaining command word, known or not, first needs stored credentials
+// (a Mac that is not enrolled hears about enrolment even for a typo; an enrolled one hears
+// "Unknown command").
+#include "cli/dispatch.h"
+
+#include <functional>
+
+#include "cli/computer_name.h"
+#include "foundation/errors.h"
+
+namespace vek::cli {
+
+namespace {
+
+struct LocalRow {
+  const char* command;
+  std::function<bool(const std::string& sub, const Arguments&)> matches;
+  Result (*run)(const Invocation&);
+};
+
+struct EnrolledRow {
+  std::function<bool(const std::string& command, const std::string& sub)> matches;
+  Result (*run)(const Invocation&, const Enrolment&);
+};
+
+bool any(const std::string&, const Arguments&) {
+  return true;
+}
+
+auto sub(const char* name) {
+  return [name](const std::string& value, const Arguments&) { return value == name; };
+}
+
+}  // namespace
+
+Result execute(const Arguments& arguments) {
+  Invocation invocation{arguments, arguments.value("--device-name").value_or("")};
+  if (!arguments.value("--device-name")) invocation.deviceName = computerName();
+
+  const std::string command = arguments.positionalAt(0);
+  const std::string subcommand = arguments.positionalAt(1);
+
+  static const LocalRow local[] = {
+      {"doctor", any, doctor},
+      {"group", sub("create"), groupCreate},
+      {"group", sub("join"), groupJoin},
+      {"projects", sub("add"), projectsAdd},
+      {"projects", sub("remove"), projectsRemove},
+      {"projects",
+       [](const std::string& value, const Arguments& args) {
+         return value == "list" && args.has("--local");
+       },
+       projectsListLocal},
+      {"devices", [](const std::string&, const Arguments& args) { return args.has("--local"); },
+       devicesLocal},
+      {"agent", sub("status"), agentStatus},
+      {"agent", sub("uninstall"), agentUninstall},
+  };
+  for (const auto& row : local) {
+    if (command == row.command && row.matches(subcommand, arguments)) return row.run(invocation);
+  }
+
+  auto credentials = CredentialStore::load();
+  if (!credentials)
+    throw VEKError("This Mac is not enrolled. Use group create or group join first.");
+  Enrolment enrolment{*credentials};
+
+  auto is = [](const char* name, const char* subName) {
+    return [name, subName](const std::string& c, const std::string& s) {
+      return c == name && (subName == nullptr || s == subName);
+    };
+  };
+  static const EnrolledRow enrolled[] = {
+      {is("agent", "install"), agentInstall},
+      {is("agent", "run"), agentRun},
+      {is("group", "invite"), groupInvite},
+      {is("group", "status"), groupStatus},
+      {is("group", "revoke"), groupRevoke},
+      {is("projects", "list"), projectsList},
+      {is("devices", nullptr), devices},
+      {is("run", nullptr), run},
+      {is("jobs", nullptr), jobs},
+      {[](const std::string& c, const std::string&) {
+         return c == "job" || c == "logs" || c == "cancel";
+       },
+       jobCommand},
+  };
+  for (const auto& row : enrolled) {
+    if (row.matches(command, subcommand)) return row.run(invocation, enrolment);
+  }
+  throw VEKError("Unknown command. Run vek --help.");
+}
+
+}  // namespace vek::cli

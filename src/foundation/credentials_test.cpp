@@ -1,0 +1,195 @@
+#include "foundation/credentials.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "foundation/errors.h"
+#include "foundation/program.h"
+
+namespace vek {
+namespace {
+
+namespace fs = std::filesystem;
+
+class CredentialStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() /
+              ("vek-keychain-test-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_);
+    store_ = std::make_unique<FileSecretStore>(folder_ / "vek-keychain");
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(folder_, fs::perms::owner_all, ignored);
+    fs::remove_all(folder_, ignored);
+  }
+  fs::path itemPath() {
+    return store_->itemPath(CredentialStore::service, CredentialStore::account);
+  }
+  FileSecretStore& store() { return *store_; }
+
+  fs::path folder_;
+  std::unique_ptr<FileSecretStore> store_;
+};
+
+Credentials sample() {
+  return {"https://relay.example", "dev-1", "tok", "grp-1", "My Macs", "Studio", "a2V5"};
+}
+
+TEST(Credentials, AuthorizationIsBearerDeviceDotToken) {
+  EXPECT_EQ(sample().authorization(), "Bearer dev-1.tok");
+}
+
+TEST(Credentials, FromRelayAnswerReadsTextsAndNeverFails) {
+  JSON answer =
+      JSON::object({{"device_id", "d"}, {"token", "t"}, {"group_id", "g"}, {"group_name", 7}});
+  Credentials made = Credentials::fromRelayAnswer("https://r", answer, "Mac", "key");
+  EXPECT_EQ(made, (Credentials{"https://r", "d", "t", "g", "", "Mac", "key"}));
+  EXPECT_EQ(Credentials::fromRelayAnswer("s", JSON::array(), "n", "k").deviceID, "");
+}
+
+TEST(Credentials, EncodesWithTheSevenKeysAndRequiresThemAll) {
+  JSON encoded = JSON::decode(sample().encode());
+  EXPECT_EQ(encoded.fields().size(), 7u);
+  EXPECT_EQ(encoded["deviceID"], JSON("dev-1"));
+  EXPECT_EQ(encoded["encryptionKey"], JSON("a2V5"));
+  EXPECT_EQ(Credentials::decode(sample().encode()), sample());
+  for (const auto& [key, value] : encoded.fields()) {
+    JSON lacking = encoded;
+    JSON::Object members = lacking.fields();
+    members.erase(key);
+    EXPECT_THROW(Credentials::decode(JSON(members).data()), DecodingError) << key;
+    JSON mistyped = encoded;
+    mistyped.set(key, 1);
+    EXPECT_THROW(Credentials::decode(mistyped.data()), DecodingError) << key;
+  }
+  EXPECT_THROW(Credentials::decode("[]"), DecodingError);
+}
+
+TEST_F(CredentialStoreTest, LoadWithoutItemIsAbsentAndRequireAsksForEnrolment) {
+  EXPECT_FALSE(CredentialStore::load(store()).has_value());
+  try {
+    CredentialStore::require(store());
+    FAIL();
+  } catch (const VEKError& error) {
+    EXPECT_EQ(error.message(), "This Mac is not enrolled. Use group create or group join first.");
+  }
+}
+
+TEST_F(CredentialStoreTest, SaveThenLoadRoundTripsWithPrivatePermissions) {
+  CredentialStore::save(sample(), store());
+  EXPECT_EQ(CredentialStore::load(store()), sample());
+  struct stat info {};
+  ASSERT_EQ(::stat(itemPath().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(itemPath().parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  SecretItem item;
+  ASSERT_EQ(store().inspect(CredentialStore::service, CredentialStore::account, item), 0);
+  EXPECT_EQ(item.accessibility, "afterFirstUnlockThisDeviceOnly");
+}
+
+TEST_F(CredentialStoreTest, SecondSaveUpdatesInPlaceKeepingTheAccessList) {
+  setProgramPath("/Applications/VEK.app/Contents/MacOS/VEK");
+  CredentialStore::save(sample(), store());
+  setProgramPath("/usr/local/bin/vek");
+  Credentials changed = sample();
+  changed.groupName = "Renamed";
+  CredentialStore::save(changed, store());
+  setProgramPath("");
+  EXPECT_EQ(CredentialStore::load(store())->groupName, "Renamed");
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(itemPath().parent_path()), fs::directory_iterator()), 1);
+  SecretItem item;
+  ASSERT_EQ(store().inspect(CredentialStore::service, CredentialStore::account, item), 0);
+  ASSERT_TRUE(item.access.has_value());
+  EXPECT_EQ(item.access->name, "VEK private group");
+  EXPECT_EQ(item.access->trustedApplications,
+            (std::vector<std::string>{"/Applications/VEK.app/Contents/MacOS/vek",
+                                      "/Applications/VEK.app"}));
+}
+
+TEST(CredentialAccessList, OnlyForProgramsInsideAnAppBundle) {
+  EXPECT_FALSE(CredentialStore::accessListFor("/usr/local/bin/vek").has_value());
+  EXPECT_FALSE(CredentialStore::accessListFor("/x/MacOS/vek").has_value());
+  EXPECT_FALSE(CredentialStore::accessListFor("").has_value());
+  auto access = CredentialStore::accessListFor("/A/B.app/Contents/MacOS/../MacOS/tool");
+  ASSERT_TRUE(access.has_value());
+  EXPECT_EQ(access->trustedApplications[1], "/A/B.app");
+}
+
+TEST_F(CredentialStoreTest, CorruptItemIsReportedAndLeftUntouched) {
+  CredentialStore::save(sample(), store());
+  { std::ofstream(itemPath()) << "not json"; }
+  try {
+    CredentialStore::load(store());
+    FAIL();
+  } catch (const VEKError& error) {
+    EXPECT_EQ(error.message(),
+              "Cannot read VEK credentials from Keychain (-26275). Unlock your login keychain.");
+  }
+  std::ifstream in(itemPath());
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, "not json");
+}
+
+TEST_F(CredentialStoreTest, StoredDataThatIsNotARecordFailsWithTheDecoderError) {
+  SecretItem item{CredentialStore::service, CredentialStore::account, "{\"server\":\"x\"}",
+                  CredentialStore::accessibility, std::nullopt};
+  ASSERT_EQ(store().add(item), 0);
+  EXPECT_THROW(CredentialStore::load(store()), DecodingError);
+}
+
+TEST_F(CredentialStoreTest, UnreadableFolderIsAReadFailureWithItsCode) {
+  // A regular file where the folder should be: every lookup fails with an I/O code, not "absent".
+  fs::create_directories(folder_);
+  { std::ofstream(folder_ / "vek-keychain") << "x"; }
+  try {
+    CredentialStore::load(store());
+    FAIL();
+  } catch (const VEKError& error) {
+    EXPECT_EQ(error.message(),
+              "Cannot read VEK credentials from Keychain (-36). Unlock your login keychain.");
+  }
+  try {
+    CredentialStore::save(sample(), store());
+    FAIL();
+  } catch (const VEKError& error) {
+    EXPECT_EQ(error.message(), "Cannot update VEK credentials (-36).");
+  }
+}
+
+TEST_F(CredentialStoreTest, ConcurrentReadersNeverSeeAHalfWrittenItem) {
+  CredentialStore::save(sample(), store());
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::thread reader([&] {
+    FileSecretStore own(folder_ / "vek-keychain");
+    while (!stop) {
+      try {
+        if (!CredentialStore::load(own)) ++failures;
+      } catch (...) {
+        ++failures;
+      }
+    }
+  });
+  Credentials changing = sample();
+  for (int i = 0; i < 300; ++i) {
+    changing.token = std::string(static_cast<std::size_t>(i % 7) * 1000, 'x');
+    CredentialStore::save(changing, store());
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(failures, 0);
+}
+
+}  // namespace
+}  // namespace vek

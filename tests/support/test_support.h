@@ -1,0 +1,53 @@
+// Helpers shared by tests that work with real files and real processes.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vek::testing {
+
+/// A fresh private directory under the system temp dir, removed with everything in it on
+/// destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// What a finished program left behind.
+struct ProgramResult {
+  std::string out;
+  std::string err;
+  /// Exit status, or 128 + signal number when it was killed.
+  int status = -1;
+};
+
+/// Runs `program` with `arguments`, the current environment changed by `environment` (a value of
+/// std::nullopt removes the variable), optionally in `cwd` and with `input` on standard input;
+/// waits for it and returns its output. Throws std::runtime_error when it cannot start.
+ProgramResult runProgram(const std::filesystem::path& program,
+                         const std::vector<std::string>& arguments,
+                         const std::map<std::string, std::optional<std::string>>& environment = {},
+                         const std::optional<std::filesystem::path>& cwd = std::nullopt);
+
+/// The build tree's directory of programs (vek, vek-relay, vek-artifact, ...).
+std::filesystem::path programDirectory();
+/// The source tree's root.
+std::filesystem::path sourceDirectory();
+
+/// Writes `content` to `path`, creating parent directories.
+void writeText(const std::filesystem::path& path, const std::string& content);
+/// The content of `path`.
+std::string readText(const std::filesystem::path& path);
+
+}  // namespace vek::testing
