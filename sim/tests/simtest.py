@@ -1,8 +1,10 @@
 """Shared set-up for the tests: a fresh simulated Mac per test and ways to run
 vek-sim and the stand-ins as separate processes, as the code under test does."""
 
+import atexit
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,6 +18,21 @@ from vek_sim import toolroot  # noqa: E402
 REFERENCE_DIR = os.path.join(os.path.dirname(os.path.dirname(SIM_DIR)), "shared", "reference")
 
 
+_template = None
+
+
+def _fresh_root(path):
+    """A new simulated Mac at `path`. The first is made by init; later ones
+    are copies of it, which spares the certificate making."""
+    global _template
+    if _template is None:
+        holder = tempfile.mkdtemp(prefix="vek-sim-template-")
+        atexit.register(shutil.rmtree, holder, True)
+        _template = os.path.join(holder, "root")
+        toolroot.init(_template)
+    shutil.copytree(_template, path, symlinks=True)
+
+
 def run(argv, **kwargs):
     return subprocess.run(argv, capture_output=True, text=True, timeout=30, **kwargs)
 
@@ -26,7 +43,7 @@ class SimCase(unittest.TestCase):
         self.addCleanup(self._tmp.cleanup)
         self.tmp = self._tmp.name
         self.root = os.path.join(self.tmp, "root")
-        toolroot.init(self.root)
+        _fresh_root(self.root)
 
     def sim(self, *args, ok=True):
         result = run([sys.executable, "-IS", VEK_SIM] + list(args))
