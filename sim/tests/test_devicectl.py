@@ -1,6 +1,6 @@
 import json
-import sys
 import os
+import sys
 
 import simtest
 
@@ -172,11 +172,6 @@ class DevicectlArguments(simtest.SimCase):
                 self.assertEqual(result.returncode, 64)
                 self.assertTrue(result.stderr.startswith("Error: "), result.stderr)
                 self.assertFalse(os.path.exists(out))
-
-    def test_unknown_subcommand(self):
-        result = self.tool("xcrun", "devicectl", "list", "apps")
-        self.assertEqual(result.returncode, 64)
-        self.assertIn("Error:", result.stderr)
 
     def test_unwritable_output_is_an_error(self):
         self.add_device("U")

@@ -70,21 +70,10 @@ class ProjectRoundTrip(simtest.SimCase):
         self.assertEqual(objects[ref.get("BlueprintIdentifier")]["name"], "A")
         self.assertEqual(ref.get("ReferencedContainer"), "container:A.xcodeproj")
 
-    def test_text_listing_without_json(self):
-        path = self.new_project("T.xcodeproj", "--bundle-id", "com.example.t", "--schemes", "One,Two")
-        out = self.tool("xcodebuild", "-list", "-project", path).stdout
-        self.assertIn('Information about project "T":', out)
-        self.assertIn("    Schemes:\n        One\n        Two\n", out)
-
     def test_project_in_the_current_directory(self):
         self.new_project("here/Only.xcodeproj", "--bundle-id", "com.example.only")
         listing = self.listing(cwd=os.path.join(self.tmp, "here"))
         self.assertEqual(listing["project"]["name"], "Only")
-
-    def test_refuses_to_overwrite(self):
-        self.new_project("Twice.xcodeproj", "--bundle-id", "com.example.t")
-        result = self.sim("project", "new", os.path.join(self.tmp, "Twice.xcodeproj"), "--bundle-id", "x", ok=False)
-        self.assertEqual(result.returncode, 1)
 
 
 class WorkspaceListing(simtest.SimCase):
