@@ -23,18 +23,18 @@ def _usage_error(command, message):
                    % (message, command, command))
 
 
-def _parse_options(command, args, spec):
-    """Options of one subcommand. `spec` maps each spelling to (key, takes_value)."""
+def _parse_options(command, args, known):
+    """Options of one subcommand. `known` maps each spelling to (key, takes_value)."""
     values = {}
     i = 0
     while i < len(args):
         arg = args[i]
         name, eq, inline = arg.partition("=") if arg.startswith("--") else (arg, "", "")
-        if name not in spec:
+        if name not in known:
             if arg.startswith("-"):
                 _usage_error(command, "Unknown option '%s'" % name)
             _usage_error(command, "Unexpected argument '%s'" % arg)
-        key, takes_value = spec[name]
+        key, takes_value = known[name]
         if takes_value:
             if eq:
                 value = inline
