@@ -70,6 +70,10 @@ class ProjectRoundTrip(simtest.SimCase):
         self.assertEqual(objects[ref.get("BlueprintIdentifier")]["name"], "A")
         self.assertEqual(ref.get("ReferencedContainer"), "container:A.xcodeproj")
 
+    def test_project_without_shared_schemes(self):
+        path = self.new_project("Private.xcodeproj", "--bundle-id", "com.example.p", "--schemes", "")
+        self.assertEqual(self.listing("-project", path)["project"]["schemes"], [])
+
     def test_project_in_the_current_directory(self):
         self.new_project("here/Only.xcodeproj", "--bundle-id", "com.example.only")
         listing = self.listing(cwd=os.path.join(self.tmp, "here"))

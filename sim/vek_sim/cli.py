@@ -183,7 +183,7 @@ def parser():
     a = acts.add_parser("new", help="write PATH.xcodeproj or PATH.xcworkspace")
     a.add_argument("path")
     a.add_argument("--bundle-id")
-    a.add_argument("--schemes", help="comma-separated (default: the project's name)")
+    a.add_argument("--schemes", help="comma-separated (default: the project's name; '' for none)")
     a.add_argument("--configurations", default="Debug,Release")
     a.add_argument("--team", default="ABCDE12345", help="DEVELOPMENT_TEAM ('' leaves it unset)")
     a.add_argument("--min-os", default="16.0")

@@ -26,12 +26,13 @@ class Root:
 
     @classmethod
     def of_tool(cls, tool_path):
-        """The root a stand-in at ROOT/usr/bin/NAME (or ROOT/bin/NAME) belongs to."""
+        """The root a stand-in at ROOT/usr/bin/NAME or ROOT/bin/NAME belongs to."""
         bindir = os.path.dirname(os.path.realpath(tool_path))
-        parent = os.path.dirname(bindir)
-        if os.path.basename(parent) == "usr":
-            parent = os.path.dirname(parent)
-        return cls(parent)
+        above = os.path.dirname(bindir)
+        for candidate in (os.path.dirname(above), above):
+            if os.path.isdir(os.path.join(candidate, STATE_DIR)):
+                return cls(candidate)
+        return cls(os.path.dirname(above) if os.path.basename(above) == "usr" else above)
 
     @classmethod
     def existing(cls, path):

@@ -253,7 +253,8 @@ def new_project(path, bundle_id, schemes=None, configurations="Debug,Release", t
     options = {"bundle_id": bundle_id, "team": team, "min_os": min_os, "version": version, "build": build,
                "push": push, "signing": signing,
                "configurations": _names(configurations, "--configurations")}
-    scheme_names = _names(schemes, "--schemes") if schemes else [name]
+    # No schemes at all ("") is a project nobody shared a scheme of.
+    scheme_names = [] if schemes == "" else _names(schemes, "--schemes") if schemes else [name]
     text, target_id = _pbxproj(name, options)
 
     schemes_dir = os.path.join(path, "xcshareddata", "xcschemes")
