@@ -19,7 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 
 JSON referenceSample(const std::string& name) {
-  return JSON::decode(testing::readText("/work/shared/reference/" + name));
+  // Samples of what the real devicectl writes, with made-up values.
+  return JSON::decode(
+      testing::readText(testing::sourceDirectory() / "src/pipeline/testdata" / name));
 }
 
 JSON listing(std::initializer_list<JSON> entries) {
