@@ -426,6 +426,7 @@ ProcessResult run(const Invocation& invocation) {
   CaptureFile output(temporaryDirectory() / capture);
   CaptureFile error(temporaryDirectory() / (capture + ".stderr"));
 
+  task::checkCancelled();  // a stop that came while the captures were made still starts nothing
   Child child(path, spawn(path, invocation, output.fd.get(), error.fd.get()));
   bool cancelled = false;
   int status;
