@@ -65,17 +65,21 @@ int overhead(int rounds, int runs) {
   std::vector<double> bare, runner;
   for (int round = 0; round < rounds; ++round) {
     auto start = Clock::now();
-    for (int i = 0; i < runs; ++i) bareSpawn();
+    for (int i = 0; i < runs; ++i)
+      bareSpawn();
     bare.push_back(microsecondsPerRun(Clock::now() - start, runs));
     start = Clock::now();
-    for (int i = 0; i < runs; ++i) runnerSpawn();
+    for (int i = 0; i < runs; ++i)
+      runnerSpawn();
     runner.push_back(microsecondsPerRun(Clock::now() - start, runs));
   }
   double b = median(bare), r = median(runner);
-  std::printf("bare posix_spawn + waitpid of /bin/true   median %8.1f us per run   (baseline)\n", b);
-  std::printf("ProcessRunner::run of /bin/true          median %8.1f us per run   (+%.1f us, %.2fx; "
-              "target: under 2x)\n",
-              r, r - b, r / b);
+  std::printf("bare posix_spawn + waitpid of /bin/true   median %8.1f us per run   (baseline)\n",
+              b);
+  std::printf(
+      "ProcessRunner::run of /bin/true          median %8.1f us per run   (+%.1f us, %.2fx; "
+      "target: under 2x)\n",
+      r, r - b, r / b);
   std::printf("  %d rounds of %d runs each, alternating\n", rounds, runs);
   return 0;
 }
@@ -103,9 +107,10 @@ int memory() {
   fs::remove_all(scratch);
 
   std::printf("peak RSS before the run                  %8.1f MiB   (baseline)\n", before / 1024.0);
-  std::printf("peak RSS after 1 GiB through run + log   %8.1f MiB   (+%.1f MiB; target: under "
-              "24 MiB)\n",
-              after / 1024.0, (after - before) / 1024.0);
+  std::printf(
+      "peak RSS after 1 GiB through run + log   %8.1f MiB   (+%.1f MiB; target: under "
+      "24 MiB)\n",
+      after / 1024.0, (after - before) / 1024.0);
   std::printf("  log %ju bytes, output kept %zu bytes, %.1f s\n", logged, kept, seconds);
   bool complete = logged == (1u << 30) + std::string("\n$ head -c 1073741824 /dev/zero\n").size() &&
                   kept == (8u << 20);

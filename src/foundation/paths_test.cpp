@@ -6,12 +6,12 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <thread>
 
 #include "foundation/errors.h"
 #include "foundation/file.h"
+#include "test_support.h"
 
 namespace vek {
 namespace {
@@ -49,34 +49,28 @@ int modeOf(const fs::path& path) {
 
 class PathsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = "/tmp/vek-paths-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    scratch_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(scratch_); }
-  fs::path scratch_;
+  testing::TempDir scratch_;
 };
 
 TEST_F(PathsTest, RootFollowsTheEnvironmentAndCreatesNothing) {
-  ScopedVariable state("VEK_STATE_DIR", (scratch_ / "state").c_str());
-  EXPECT_EQ(Paths::root(), scratch_ / "state");
-  EXPECT_FALSE(fs::exists(scratch_ / "state"));
+  ScopedVariable state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
+  EXPECT_EQ(Paths::root(), scratch_.path() / "state");
+  EXPECT_FALSE(fs::exists(scratch_.path() / "state"));
 
   ScopedVariable empty("VEK_STATE_DIR", "");
   EXPECT_TRUE(fs::equivalent(Paths::root(), fs::current_path()));
 
   ScopedVariable unset("VEK_STATE_DIR", nullptr);
-  ScopedVariable data("XDG_DATA_HOME", (scratch_ / "data").c_str());
-  EXPECT_EQ(Paths::root(), scratch_ / "data" / "VEK");
+  ScopedVariable data("XDG_DATA_HOME", (scratch_.path() / "data").c_str());
+  EXPECT_EQ(Paths::root(), scratch_.path() / "data" / "VEK");
   ScopedVariable noData("XDG_DATA_HOME", nullptr);
-  ScopedVariable home("HOME", scratch_.c_str());
-  EXPECT_EQ(Paths::root(), scratch_ / ".local/share/VEK");
-  EXPECT_FALSE(fs::exists(scratch_ / ".local"));
+  ScopedVariable home("HOME", scratch_.path().c_str());
+  EXPECT_EQ(Paths::root(), scratch_.path() / ".local/share/VEK");
+  EXPECT_FALSE(fs::exists(scratch_.path() / ".local"));
 }
 
 TEST_F(PathsTest, DirectoryCreatesEveryMissingLevelOwnerOnly) {
-  ScopedVariable state("VEK_STATE_DIR", (scratch_ / "state").c_str());
+  ScopedVariable state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
   // Even a umask that strips the owner's bits must not leave an unusable directory.
   mode_t previous = ::umask(0277);
   fs::path root, nested;
@@ -88,33 +82,33 @@ TEST_F(PathsTest, DirectoryCreatesEveryMissingLevelOwnerOnly) {
     throw;
   }
   ::umask(previous);
-  EXPECT_EQ(root, scratch_ / "state");
-  EXPECT_EQ(nested, scratch_ / "state/Jobs/1234/Receive");
+  EXPECT_EQ(root, scratch_.path() / "state");
+  EXPECT_EQ(nested, scratch_.path() / "state/Jobs/1234/Receive");
   for (const char* level : {"state", "state/Jobs", "state/Jobs/1234", "state/Jobs/1234/Receive"}) {
-    EXPECT_EQ(modeOf(scratch_ / level), 0700) << level;
+    EXPECT_EQ(modeOf(scratch_.path() / level), 0700) << level;
   }
 }
 
 TEST_F(PathsTest, ExistingDirectoriesAreReusedUntouched) {
-  ScopedVariable state("VEK_STATE_DIR", (scratch_ / "state").c_str());
-  fs::create_directories(scratch_ / "state/Logs");
-  fs::permissions(scratch_ / "state/Logs", fs::perms(0755));
-  EXPECT_EQ(Paths::directory("Logs"), scratch_ / "state/Logs");
-  EXPECT_EQ(Paths::directory("Logs"), scratch_ / "state/Logs");
-  EXPECT_EQ(modeOf(scratch_ / "state/Logs"), 0755);
+  ScopedVariable state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
+  fs::create_directories(scratch_.path() / "state/Logs");
+  fs::permissions(scratch_.path() / "state/Logs", fs::perms(0755));
+  EXPECT_EQ(Paths::directory("Logs"), scratch_.path() / "state/Logs");
+  EXPECT_EQ(Paths::directory("Logs"), scratch_.path() / "state/Logs");
+  EXPECT_EQ(modeOf(scratch_.path() / "state/Logs"), 0755);
 
-  std::ofstream(scratch_ / "state/file") << "x";
+  testing::writeText(scratch_.path() / "state/file", "x");
   EXPECT_THROW(Paths::directory("file"), SystemError);
   EXPECT_THROW(Paths::directory("file/below"), SystemError);
 }
 
 TEST_F(PathsTest, NamesStayBelowTheStateDirectory) {
-  ScopedVariable state("VEK_STATE_DIR", (scratch_ / "state").c_str());
-  EXPECT_EQ(Paths::directory("/Jobs//x/"), scratch_ / "state/Jobs/x");
+  ScopedVariable state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
+  EXPECT_EQ(Paths::directory("/Jobs//x/"), scratch_.path() / "state/Jobs/x");
   for (const char* escape : {"..", "Jobs/../../outside", "Jobs/./x"}) {
     EXPECT_THROW(Paths::directory(escape), SystemError) << escape;
   }
-  EXPECT_FALSE(fs::exists(scratch_ / "outside"));
+  EXPECT_FALSE(fs::exists(scratch_.path() / "outside"));
 }
 
 TEST_F(PathsTest, UncreatableStateDirectoryFails) {
@@ -126,29 +120,29 @@ TEST_F(PathsTest, UncreatableStateDirectoryFails) {
 }
 
 TEST_F(PathsTest, AtomicWriteReplacesContentAndMakesTheFilePrivate) {
-  fs::path target = scratch_ / "projects.json";
-  std::ofstream(target) << "old content that is longer than the new";
+  fs::path target = scratch_.path() / "projects.json";
+  testing::writeText(target, "old content that is longer than the new");
   fs::permissions(target, fs::perms(0644));
   Paths::atomicWrite("new", target);
   EXPECT_EQ(readFile(target), "new");
   EXPECT_EQ(modeOf(target), 0600);
 
-  Paths::atomicWrite("", scratch_ / "fresh");
-  EXPECT_EQ(readFile(scratch_ / "fresh"), "");
-  EXPECT_EQ(modeOf(scratch_ / "fresh"), 0600);
-  EXPECT_EQ(std::distance(fs::directory_iterator(scratch_), fs::directory_iterator()), 2);
+  Paths::atomicWrite("", scratch_.path() / "fresh");
+  EXPECT_EQ(readFile(scratch_.path() / "fresh"), "");
+  EXPECT_EQ(modeOf(scratch_.path() / "fresh"), 0600);
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.path()), fs::directory_iterator()), 2);
 }
 
 TEST_F(PathsTest, FailedAtomicWriteLeavesNoTemporaryFile) {
-  fs::create_directory(scratch_ / "occupied");
-  EXPECT_THROW(Paths::atomicWrite("x", scratch_ / "occupied"), SystemError);
-  EXPECT_THROW(Paths::atomicWrite("x", scratch_ / "missing" / "file"), SystemError);
-  EXPECT_EQ(std::distance(fs::directory_iterator(scratch_), fs::directory_iterator()), 1);
-  EXPECT_TRUE(fs::is_empty(scratch_ / "occupied"));
+  fs::create_directory(scratch_.path() / "occupied");
+  EXPECT_THROW(Paths::atomicWrite("x", scratch_.path() / "occupied"), SystemError);
+  EXPECT_THROW(Paths::atomicWrite("x", scratch_.path() / "missing" / "file"), SystemError);
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.path()), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::is_empty(scratch_.path() / "occupied"));
 }
 
 TEST_F(PathsTest, ReadersSeeTheOldOrTheNewContentNeverAMixture) {
-  fs::path target = scratch_ / "agent-status.json";
+  fs::path target = scratch_.path() / "agent-status.json";
   const std::string first(256 << 10, 'a'), second(128 << 10, 'b');
   Paths::atomicWrite(first, target);
   std::atomic<bool> done = false;

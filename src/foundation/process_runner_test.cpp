@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -19,6 +18,7 @@
 #include "foundation/random.h"
 #include "foundation/task.h"
 #include "foundation/tool_root.h"
+#include "test_support.h"
 
 namespace vek {
 namespace {
@@ -50,12 +50,6 @@ class ScopedVariable {
   std::optional<std::string> old_;
 };
 
-fs::path makeTemporaryDirectory() {
-  std::string pattern = "/tmp/vek-runner-test-XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
-
 int modeOf(const fs::path& path) {
   struct stat status {};
   EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
@@ -67,7 +61,6 @@ int modeOf(const fs::path& path) {
 class ProcessRunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    scratch_ = makeTemporaryDirectory();
     fs::create_directory(captures());
     fs::create_directory(work());
     tmpdir_.emplace("TMPDIR", captures().c_str());
@@ -77,7 +70,6 @@ class ProcessRunnerTest : public ::testing::Test {
     EXPECT_TRUE(fs::is_empty(captures())) << "capture files left in " << captures();
     toolRoot_.reset();
     tmpdir_.reset();
-    fs::remove_all(scratch_);
   }
 
   fs::path captures() const { return scratch_ / "captures"; }
@@ -88,7 +80,7 @@ class ProcessRunnerTest : public ::testing::Test {
   }
 
  private:
-  fs::path scratch_;
+  testing::TempDir scratch_;
   std::optional<ScopedVariable> tmpdir_, toolRoot_;
 };
 
@@ -187,11 +179,7 @@ TEST_F(ProcessRunnerTest, ToolRunsInTheGivenWorkingDirectory) {
 
 TEST_F(ProcessRunnerTest, ToolRootReplacesTheMacLocationOfEveryTool) {
   fs::path root = work() / "mac";
-  fs::create_directories(root / "usr/bin");
-  {
-    std::ofstream tool(root / "usr/bin/xcrun");
-    tool << "#!/bin/sh\necho \"stand-in $*\"\nexit 65\n";
-  }
+  testing::writeText(root / "usr/bin/xcrun", "#!/bin/sh\necho \"stand-in $*\"\nexit 65\n");
   fs::permissions(root / "usr/bin/xcrun", fs::perms::owner_all);
   ScopedVariable toolRoot("VEK_TOOL_ROOT", (root.string() + "/").c_str());
 
@@ -289,10 +277,7 @@ TEST_F(ProcessRunnerTest, TranscriptIsCreatedPrivateAndOnlyEverAppended) {
             "\n$ true \n");
 
   fs::path shared = work() / "shared.log";
-  {
-    std::ofstream existing(shared);
-    existing << "earlier lines\n";
-  }
+  testing::writeText(shared, "earlier lines\n");
   fs::permissions(shared, fs::perms(0644));
   ProcessRunner::run(
       {.executable = "/bin/echo", .arguments = {"hi"}, .log = shared, .timeout = 30});
@@ -393,7 +378,7 @@ TEST_F(ProcessRunnerTest, CancelOfAnotherOrUnknownJobDoesNothing) {
     ProcessRunner::cancel("another job");
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  std::ofstream(release).put('\n');
+  testing::writeText(release, "\n");
   run.task.join();
   ASSERT_FALSE(run.failure);
   EXPECT_EQ(run.result->output, "done\n");
