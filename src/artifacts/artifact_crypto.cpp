@@ -1,0 +1,126 @@
+// Encrypted artifacts. One buffer holds a whole record as it sits in the file — length field,
+// nonce, text, tag — so a chunk is read straight into place, sealed or opened in place and
+// written with one call, without copies.
+#include "artifacts/artifact_crypto.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+
+#include <memory>
+#include <string>
+
+#include "artifacts/support.h"
+#include "foundation/base64.h"
+#include "foundation/errors.h"
+#include "foundation/file.h"
+
+namespace vek {
+
+namespace {
+
+using artifacts::nonceSize;
+using artifacts::tagSize;
+
+constexpr std::size_t lengthSize = 4;
+constexpr std::size_t endRecordSize = nonceSize + tagSize;  // an empty plaintext: 28
+constexpr std::size_t maxRecordSize = ArtifactCrypto::chunkSize + endRecordSize;  // 4,194,332
+
+// "<job>:<index>:data" or "<job>:<index>:end".
+std::string associatedData(std::string_view job, std::uint64_t index, bool end) {
+  std::string aad(job);
+  aad += ':';
+  aad += std::to_string(index);
+  aad += end ? ":end" : ":data";
+  return aad;
+}
+
+}  // namespace
+
+std::string ArtifactCrypto::newKey() {
+  unsigned char key[32];
+  artifacts::randomFill(key, sizeof key);
+  std::string text = base64::encode(std::string_view(reinterpret_cast<char*>(key), sizeof key));
+  OPENSSL_cleanse(key, sizeof key);
+  return text;
+}
+
+void ArtifactCrypto::encrypt(const std::filesystem::path& input, const std::filesystem::path& to,
+                             std::string_view key, std::string_view job) {
+  artifacts::GroupKey groupKey = artifacts::GroupKey::decode(key);
+  UniqueFd in = openFile(input, O_RDONLY);
+  artifacts::adviseSequential(in.get());
+  artifacts::refuseToOverwriteInput(in.get(), to);
+  UniqueFd out = createPrivateFile(to);
+  writeFully(out.get(), artifactMagic, to);
+
+  artifacts::GcmCipher cipher(groupKey, artifacts::GcmCipher::Direction::seal);
+  auto record = artifacts::makeBuffer(lengthSize + maxRecordSize);
+  unsigned char* nonce = record.get() + lengthSize;
+  unsigned char* text = nonce + nonceSize;
+  for (std::uint64_t index = 0;; ++index) {
+    std::size_t size = artifacts::readBytes(in.get(), text, chunkSize, input);
+    bool end = size == 0;
+    artifacts::randomFill(nonce, nonceSize);
+    cipher.seal(nonce, associatedData(job, index, end), text, size, text + size);
+    std::size_t sealed = nonceSize + size + tagSize;
+    artifacts::storeBigEndian32(record.get(), static_cast<std::uint32_t>(sealed));
+    artifacts::writeBytes(out.get(), record.get(), lengthSize + sealed, to);
+    if (end) return;
+  }
+}
+
+void ArtifactCrypto::decrypt(const std::filesystem::path& input, const std::filesystem::path& to,
+                             std::string_view key, std::string_view job) {
+  artifacts::GroupKey groupKey = artifacts::GroupKey::decode(key);
+  UniqueFd in = openFile(input, O_RDONLY);
+  artifacts::adviseSequential(in.get());
+  unsigned char header[artifactMagic.size()];
+  if (artifacts::readBytes(in.get(), header, sizeof header, input) != sizeof header ||
+      std::string_view(reinterpret_cast<char*>(header), sizeof header) != artifactMagic) {
+    throw VEKError("Invalid VEK artifact header");
+  }
+  artifacts::refuseToOverwriteInput(in.get(), to);
+  UniqueFd out = createPrivateFile(to);
+  try {
+    artifacts::GcmCipher cipher(groupKey, artifacts::GcmCipher::Direction::open);
+    // Grown to the largest record met, so a small artifact never costs a 4 MiB allocation.
+    std::unique_ptr<unsigned char[]> record;
+    std::size_t capacity = 0;
+    for (std::uint64_t index = 0;; ++index) {
+      unsigned char field[lengthSize];
+      if (artifacts::readBytes(in.get(), field, lengthSize, input) != lengthSize) {
+        throw VEKError("Truncated encrypted build");
+      }
+      std::uint32_t length = artifacts::loadBigEndian32(field);
+      if (length < endRecordSize || length > maxRecordSize) {
+        throw VEKError("Invalid encrypted chunk");
+      }
+      if (length > capacity) {
+        record.reset();
+        record = artifacts::makeBuffer(length);
+        capacity = length;
+      }
+      if (artifacts::readBytes(in.get(), record.get(), length, input) != length) {
+        throw VEKError("Invalid encrypted chunk");
+      }
+      bool end = length == endRecordSize;
+      std::size_t size = length - endRecordSize;
+      unsigned char* text = record.get() + nonceSize;
+      cipher.open(record.get(), associatedData(job, index, end), text, size, text + size);
+      if (end) {
+        unsigned char extra;
+        if (artifacts::readBytes(in.get(), &extra, 1, input) != 0) {
+          throw VEKError("Unexpected data after encrypted build");
+        }
+        return;
+      }
+      artifacts::writeBytes(out.get(), text, size, to);
+    }
+  } catch (...) {
+    out.reset();
+    removeQuietly(to);
+    throw;
+  }
+}
+
+}  // namespace vek

@@ -1,0 +1,86 @@
+// Build packages and the file digest. Packing copies the IPA behind the manifest and computes
+// nothing (the caller put the digest into the manifest); unpacking hashes each piece as it copies
+// it, so the IPA is read once.
+#include <fcntl.h>
+
+#include <cstring>
+#include <string>
+
+#include "artifacts/artifact_crypto.h"
+#include "artifacts/support.h"
+#include "foundation/errors.h"
+#include "foundation/file.h"
+
+namespace vek {
+
+namespace {
+
+constexpr std::size_t headerSize = ArtifactCrypto::packageMagic.size() + 4;
+
+}  // namespace
+
+std::string ArtifactCrypto::sha256(const std::filesystem::path& file) {
+  UniqueFd in = openFile(file, O_RDONLY);
+  artifacts::adviseSequential(in.get());
+  artifacts::Sha256 digest;
+  auto buffer = artifacts::makeBuffer(chunkSize);
+  while (std::size_t size = artifacts::readBytes(in.get(), buffer.get(), chunkSize, file)) {
+    digest.update(buffer.get(), size);
+  }
+  return digest.hexDigest();
+}
+
+void ArtifactCrypto::package(const std::filesystem::path& ipa, const JSON& manifest,
+                             const std::filesystem::path& to) {
+  std::string head(packageMagic);
+  std::string text = manifest.data();
+  if (text.size() > maxManifestSize) throw VEKError("Manifest too large");
+  head.resize(headerSize);
+  artifacts::storeBigEndian32(reinterpret_cast<unsigned char*>(head.data()) + packageMagic.size(),
+                              static_cast<std::uint32_t>(text.size()));
+  head += text;
+
+  // The IPA is opened before the package is created, so a missing IPA leaves no stray package.
+  UniqueFd in = openFile(ipa, O_RDONLY);
+  artifacts::adviseSequential(in.get());
+  artifacts::refuseToOverwriteInput(in.get(), to);
+  UniqueFd out = createPrivateFile(to);
+  writeFully(out.get(), head, to);
+  auto buffer = artifacts::makeBuffer(chunkSize);
+  while (std::size_t size = artifacts::readBytes(in.get(), buffer.get(), chunkSize, ipa)) {
+    artifacts::writeBytes(out.get(), buffer.get(), size, to);
+  }
+}
+
+JSON ArtifactCrypto::unpack(const std::filesystem::path& input, const std::filesystem::path& ipa) {
+  UniqueFd in = openFile(input, O_RDONLY);
+  artifacts::adviseSequential(in.get());
+  unsigned char header[headerSize];
+  if (artifacts::readBytes(in.get(), header, headerSize, input) != headerSize ||
+      std::memcmp(header, packageMagic.data(), packageMagic.size()) != 0) {
+    throw VEKError("Invalid build package");
+  }
+  std::uint32_t length = artifacts::loadBigEndian32(header + packageMagic.size());
+  if (length == 0 || length > maxManifestSize) throw VEKError("Invalid build manifest");
+  std::string text(length, '\0');
+  if (readFully(in.get(), text.data(), length, input) != length) {
+    throw VEKError("Invalid build manifest");
+  }
+  JSON manifest = JSON::decode(text);
+
+  artifacts::refuseToOverwriteInput(in.get(), ipa);
+  UniqueFd out = createPrivateFile(ipa);
+  artifacts::Sha256 digest;
+  auto buffer = artifacts::makeBuffer(chunkSize);
+  while (std::size_t size = artifacts::readBytes(in.get(), buffer.get(), chunkSize, input)) {
+    digest.update(buffer.get(), size);
+    artifacts::writeBytes(out.get(), buffer.get(), size, ipa);
+  }
+  // A missing or non-string digest compares as the empty text, which never matches.
+  if (digest.hexDigest() != manifest["ipa_sha256"].text()) {
+    throw VEKError("Package checksum mismatch");
+  }
+  return manifest;
+}
+
+}  // namespace vek

@@ -1,0 +1,113 @@
+// vek-artifact run as a real process: what scripts see on stdout, stderr and the exit status.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "artifacts/test_files.h"
+#include "foundation/base64.h"
+#include "foundation/json.h"
+
+extern char** environ;
+
+namespace vek {
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class Tool : public testing::ScratchTest {
+ protected:
+  Outcome run(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), VEK_ARTIFACT_TOOL);
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+      argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, path("stdout").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, path("stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    int status = -1;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(path("stdout")),
+            read(path("stderr"))};
+  }
+  static std::string error(const std::string& message) {
+    return JSON::object({{"error", message}}).pretty() + "\n";
+  }
+  static void expectFailure(const Outcome& outcome, const std::string& message) {
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, error(message));
+  }
+};
+
+TEST_F(Tool, EncryptsAndDecryptsAcrossChunkBoundaries) {
+  Outcome created = run({"newkey"});
+  ASSERT_EQ(created.status, 0) << created.err;
+  std::string key = JSON::decode(created.out)["key"].text();
+  ASSERT_EQ(base64::decode(key).value_or("").size(), 32u);
+  for (std::size_t size : {0ul, 4194304ul, 4194305ul}) {
+    write(path("plain"), pattern(size));
+    Outcome encrypted = run({"encrypt", path("plain"), path("enc"), "--key", key, "--job", "j"});
+    ASSERT_EQ(encrypted.status, 0) << encrypted.err;
+    EXPECT_EQ(JSON::decode(encrypted.out)["size"].integer(),
+              std::filesystem::file_size(path("enc")));
+    Outcome decrypted = run({"decrypt", path("enc"), path("dec"), "--job", "j", "--key", key});
+    ASSERT_EQ(decrypted.status, 0) << decrypted.err;
+    EXPECT_TRUE(read(path("dec")) == pattern(size)) << size;
+  }
+  expectFailure(run({"decrypt", path("enc"), path("dec"), "--key", key, "--job", "other"}),
+                "The encrypted build could not be authenticated (wrong key, wrong job or "
+                "altered data).");
+  EXPECT_FALSE(std::filesystem::exists(path("dec")));
+  expectFailure(run({"encrypt", path("plain"), path("enc"), "--key", "AAAA", "--job", "j"}),
+                "Invalid group encryption key");
+}
+
+TEST_F(Tool, PacksUnpacksAndDigests) {
+  write(path("app.ipa"), "ipa bytes");
+  Outcome digest = run({"sha256", path("app.ipa")});
+  ASSERT_EQ(digest.status, 0) << digest.err;
+  JSON manifest =
+      JSON::object({{"job_id", "j/1"}, {"ipa_sha256", JSON::decode(digest.out)["sha256"]}});
+  write(path("manifest.json"), manifest.pretty());
+  Outcome packed = run({"pack", path("app.ipa"), path("manifest.json"), path("pkg")});
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  Outcome unpacked = run({"unpack", path("pkg"), path("out.ipa")});
+  EXPECT_EQ(unpacked.status, 0);
+  EXPECT_EQ(unpacked.out, manifest.pretty() + "\n");
+  EXPECT_EQ(read(path("out.ipa")), "ipa bytes");
+
+  expectFailure(run({"unpack", path("app.ipa"), path("out.ipa")}), "Invalid build package");
+  expectFailure(run({"sha256", path("missing")}),
+                "Cannot open " + path("missing").string() + ": No such file or directory");
+  write(path("manifest.json"), "{");
+  EXPECT_EQ(run({"pack", path("app.ipa"), path("manifest.json"), path("pkg")}).status, 1);
+}
+
+TEST_F(Tool, ReportsUsageMistakes) {
+  Outcome help = run({});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("vek-artifact encrypt IN OUT --key KEY --job JOB_ID"), std::string::npos);
+  expectFailure(run({"encrypt", "a", "b", "--job", "j"}), "Required option: --key");
+  expectFailure(run({"encrypt", "a", "b", "--key"}), "Missing value for --key");
+  expectFailure(run({"sha256", "-x"}), "Unknown option: -x");
+  expectFailure(run({"sha256"}), "Usage: vek-artifact sha256 FILE");
+  expectFailure(run({"shred", "a"}), "Unknown command. Run vek-artifact --help.");
+}
+
+}  // namespace
+}  // namespace vek
