@@ -1,0 +1,449 @@
+// The requests themselves: one libcurl easy handle per request, run in the shared pool.
+//
+// Callbacks run on whichever thread drives the pool, so they never throw: a failure inside one
+// (a full disk, an answer too large to keep) is stored in the exchange and rethrown by the thread
+// that made the request, after libcurl has given the handle back.
+#include "relay_client/api.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "artifacts/artifact_crypto.h"
+#include "foundation/constants.h"
+#include "foundation/errors.h"
+#include "foundation/file.h"
+#include "foundation/random.h"
+#include "foundation/task.h"
+#include "relay_client/connection_pool.h"
+#include "relay_client/libcurl.h"
+
+namespace vek {
+
+namespace {
+
+// JSON answers are small records and lists; anything larger than this is not an answer the
+// system expects and is refused rather than held in memory.
+constexpr std::size_t maxAnswerBytes = 64 * 1024 * 1024;
+// A refusal's body only has to carry an "error" sentence; beyond this it is cut off.
+constexpr std::size_t maxRefusalBytes = 1024 * 1024;
+// Socket buffer sizes for artifact transfers (libcurl's largest allowed upload buffer is 2 MiB,
+// its largest receive buffer 512 KiB).
+constexpr long uploadBufferBytes = 2 * 1024 * 1024;
+constexpr long downloadBufferBytes = 512 * 1024;
+
+const std::string originMessage =
+    "Server must be an HTTPS origin. HTTP is allowed only for localhost testing.";
+
+RelayOrigin checkedOrigin(std::string_view server) {
+  auto origin = RelayOrigin::parse(server);
+  if (!origin) throw VEKError(originMessage);
+  return std::move(*origin);
+}
+
+class HeaderList {
+ public:
+  HeaderList() = default;
+  HeaderList(const HeaderList&) = delete;
+  HeaderList& operator=(const HeaderList&) = delete;
+  ~HeaderList() { relay::libcurl().slist_free_all(list_); }
+
+  /// Adds "name: value". A value holding a line break or another control character would let it
+  /// write further headers (a token from a relay answer, a bootstrap file of several lines), so
+  /// it is refused.
+  void add(std::string_view name, std::string_view value) {
+    for (unsigned char c : value) {
+      if (c < 0x20 && c != '\t')
+        throw VEKError("Cannot send the " + std::string(name) +
+                       " header: its value contains a line break or another control character.");
+    }
+    append(std::string(name) + ": " + std::string(value));
+  }
+  /// Stops libcurl from sending a header it would otherwise add on its own.
+  void suppress(std::string_view name) { append(std::string(name) + ":"); }
+  curl_slist* get() const { return list_; }
+
+ private:
+  void append(const std::string& line) {
+    curl_slist* grown = relay::libcurl().slist_append(list_, line.c_str());
+    if (!grown) throw std::bad_alloc();
+    list_ = grown;
+  }
+  curl_slist* list_ = nullptr;
+};
+
+bool isSuccess(long status) {
+  return status >= 200 && status <= 299;
+}
+
+}  // namespace
+
+// One request and what comes back: the easy handle, its headers, where the answer's body goes,
+// and a failure raised inside a callback.
+class API::Exchange {
+ public:
+  Exchange(const std::string& url, HeaderList& headers) : easy_(relay::libcurl().easy_init()) {
+    if (!easy_) throw std::bad_alloc();
+    errorText_[0] = '\0';
+    set(CURLOPT_URL, url.c_str());
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
+    set(CURLOPT_FOLLOWLOCATION, 0L);
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_NOPROGRESS, 1L);
+    set(CURLOPT_USERAGENT, userAgent().c_str());
+    set(CURLOPT_CONNECTTIMEOUT, idleTimeoutSeconds);
+    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_TIME, idleTimeoutSeconds);
+    set(CURLOPT_TIMEOUT, transferTimeoutSeconds);
+    set(CURLOPT_ERRORBUFFER, errorText_);
+    set(CURLOPT_HTTPHEADER, headers.get());
+    set(CURLOPT_WRITEFUNCTION, &Exchange::receive);
+    set(CURLOPT_WRITEDATA, this);
+  }
+  ~Exchange() { relay::libcurl().easy_cleanup(easy_); }
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+
+  template <typename Value>
+  void set(CURLoption option, Value value) {
+    CURLcode result = relay::libcurl().easy_setopt(easy_, option, value);
+    if (result != CURLE_OK)
+      throw std::runtime_error(std::string("Cannot prepare the relay request: ") +
+                               relay::libcurl().easy_strerror(result));
+  }
+
+  /// The method and, when given, the body. Methods that carry a body get an explicit empty one
+  /// when there is none, so that they are sent with "Content-Length: 0".
+  void setMethod(std::string_view method, const std::string* body) {
+    methodText_ = std::string(method);
+    if (body) {
+      set(CURLOPT_POSTFIELDS, body->data());
+      set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+      if (method != "POST") set(CURLOPT_CUSTOMREQUEST, methodText_.c_str());
+    } else if (method == "POST" || method == "PUT" || method == "PATCH") {
+      set(CURLOPT_POSTFIELDS, "");
+      set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+      if (method != "POST") set(CURLOPT_CUSTOMREQUEST, methodText_.c_str());
+    } else {
+      set(CURLOPT_HTTPGET, 1L);
+      if (method != "GET") set(CURLOPT_CUSTOMREQUEST, methodText_.c_str());
+    }
+  }
+
+  /// Sends 2xx bodies to `fd` instead of memory (the artifact download).
+  void receiveSuccessInto(int fd, const std::filesystem::path& path) {
+    successFd_ = fd;
+    successPath_ = path;
+  }
+
+  /// Streams the request body from `fd` (`size` bytes from its start): the artifact upload.
+  void sendFrom(int fd, const std::filesystem::path& path, curl_off_t size) {
+    sourceFd_ = fd;
+    sourcePath_ = path;
+    sourceSize_ = size;
+    set(CURLOPT_UPLOAD, 1L);
+    set(CURLOPT_INFILESIZE_LARGE, size);
+    set(CURLOPT_READFUNCTION, &Exchange::send);
+    set(CURLOPT_READDATA, this);
+    set(CURLOPT_SEEKFUNCTION, &Exchange::seek);
+    set(CURLOPT_SEEKDATA, this);
+    set(CURLOPT_UPLOAD_BUFFERSIZE, uploadBufferBytes);
+  }
+
+  /// Keeps only the first `bytes` of the answer (when only a refusal's text matters) instead of
+  /// failing on a larger one.
+  void truncateAnswer(std::size_t bytes) {
+    answerLimit_ = bytes;
+    truncateAnswer_ = true;
+  }
+
+  CURL* easy() const { return easy_; }
+  const char* errorText() const { return errorText_; }
+  const std::string& body() const { return body_; }
+  /// Rethrows the failure a callback recorded, if any.
+  void rethrowCallbackFailure() const {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+  std::string relayName;
+
+ private:
+  static const std::string& userAgent() {
+    static const std::string agent = "VEK/" + std::string(VEK::version);
+    return agent;
+  }
+
+  static std::size_t receive(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<Exchange*>(user);
+    std::size_t bytes = size * count;
+    try {
+      if (self->successFd_ >= 0) {
+        long status = 0;
+        relay::libcurl().easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
+        if (isSuccess(status)) {
+          writeFully(self->successFd_, std::string_view(data, bytes), self->successPath_);
+          return bytes;
+        }
+        // A refusal only needs its "error" text; the rest of a long body is dropped.
+        std::size_t room = maxRefusalBytes - std::min(maxRefusalBytes, self->body_.size());
+        self->body_.append(data, std::min(room, bytes));
+        return bytes;
+      }
+      if (self->body_.size() + bytes > self->answerLimit_) {
+        if (self->truncateAnswer_) {
+          self->body_.append(data, self->answerLimit_ - self->body_.size());
+          return bytes;
+        }
+        throw TransportError("The answer from the relay at " + self->relayName +
+                             " is larger than 64 MiB");
+      }
+      self->body_.append(data, bytes);
+      return bytes;
+    } catch (...) {
+      self->failure_ = std::current_exception();
+      return CURL_WRITEFUNC_ERROR;
+    }
+  }
+
+  static std::size_t send(char* buffer, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<Exchange*>(user);
+    curl_off_t remaining = self->sourceSize_ - self->sourceOffset_;
+    std::size_t wanted = std::min<std::size_t>(size * count, static_cast<std::size_t>(remaining));
+    if (wanted == 0) return 0;
+    ssize_t got;
+    do {
+      got = ::read(self->sourceFd_, buffer, wanted);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      self->failure_ =
+          std::make_exception_ptr(SystemError("Cannot read", self->sourcePath_, errno));
+      return CURL_READFUNC_ABORT;
+    }
+    if (got == 0) {
+      // The relay was promised `sourceSize_` bytes; sending fewer would leave it waiting.
+      self->failure_ = std::make_exception_ptr(
+          std::runtime_error("Cannot read " + self->sourcePath_.string() +
+                             ": the file became shorter during the upload"));
+      return CURL_READFUNC_ABORT;
+    }
+    self->sourceOffset_ += got;
+    return static_cast<std::size_t>(got);
+  }
+
+  static int seek(void* user, curl_off_t offset, int origin) {
+    auto* self = static_cast<Exchange*>(user);
+    if (origin != SEEK_SET || offset < 0 || offset > self->sourceSize_) return CURL_SEEKFUNC_FAIL;
+    if (::lseek(self->sourceFd_, offset, SEEK_SET) < 0) return CURL_SEEKFUNC_FAIL;
+    self->sourceOffset_ = offset;
+    return CURL_SEEKFUNC_OK;
+  }
+
+  CURL* easy_;
+  char errorText_[CURL_ERROR_SIZE];
+  std::string methodText_;
+  std::string body_;
+  std::size_t answerLimit_ = maxAnswerBytes;
+  bool truncateAnswer_ = false;
+  std::exception_ptr failure_;
+  int successFd_ = -1;
+  std::filesystem::path successPath_;
+  int sourceFd_ = -1;
+  std::filesystem::path sourcePath_;
+  curl_off_t sourceSize_ = 0;
+  curl_off_t sourceOffset_ = 0;
+};
+
+namespace {
+
+// One sentence for a transfer that failed below HTTP, naming the relay and what went wrong.
+[[noreturn]] void throwTransportFailure(CURLcode code, CURL* easy, const char* detail,
+                                        const std::string& relay) {
+  std::string reason = detail && *detail ? detail : relay::libcurl().easy_strerror(code);
+  long osError = 0;
+  relay::libcurl().easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
+  std::string systemReason = osError != 0 ? std::strerror(static_cast<int>(osError)) : reason;
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:  // an HTTP/0.9-style answer without a status line
+    case CURLE_WEIRD_SERVER_REPLY:
+      throw VEKError("Invalid server response");
+    case CURLE_COULDNT_RESOLVE_HOST:
+      throw TransportError("Cannot reach the relay at " + relay +
+                           ": its host name cannot be resolved");
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      throw TransportError("Cannot reach the relay at " + relay +
+                           ": the proxy's host name cannot be resolved");
+    case CURLE_COULDNT_CONNECT:
+      throw TransportError("Cannot reach the relay at " + relay + ": " + systemReason);
+    case CURLE_OPERATION_TIMEDOUT: {
+      double total = 0;
+      relay::libcurl().easy_getinfo(easy, CURLINFO_TOTAL_TIME, &total);
+      if (total >= static_cast<double>(API::transferTimeoutSeconds))
+        throw TransportError("The transfer with the relay at " + relay + " took longer than " +
+                             std::to_string(API::transferTimeoutSeconds) + " seconds");
+      double connectTime = 0;
+      relay::libcurl().easy_getinfo(easy, CURLINFO_CONNECT_TIME, &connectTime);
+      if (connectTime == 0 && reason.starts_with("Connection timed out"))
+        throw TransportError("Cannot reach the relay at " + relay + ": the connection timed out");
+      throw TransportError("The relay at " + relay + " stopped responding (nothing received for " +
+                           std::to_string(API::idleTimeoutSeconds) + " seconds)");
+    }
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      throw TransportError("Cannot make a secure connection to the relay at " + relay + ": " +
+                           reason);
+    case CURLE_GOT_NOTHING:
+      throw TransportError("The relay at " + relay + " closed the connection without answering");
+    case CURLE_PARTIAL_FILE:
+      throw TransportError("The answer from the relay at " + relay + " was cut short: " + reason);
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      throw TransportError("The connection to the relay at " + relay + " broke: " + systemReason);
+    default:
+      throw TransportError("The request to the relay at " + relay + " failed: " + reason);
+  }
+}
+
+// Removes a temporary file on every way out unless kept.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (!kept_) removeQuietly(path_);
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  void keep() { kept_ = true; }
+
+ private:
+  std::filesystem::path path_;
+  bool kept_ = false;
+};
+
+}  // namespace
+
+API::API(std::string_view server, std::optional<Credentials> credentials)
+    : origin_(checkedOrigin(server)),
+      credentials_(std::move(credentials)),
+      pool_(std::make_shared<relay::ConnectionPool>()) {}
+
+API::API(const Credentials& credentials) : API(credentials.server, credentials) {}
+
+void API::check(long status, std::string_view body) {
+  if (isSuccess(status)) return;
+  try {
+    JSON answer = JSON::decode(body);
+    if (auto error = answer["error"].string()) throw VEKError(std::move(*error));
+  } catch (const DecodingError&) {
+    // Not JSON: the status is all there is to report.
+  }
+  throw VEKError("Relay returned HTTP " + std::to_string(status));
+}
+
+long API::perform(Exchange& exchange) const {
+  CURLcode result = pool_->perform(exchange.easy(), task::current());
+  exchange.rethrowCallbackFailure();
+  if (result != CURLE_OK)
+    throwTransportFailure(result, exchange.easy(), exchange.errorText(), exchange.relayName);
+  long status = 0;
+  relay::libcurl().easy_getinfo(exchange.easy(), CURLINFO_RESPONSE_CODE, &status);
+  return status;
+}
+
+namespace {
+
+// The headers every request carries: the device's authorization and the job lease when present.
+void addIdentity(HeaderList& headers, const std::optional<Credentials>& credentials,
+                 const std::optional<std::string>& lease) {
+  if (credentials) headers.add("Authorization", credentials->authorization());
+  if (lease) headers.add("X-VEK-Lease", *lease);
+}
+
+}  // namespace
+
+JSON API::call(std::string_view method, std::string_view path, const std::optional<JSON>& body,
+               const std::optional<std::string>& lease,
+               const std::optional<std::string>& bootstrap) const {
+  std::string url = origin_.resolve(path);
+  HeaderList headers;
+  addIdentity(headers, credentials_, lease);
+  std::string payload;
+  if (body) {
+    payload = body->data();
+    headers.add("Content-Type", "application/json");
+  } else {
+    headers.suppress("Content-Type");
+  }
+  if (bootstrap) headers.add("X-VEK-Bootstrap", *bootstrap);
+
+  Exchange exchange(url, headers);
+  exchange.relayName = origin_.authority();
+  exchange.setMethod(method, body ? &payload : nullptr);
+  long status = perform(exchange);
+  check(status, exchange.body());
+  return JSON::decode(exchange.body());
+}
+
+void API::upload(std::string_view job, std::string_view lease,
+                 const std::filesystem::path& file) const {
+  std::string url = origin_.resolve("/v1/jobs/" + std::string(job) + "/artifact");
+  UniqueFd fd = openFile(file, O_RDONLY);
+  struct stat status;
+  if (::fstat(fd.get(), &status) != 0) throw SystemError("Cannot read", file, errno);
+  std::string digest = ArtifactCrypto::sha256(file);
+
+  HeaderList headers;
+  addIdentity(headers, credentials_, std::string(lease));
+  headers.add("Content-Type", "application/octet-stream");
+  headers.add("X-VEK-SHA256", digest);
+
+  Exchange exchange(url, headers);
+  exchange.relayName = origin_.authority();
+  exchange.sendFrom(fd.get(), file, static_cast<curl_off_t>(status.st_size));
+  exchange.truncateAnswer(maxRefusalBytes);
+  long answer = perform(exchange);
+  check(answer, exchange.body());
+}
+
+void API::download(std::string_view job, std::string_view lease, const std::filesystem::path& to,
+                   std::string_view expectedSHA) const {
+  std::string url = origin_.resolve("/v1/jobs/" + std::string(job) + "/artifact");
+  HeaderList headers;
+  addIdentity(headers, credentials_, std::string(lease));
+
+  // Beside the destination, so that the final rename stays within one file system.
+  std::filesystem::path directory = to.parent_path().empty() ? "." : to.parent_path();
+  TemporaryFile temporary(directory / ("." + to.filename().string() + ".download-" + randomUUID()));
+  {
+    UniqueFd fd = openFile(temporary.path(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    Exchange exchange(url, headers);
+    exchange.relayName = origin_.authority();
+    exchange.setMethod("GET", nullptr);
+    exchange.set(CURLOPT_BUFFERSIZE, downloadBufferBytes);
+    exchange.receiveSuccessInto(fd.get(), temporary.path());
+    long status = perform(exchange);
+    check(status, exchange.body());
+    if (::close(fd.release()) != 0) throw SystemError("Cannot write", temporary.path(), errno);
+  }
+  if (ArtifactCrypto::sha256(temporary.path()) != expectedSHA)
+    throw VEKError("Downloaded build checksum mismatch");
+  // rename(2) replaces an existing destination in one step: a reader sees the old file or the
+  // whole new one. No fsync: the build is decrypted (and every record authenticated) right after,
+  // and a Mac that crashes before that downloads the job again.
+  if (::rename(temporary.path().c_str(), to.c_str()) != 0)
+    throw SystemError("Cannot move the download to", to, errno);
+  temporary.keep();
+}
+
+}  // namespace vek

@@ -1,0 +1,84 @@
+// A scripted HTTP/1.1 server on loopback for tests: it answers the requests it receives, in order,
+// with canned bytes, and records each request (method, target, headers, body).
+//
+// It exists for the answers a real relay never gives (redirects, HTML error pages, empty bodies,
+// a download cut short, a server that never answers) and to see exactly which headers a client
+// sent. One thread serves one connection at a time; a connection stays open across requests until
+// an answer closes it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vek::testing {
+
+struct RecordedRequest {
+  std::string method;
+  std::string target;
+  /// Header lines in the order received, names as sent.
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+
+  /// The value of the first header named `name` (compared without regard to case).
+  std::optional<std::string> header(std::string_view name) const;
+};
+
+/// What the server does with one request.
+struct ScriptedAnswer {
+  /// Bytes written back as they are.
+  std::string bytes;
+  /// Close the connection after writing them.
+  bool close = true;
+  /// Write nothing and keep the connection open until the server stops.
+  bool hang = false;
+
+  /// A complete answer with "Content-Length" and "Connection: close", plus `headers`.
+  static ScriptedAnswer http(int status, std::string_view body,
+                             const std::vector<std::pair<std::string, std::string>>& headers = {});
+  /// A JSON answer (Content-Type application/json).
+  static ScriptedAnswer json(int status, std::string_view body);
+  /// Never answers.
+  static ScriptedAnswer silence();
+};
+
+class ScriptedHttpServer {
+ public:
+  /// Starts listening on 127.0.0.1 on a free port. Requests beyond the script get a 500.
+  explicit ScriptedHttpServer(std::vector<ScriptedAnswer> script);
+  ~ScriptedHttpServer();
+  ScriptedHttpServer(const ScriptedHttpServer&) = delete;
+  ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
+
+  int port() const { return port_; }
+  /// "http://127.0.0.1:<port>".
+  std::string origin() const;
+  /// The requests received so far.
+  std::vector<RecordedRequest> requests() const;
+
+ private:
+  void serve();
+  bool serveConnection(int fd);
+
+  int listener_ = -1;
+  int port_ = 0;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  std::vector<ScriptedAnswer> script_;
+  std::size_t next_ = 0;
+  mutable std::mutex mutex_;
+  std::vector<RecordedRequest> requests_;
+  std::thread thread_;
+};
+
+/// A loopback port on which nothing listens (bound once, then released).
+int unusedPort();
+
+}  // namespace vek::testing
