@@ -9,6 +9,7 @@
 #include "cli/arguments.h"
 #include "foundation/credentials.h"
 #include "foundation/json.h"
+#include "relay_client/api.h"
 
 namespace vek::cli {
 
@@ -18,9 +19,11 @@ struct Invocation {
   std::string deviceName;
 };
 
-/// What commands that need the group see in addition: the stored credentials.
+/// What commands that need the group see in addition: the stored credentials and the relay
+/// client built from them.
 struct Enrolment {
   Credentials credentials;
+  API api;
 };
 
 using Result = std::optional<JSON>;

@@ -64,7 +64,7 @@ Result execute(const Arguments& arguments) {
   auto credentials = CredentialStore::load();
   if (!credentials)
     throw VEKError("This Mac is not enrolled. Use group create or group join first.");
-  Enrolment enrolment{*credentials};
+  Enrolment enrolment{*credentials, API(*credentials)};
 
   auto is = [](const char* name, const char* subName) {
     return [name, subName](const std::string& c, const std::string& s) {

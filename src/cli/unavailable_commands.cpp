@@ -12,12 +12,6 @@ void unavailable(const std::string& command) {
 Result doctor(const Invocation&) {
   unavailable("doctor");
 }
-Result groupCreate(const Invocation&) {
-  unavailable("group create");
-}
-Result groupJoin(const Invocation&) {
-  unavailable("group join");
-}
 Result projectsAdd(const Invocation&) {
   unavailable("projects add");
 }
@@ -41,15 +35,6 @@ Result agentInstall(const Invocation&, const Enrolment&) {
 }
 Result agentRun(const Invocation&, const Enrolment&) {
   unavailable("agent run");
-}
-Result groupInvite(const Invocation&, const Enrolment&) {
-  unavailable("group invite");
-}
-Result groupStatus(const Invocation&, const Enrolment&) {
-  unavailable("group status");
-}
-Result groupRevoke(const Invocation&, const Enrolment&) {
-  unavailable("group revoke");
 }
 Result projectsList(const Invocation&, const Enrolment&) {
   unavailable("projects list");

@@ -1,0 +1,68 @@
+// The group commands: create or join a group, invite another Mac, look at the group, revoke a Mac.
+// Each is a thin layer over one enrolment operation or one relay request; `vek` prints what they
+// return and reports what they throw.
+#include <string>
+
+#include "cli/commands.h"
+#include "foundation/constants.h"
+#include "foundation/errors.h"
+#include "foundation/file.h"
+#include "foundation/text.h"
+#include "relay_client/enrollment.h"
+
+namespace vek::cli {
+
+namespace {
+
+// How long an invite stays valid. The relay enforces it; the tool only tells the user.
+constexpr int inviteLifetimeSeconds = 900;
+
+JSON membership(const Credentials& credentials) {
+  return JSON::object({{"group_id", credentials.groupID},
+                       {"device_id", credentials.deviceID},
+                       {"group_name", credentials.groupName}});
+}
+
+// A file the user points at (a bootstrap token, an invite), which must be UTF-8 text.
+std::string readTextFile(const std::string& path) {
+  std::string content = readFile(path);
+  if (!text::isValidUTF8(content))
+    throw DecodingError("Cannot read " + path + ": the file is not UTF-8 text");
+  return content;
+}
+
+}  // namespace
+
+Result groupCreate(const Invocation& invocation) {
+  const Arguments& arguments = invocation.arguments;
+  std::string bootstrap = text::trim(readTextFile(arguments.require("--bootstrap-file")));
+  Credentials credentials = Enrollment::create(
+      arguments.value("--server").value_or(std::string(VEK::server)),
+      arguments.value("--name").value_or("My Macs"), invocation.deviceName, bootstrap);
+  return membership(credentials);
+}
+
+Result groupJoin(const Invocation& invocation) {
+  const Arguments& arguments = invocation.arguments;
+  auto file = arguments.value("--invite-file");
+  std::string invite = file ? readTextFile(*file) : arguments.require("--invite");
+  return membership(Enrollment::join(invite, invocation.deviceName));
+}
+
+Result groupInvite(const Invocation&, const Enrolment& enrolment) {
+  return JSON::object({{"invite", Enrollment::invite(enrolment.credentials)},
+                       {"expires_in_seconds", inviteLifetimeSeconds}});
+}
+
+Result groupStatus(const Invocation&, const Enrolment& enrolment) {
+  return enrolment.api.call("GET", "/v1/group");
+}
+
+Result groupRevoke(const Invocation& invocation, const Enrolment& enrolment) {
+  const auto& positional = invocation.arguments.positional();
+  if (positional.size() != 3) throw VEKError("Provide a Mac ID");
+  // The id goes into the path as typed; the relay judges it.
+  return enrolment.api.call("DELETE", "/v1/devices/" + positional[2]);
+}
+
+}  // namespace vek::cli
