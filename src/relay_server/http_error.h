@@ -1,0 +1,24 @@
+// A refusal of one relay request: the HTTP status and the sentence the client shows its user.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace vek::relay {
+
+/// Thrown anywhere below a request handler to refuse the request. The session turns it into a
+/// response with `status()` and the JSON body {"error": message()}. `message()` is a complete
+/// sentence meant for a person: clients display it verbatim.
+class HttpError : public std::exception {
+ public:
+  HttpError(int status, std::string message) : status_(status), message_(std::move(message)) {}
+  int status() const noexcept { return status_; }
+  const std::string& message() const noexcept { return message_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  int status_;
+  std::string message_;
+};
+
+}  // namespace vek::relay

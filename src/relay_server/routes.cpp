@@ -1,0 +1,137 @@
+#include "relay_server/routes.h"
+
+#include <array>
+#include <limits>
+#include <vector>
+
+#include "relay_server/http_error.h"
+#include "relay_server/requests.h"
+
+namespace vek::relay {
+
+namespace {
+
+struct Pattern {
+  std::string_view method;
+  std::string_view path;  // "{id}" stands for one non-empty segment
+  Route route;
+};
+
+constexpr std::array kPatterns = {
+    Pattern{"GET", "/healthz", Route::healthz},
+    Pattern{"POST", "/v1/groups", Route::createGroup},
+    Pattern{"POST", "/v1/join", Route::join},
+    Pattern{"POST", "/v1/invites", Route::createInvite},
+    Pattern{"GET", "/v1/group", Route::group},
+    Pattern{"DELETE", "/v1/devices/{id}", Route::revokeDevice},
+    Pattern{"POST", "/v1/heartbeat", Route::heartbeat},
+    Pattern{"POST", "/v1/claim", Route::claim},
+    Pattern{"GET", "/v1/jobs", Route::listJobs},
+    Pattern{"POST", "/v1/jobs", Route::queueJob},
+    Pattern{"GET", "/v1/jobs/{id}", Route::job},
+    Pattern{"GET", "/v1/jobs/{id}/events", Route::events},
+    Pattern{"POST", "/v1/jobs/{id}/cancel", Route::cancel},
+    Pattern{"POST", "/v1/jobs/{id}/event", Route::postEvent},
+    Pattern{"POST", "/v1/jobs/{id}/fail", Route::fail},
+    Pattern{"PUT", "/v1/jobs/{id}/artifact", Route::upload},
+    Pattern{"GET", "/v1/jobs/{id}/artifact", Route::download},
+    Pattern{"POST", "/v1/jobs/{id}/finish-build", Route::finishBuild},
+    Pattern{"POST", "/v1/jobs/{id}/finish", Route::finish},
+};
+
+// Matches `path` against `pattern`; on success stores the {id} segment (if any) in `id`.
+bool matches(std::string_view pattern, std::string_view path, std::string& id) {
+  while (!pattern.empty() && !path.empty()) {
+    if (pattern.starts_with("{id}")) {
+      std::size_t end = path.find('/');
+      std::string_view segment = path.substr(0, end);
+      if (segment.empty()) return false;
+      id = std::string(segment);
+      pattern.remove_prefix(4);
+      path.remove_prefix(segment.size());
+      continue;
+    }
+    if (pattern.front() != path.front()) return false;
+    pattern.remove_prefix(1);
+    path.remove_prefix(1);
+  }
+  return pattern.empty() && path.empty();
+}
+
+}  // namespace
+
+RouteMatch matchRoute(std::string_view method, std::string_view target) {
+  std::size_t question = target.find('?');
+  std::string_view path = target.substr(0, question);
+  std::string query(question == std::string_view::npos ? "" : target.substr(question + 1));
+  bool pathKnown = false;
+  for (const Pattern& pattern : kPatterns) {
+    std::string id;
+    if (!matches(pattern.path, path, id)) continue;
+    pathKnown = true;
+    if (pattern.method == method) return {pattern.route, lowerASCII(id), std::move(query)};
+  }
+  std::string shown = loggableTarget(path);
+  if (pathKnown) {
+    throw HttpError(
+        405, "The relay does not accept " + loggableTarget(method) + " requests on " + shown + ".");
+  }
+  throw HttpError(404, "The relay has no endpoint " + shown + ".");
+}
+
+std::optional<std::int64_t> afterCursor(std::string_view query) {
+  while (!query.empty()) {
+    std::size_t amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    std::size_t equals = pair.find('=');
+    if (pair.substr(0, equals) != "after") continue;
+    std::string_view value = equals == std::string_view::npos ? "" : pair.substr(equals + 1);
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+      throw HttpError(400, "The query parameter \"after\" must be a whole number of at least 0.");
+    }
+    constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+    std::int64_t cursor = 0;
+    for (char digit : value) {
+      int d = digit - '0';
+      if (cursor > (largest - d) / 10) return largest;
+      cursor = cursor * 10 + d;
+    }
+    return cursor;
+  }
+  return std::nullopt;
+}
+
+std::string loggableTarget(std::string_view target) {
+  std::size_t question = target.find('?');
+  std::string shown;
+  auto append = [&shown](std::string_view text) {
+    static constexpr char digits[] = "0123456789abcdef";
+    for (char c : text) {
+      auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x21 || byte > 0x7E || byte == '\\' || byte == '"') {
+        shown += "\\x";
+        shown += digits[byte >> 4];
+        shown += digits[byte & 0xF];
+      } else {
+        shown += c;
+      }
+    }
+  };
+  append(target.substr(0, question));
+  if (question == std::string_view::npos) return shown;
+  shown += '?';
+  std::string_view query = target.substr(question + 1);
+  bool first = true;
+  while (!query.empty()) {
+    std::size_t amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (!first) shown += '&';
+    first = false;
+    append(pair.substr(0, pair.find('=')));
+  }
+  return shown;
+}
+
+}  // namespace vek::relay
