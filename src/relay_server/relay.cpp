@@ -1,0 +1,648 @@
+#include "relay_server/relay.h"
+
+#include <algorithm>
+#include <set>
+
+#include "foundation/constants.h"
+#include "foundation/random.h"
+
+namespace vek::relay {
+
+namespace {
+
+// Collects artifact files to delete once the transaction that released them has committed; a
+// file is never removed while a committed row could still point at it.
+class Doomed {
+ public:
+  explicit Doomed(const ArtifactStore& artifacts) : artifacts_(artifacts) {}
+  void add(std::string name) { names_.push_back(std::move(name)); }
+  std::size_t removeAll() {
+    for (const auto& name : names_)
+      artifacts_.remove(name);
+    std::size_t count = names_.size();
+    names_.clear();
+    return count;
+  }
+
+ private:
+  const ArtifactStore& artifacts_;
+  std::vector<std::string> names_;
+};
+
+std::string describe(std::chrono::seconds duration) {
+  auto count = duration.count();
+  auto unit = [](std::int64_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+  };
+  if (count % 3600 == 0) return unit(count / 3600, "hour");
+  if (count % 60 == 0) return unit(count / 60, "minute");
+  return unit(count, "second");
+}
+
+JSON storedJSON(const std::string& text) {
+  try {
+    return JSON::decode(text);
+  } catch (const std::exception&) {
+    return JSON();
+  }
+}
+
+JSON optionalText(const std::optional<std::string>& text) {
+  return text ? JSON(*text) : JSON();
+}
+
+JSON jobJSON(const JobRow& job) {
+  return JSON::object({
+      {"id", job.id},
+      {"state", job.state},
+      {"builder_id", job.builderId},
+      {"receiver_id", job.receiverId},
+      {"spec", storedJSON(job.spec)},
+      {"error", optionalText(job.error)},
+      {"artifact_sha", optionalText(job.artifactSha)},
+      {"created", job.created},
+      {"updated", job.updated},
+      {"manifest", job.manifest ? storedJSON(*job.manifest) : JSON()},
+  });
+}
+
+JSON eventJSON(const EventRow& event) {
+  return JSON::object({
+      {"id", event.id},
+      {"message", event.message},
+      {"created", event.created},
+      {"device_id", event.deviceId},
+  });
+}
+
+JSON membershipJSON(const DeviceRow& device, const std::string& token, const GroupRow& group) {
+  return JSON::object({
+      {"device_id", device.id},
+      {"token", token},
+      {"group_id", group.id},
+      {"group_name", group.name},
+  });
+}
+
+DeviceRow authenticate(StoreTransaction& tx, const PresentedCredentials& caller) {
+  static const std::string nothing(32, '\0');
+  std::optional<DeviceRow> device = tx.device(caller.deviceId);
+  // Compare even for an unknown id, so timing does not tell which device ids exist.
+  bool matches = digestsEqual(device ? device->tokenDigest : nothing, caller.tokenDigest);
+  if (!device || !matches) {
+    throw HttpError(401, "The device credential is not valid on this relay.");
+  }
+  if (device->revoked) throw HttpError(401, std::string(kRevokedCredential));
+  return *device;
+}
+
+JobRow jobOfGroup(StoreTransaction& tx, const DeviceRow& caller, const std::string& jobId) {
+  std::optional<JobRow> job;
+  if (isCanonicalUUID(jobId)) job = tx.job(jobId);
+  if (!job || job->groupId != caller.groupId) {
+    throw HttpError(404, isCanonicalUUID(jobId)
+                             ? "No job with the id " + jobId + " belongs to this group."
+                             : std::string("No job with this id belongs to this group."));
+  }
+  return *job;
+}
+
+// The job, provided `lease` is the live lease the caller holds on it.
+JobRow leasedJob(StoreTransaction& tx, const DeviceRow& caller, const std::string& jobId,
+                 const std::optional<std::string>& lease, std::int64_t nowMs) {
+  JobRow job = jobOfGroup(tx, caller, jobId);
+  if (!lease || lease->empty()) {
+    throw HttpError(409, "This request needs the job's lease in the X-VEK-Lease header.");
+  }
+  if (VEK::isTerminal(job.state)) {
+    throw HttpError(409,
+                    "This job has already ended (" + job.state + "); it can no longer be changed.");
+  }
+  if (!job.leaseDigest || job.leaseHolder != caller.id ||
+      !digestsEqual(*job.leaseDigest, secretDigest(*lease))) {
+    throw HttpError(409,
+                    "The lease in X-VEK-Lease is not the current lease of this job; the job is "
+                    "not held by this Mac under that lease.");
+  }
+  if (job.leaseExpiresMs <= nowMs) {
+    throw HttpError(409,
+                    "The lease on this job has lapsed: the Mac holding it did not renew it in "
+                    "time, so no more work is accepted under it.");
+  }
+  return job;
+}
+
+void requireState(const JobRow& job, std::string_view state) {
+  if (job.state != state) {
+    throw HttpError(409, "The job is " + job.state + ", but this request needs it to be " +
+                             std::string(state) + ".");
+  }
+}
+
+// Moves a job to a terminal state: the lease is released and the artifact is marked for deletion.
+void endJob(JobRow& job, std::string_view state, std::optional<std::string> error, std::int64_t now,
+            Doomed& doomed) {
+  job.state = std::string(state);
+  job.error = std::move(error);
+  job.leaseDigest.reset();
+  job.leaseHolder.reset();
+  job.leaseExpiresMs = 0;
+  job.updated = now;
+  if (job.artifactFile) {
+    doomed.add(*job.artifactFile);
+    job.artifactFile.reset();
+  }
+}
+
+DeviceRow memberDevice(StoreTransaction& tx, const DeviceRow& caller, const std::string& id,
+                       std::string_view role) {
+  std::optional<DeviceRow> device = tx.device(id);
+  if (!device || device->groupId != caller.groupId) {
+    throw HttpError(404,
+                    "The " + std::string(role) + " Mac " + id + " is not a member of this group.");
+  }
+  if (device->revoked) {
+    throw HttpError(400, "The " + std::string(role) + " Mac \"" + device->name +
+                             "\" has been revoked from this group.");
+  }
+  return *device;
+}
+
+}  // namespace
+
+std::int64_t systemClockMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+HttpError missingCredentials() {
+  return HttpError(401,
+                   "This request needs a device credential: send the header "
+                   "\"Authorization: Bearer <device id>.<token>\".");
+}
+
+Relay::Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
+             RelaySettings settings, Clock clock)
+    : store_(store),
+      artifacts_(artifacts),
+      bootstrap_(std::move(bootstrap)),
+      settings_(settings),
+      clock_(std::move(clock)) {}
+
+JSON Relay::createGroup(const std::optional<std::string>& bootstrapToken,
+                        const CreateGroupRequest& request) {
+  if (!bootstrapToken || bootstrapToken->empty()) {
+    throw HttpError(401,
+                    "Creating a group needs this relay's bootstrap token in the X-VEK-Bootstrap "
+                    "header.");
+  }
+  if (!bootstrap_.accepts(*bootstrapToken)) {
+    throw HttpError(403, "This relay does not accept that bootstrap token.");
+  }
+  std::int64_t now = nowMs() / 1000;
+  GroupRow group{randomUUID(), request.name, now};
+  std::string token = newSecret();
+  DeviceRow device;
+  device.id = randomUUID();
+  device.groupId = group.id;
+  device.name = request.deviceName;
+  device.tokenDigest = secretDigest(token);
+  device.created = now;
+  store_.write([&](StoreTransaction& tx) {
+    tx.insertGroup(group);
+    tx.insertDevice(device);
+  });
+  return membershipJSON(device, token, group);
+}
+
+JSON Relay::join(const JoinRequest& request) {
+  auto ask = [](std::string reason) {
+    return HttpError(403, reason + " Ask a member of the group for a new invite.");
+  };
+  if (!request.code) throw ask("This invite carries no valid invite code.");
+  std::string codeDigest = secretDigest(*request.code);
+  std::int64_t now = nowMs() / 1000;
+  std::string token = newSecret();
+  DeviceRow device;
+  GroupRow group;
+  store_.write([&](StoreTransaction& tx) {
+    std::optional<InviteRow> invite = tx.invite(codeDigest);
+    if (!invite) throw ask("This invite code is not valid on this relay.");
+    if (invite->usedBy) throw ask("This invite code has already been used.");
+    if (invite->expires <= now) {
+      throw ask("This invite code has expired (invites are valid for " +
+                describe(settings_.inviteLifetime) + ").");
+    }
+    std::optional<DeviceRow> issuer = tx.device(invite->createdBy);
+    if (!issuer || issuer->revoked) {
+      throw ask("This invite was issued by a Mac that has since been revoked from the group.");
+    }
+    group = tx.group(invite->groupId).value();
+    device.id = randomUUID();
+    device.groupId = group.id;
+    device.name = request.deviceName;
+    device.tokenDigest = secretDigest(token);
+    device.created = now;
+    tx.insertDevice(device);
+    tx.markInviteUsed(codeDigest, device.id, now);
+  });
+  return membershipJSON(device, token, group);
+}
+
+JSON Relay::createInvite(const PresentedCredentials& caller) {
+  std::string code = newSecret();
+  std::int64_t now = nowMs() / 1000;
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    tx.insertInvite({secretDigest(code), device.groupId, device.id, now,
+                     now + settings_.inviteLifetime.count(), std::nullopt});
+  });
+  return JSON::object(
+      {{"code", code}, {"expires_in_seconds", std::int64_t{settings_.inviteLifetime.count()}}});
+}
+
+JSON Relay::group(const PresentedCredentials& caller) {
+  std::int64_t now = nowMs() / 1000;
+  JSON answer;
+  store_.read([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    GroupRow group = tx.group(device.groupId).value();
+    JSON devices = JSON::array();
+    for (const DeviceRow& member : tx.devicesOfGroup(group.id)) {
+      bool online =
+          !member.revoked && member.lastSeen > 0 && now - member.lastSeen <= kOnlineWindowSeconds;
+      devices.push(JSON::object({
+          {"id", member.id},
+          {"name", member.name},
+          {"online", online},
+          {"revoked", member.revoked ? 1 : 0},
+          {"last_seen", member.lastSeen},
+          {"inventory", storedJSON(member.inventory)},
+      }));
+    }
+    answer = JSON::object({{"id", group.id}, {"name", group.name}, {"devices", devices}});
+  });
+  return answer;
+}
+
+JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& deviceId) {
+  std::int64_t now = nowMs() / 1000;
+  Doomed doomed(artifacts_);
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    std::optional<DeviceRow> target;
+    if (isCanonicalUUID(deviceId)) target = tx.device(deviceId);
+    if (!target || target->groupId != device.groupId) {
+      throw HttpError(404, isCanonicalUUID(deviceId)
+                               ? "No Mac with the id " + deviceId + " belongs to this group."
+                               : std::string("No Mac with this id belongs to this group."));
+    }
+    if (target->revoked) return;
+    tx.revokeDevice(target->id);
+    for (JobRow job : tx.unfinishedJobsOf(target->id)) {
+      endJob(job, "cancelled",
+             "The job was cancelled because the Mac \"" + target->name +
+                 "\" was revoked from the group.",
+             now, doomed);
+      tx.updateJob(job);
+    }
+  });
+  doomed.removeAll();
+  return JSON::object({{"ok", true}});
+}
+
+JSON Relay::heartbeat(const PresentedCredentials& caller, const HeartbeatRequest& request) {
+  std::int64_t nowMilliseconds = nowMs();
+  JSON jobs = JSON::array();
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    tx.recordHeartbeat(device.id, nowMilliseconds / 1000, request.inventoryText);
+    std::set<std::string> seen;
+    for (const LeaseClaim& lease : request.leases) {
+      if (!isCanonicalUUID(lease.jobId) || !seen.insert(lease.jobId).second) continue;
+      std::optional<JobRow> job = tx.job(lease.jobId);
+      if (!job || job->groupId != device.groupId) continue;
+      bool live = !VEK::isTerminal(job->state) && job->leaseDigest &&
+                  job->leaseHolder == device.id && job->leaseExpiresMs > nowMilliseconds &&
+                  digestsEqual(*job->leaseDigest, secretDigest(lease.token));
+      if (live) {
+        job->leaseExpiresMs =
+            nowMilliseconds +
+            std::chrono::duration_cast<std::chrono::milliseconds>(settings_.leaseDuration).count();
+        tx.updateJob(*job);
+      }
+      jobs.push(JSON::object({{"id", job->id}, {"state", job->state}}));
+    }
+  });
+  return JSON::object({{"jobs", jobs}});
+}
+
+JSON Relay::claim(const PresentedCredentials& caller) {
+  std::int64_t nowMilliseconds = nowMs();
+  std::string lease = newSecret();
+  std::optional<JobRow> claimed;
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    claimed = tx.nextClaimable(device.groupId, device.id);
+    if (!claimed) return;
+    claimed->leaseDigest = secretDigest(lease);
+    claimed->leaseHolder = device.id;
+    claimed->leaseExpiresMs =
+        nowMilliseconds +
+        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.leaseDuration).count();
+    tx.updateJob(*claimed);
+  });
+  if (!claimed) return JSON::object({{"job", JSON()}});
+  return JSON::object({{"job", jobJSON(*claimed)},
+                       {"lease", lease},
+                       {"lease_seconds", std::int64_t{settings_.leaseDuration.count()}}});
+}
+
+JSON Relay::listJobs(const PresentedCredentials& caller) {
+  JSON jobs = JSON::array();
+  store_.read([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    for (const JobRow& job : tx.recentJobs(device.groupId, kJobListLimit))
+      jobs.push(jobJSON(job));
+  });
+  return JSON::object({{"jobs", jobs}});
+}
+
+JSON Relay::queueJob(const PresentedCredentials& caller, const QueueJobRequest& request) {
+  std::int64_t now = nowMs() / 1000;
+  JobRow job;
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    DeviceRow builder = memberDevice(tx, device, request.builderId, "builder");
+    DeviceRow receiver = memberDevice(tx, device, request.receiverId, "receiving");
+    JSON phone;
+    JSON inventory = storedJSON(receiver.inventory);
+    for (const JSON& candidate : inventory["phones"].items()) {
+      if (candidate["udid"].isString() && candidate["udid"].text() == request.udid) {
+        phone = candidate;
+        break;
+      }
+    }
+    if (!phone.isObject()) {
+      throw HttpError(400, "The receiving Mac \"" + receiver.name +
+                               "\" has not reported an iPhone or iPad with the UDID " +
+                               request.udid +
+                               ". Connect the device to that Mac and make sure its agent is "
+                               "running.");
+    }
+    JSON spec = JSON::object({
+        {"project_id", request.projectId},
+        {"scheme", request.scheme},
+        {"configuration", request.configuration},
+        {"mode", request.mode},
+        {"udid", request.udid},
+        {"phone", phone},
+    });
+    job.id = randomUUID();
+    job.groupId = device.groupId;
+    job.state = "building";
+    job.builderId = builder.id;
+    job.receiverId = receiver.id;
+    job.spec = spec.data();
+    job.created = now;
+    job.updated = now;
+    tx.insertJob(job);
+  });
+  return jobJSON(job);
+}
+
+JSON Relay::job(const PresentedCredentials& caller, const std::string& jobId) {
+  JSON answer;
+  store_.read([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    answer = jobJSON(jobOfGroup(tx, device, jobId));
+  });
+  return answer;
+}
+
+JSON Relay::events(const PresentedCredentials& caller, const std::string& jobId,
+                   std::optional<std::int64_t> after) {
+  JSON events = JSON::array();
+  store_.read([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    JobRow job = jobOfGroup(tx, device, jobId);
+    for (const EventRow& event : tx.events(job.id, after.value_or(0), kEventPageLimit)) {
+      events.push(eventJSON(event));
+    }
+  });
+  return JSON::object({{"events", events}});
+}
+
+JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId) {
+  std::int64_t now = nowMs() / 1000;
+  Doomed doomed(artifacts_);
+  JobRow job;
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    job = jobOfGroup(tx, device, jobId);
+    if (VEK::isTerminal(job.state)) {
+      throw HttpError(409,
+                      "This job has already ended (" + job.state + "), so it cannot be cancelled.");
+    }
+    endJob(job, "cancelled", "The job was cancelled by \"" + device.name + "\".", now, doomed);
+    tx.updateJob(job);
+  });
+  doomed.removeAll();
+  return jobJSON(job);
+}
+
+JSON Relay::postEvent(const PresentedCredentials& caller, const std::string& jobId,
+                      const std::optional<std::string>& lease, const EventRequest& request) {
+  std::int64_t nowMilliseconds = nowMs();
+  EventRow event;
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    JobRow job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
+    event = tx.insertEvent(job.id, device.id, request.message, nowMilliseconds / 1000);
+  });
+  return eventJSON(event);
+}
+
+JSON Relay::fail(const PresentedCredentials& caller, const std::string& jobId,
+                 const std::optional<std::string>& lease, const FailRequest& request) {
+  std::int64_t nowMilliseconds = nowMs();
+  Doomed doomed(artifacts_);
+  JobRow job;
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
+    endJob(job, "failed", request.error, nowMilliseconds / 1000, doomed);
+    tx.updateJob(job);
+  });
+  doomed.removeAll();
+  return jobJSON(job);
+}
+
+JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& jobId,
+                        const std::optional<std::string>& lease,
+                        const FinishBuildRequest& request) {
+  std::int64_t nowMilliseconds = nowMs();
+  JobRow job;
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
+    requireState(job, "building");
+    if (!job.artifactFile) {
+      throw HttpError(409,
+                      "This job has no uploaded build yet; upload the build before finishing it.");
+    }
+    job.state = "installing";
+    job.manifest = request.manifestText;
+    job.leaseDigest.reset();
+    job.leaseHolder.reset();
+    job.leaseExpiresMs = 0;
+    job.updated = nowMilliseconds / 1000;
+    tx.updateJob(job);
+  });
+  return jobJSON(job);
+}
+
+JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
+                   const std::optional<std::string>& lease) {
+  std::int64_t nowMilliseconds = nowMs();
+  Doomed doomed(artifacts_);
+  JobRow job;
+  store_.write([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
+    requireState(job, "installing");
+    endJob(job, "succeeded", std::nullopt, nowMilliseconds / 1000, doomed);
+    tx.updateJob(job);
+  });
+  doomed.removeAll();
+  return jobJSON(job);
+}
+
+void Relay::authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
+                            const std::optional<std::string>& lease) {
+  std::int64_t nowMilliseconds = nowMs();
+  store_.read([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    requireState(leasedJob(tx, device, jobId, lease, nowMilliseconds), "building");
+  });
+}
+
+JSON Relay::commitUpload(const PresentedCredentials& caller, const std::string& jobId,
+                         const std::optional<std::string>& lease,
+                         const PublishedArtifact& artifact) {
+  std::int64_t nowMilliseconds = nowMs();
+  Doomed doomed(artifacts_);
+  try {
+    store_.write([&](StoreTransaction& tx) {
+      DeviceRow device = authenticate(tx, caller);
+      JobRow job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
+      requireState(job, "building");
+      if (job.artifactFile) doomed.add(*job.artifactFile);
+      job.artifactFile = artifact.file;
+      job.artifactSha = artifact.sha;
+      job.artifactSize = static_cast<std::int64_t>(artifact.size);
+      job.artifactUploaded = nowMilliseconds / 1000;
+      job.updated = nowMilliseconds / 1000;
+      tx.updateJob(job);
+    });
+  } catch (...) {
+    artifacts_.remove(artifact.file);
+    throw;
+  }
+  doomed.removeAll();
+  return JSON::object({{"ok", true},
+                       {"artifact_sha", artifact.sha},
+                       {"size", static_cast<std::int64_t>(artifact.size)}});
+}
+
+DownloadTicket Relay::authorizeDownload(const PresentedCredentials& caller,
+                                        const std::string& jobId,
+                                        const std::optional<std::string>& lease) {
+  std::int64_t nowMilliseconds = nowMs();
+  DownloadTicket ticket;
+  store_.read([&](StoreTransaction& tx) {
+    DeviceRow device = authenticate(tx, caller);
+    JobRow job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
+    requireState(job, "installing");
+    if (!job.artifactFile || !job.artifactSha) {
+      throw HttpError(409, "This job has no build on the relay.");
+    }
+    ticket = {*job.artifactFile, static_cast<std::uint64_t>(job.artifactSize), *job.artifactSha};
+  });
+  return ticket;
+}
+
+SweepReport Relay::sweep() {
+  std::int64_t nowMilliseconds = nowMs();
+  std::int64_t now = nowMilliseconds / 1000;
+  SweepReport report;
+  Doomed doomed(artifacts_);
+  store_.write([&](StoreTransaction& tx) {
+    for (JobRow job : tx.jobsWithLeaseExpiredBy(nowMilliseconds)) {
+      endJob(job, VEK::isTerminal(job.state) ? job.state : "failed",
+             VEK::isTerminal(job.state) ? job.error : std::string(kStoppedResponding), now, doomed);
+      tx.updateJob(job);
+      ++report.lapsed;
+    }
+    for (JobRow job : tx.jobsWithArtifactUploadedBy(now - settings_.artifactMaxAge.count())) {
+      if (VEK::isTerminal(job.state)) {
+        doomed.add(*job.artifactFile);
+        job.artifactFile.reset();
+      } else {
+        endJob(job, "failed",
+               "The build expired: the relay keeps a build for at most " +
+                   describe(settings_.artifactMaxAge) +
+                   ", and this one was not installed in time. Run the deployment again.",
+               now, doomed);
+        ++report.expired;
+      }
+      tx.updateJob(job);
+    }
+    tx.deleteInvitesExpiredBefore(now - 24 * 3600);
+  });
+  report.deleted = doomed.removeAll();
+  return report;
+}
+
+RecoveryReport Relay::recover() {
+  std::int64_t nowMilliseconds = nowMs();
+  std::int64_t now = nowMilliseconds / 1000;
+  RecoveryReport report;
+  Doomed doomed(artifacts_);
+  std::set<std::string> keep;
+  store_.write([&](StoreTransaction& tx) {
+    std::int64_t renewed =
+        nowMilliseconds +
+        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.leaseDuration).count();
+    for (JobRow job : tx.leasedJobs()) {
+      if (VEK::isTerminal(job.state) || job.leaseExpiresMs >= renewed) continue;
+      job.leaseExpiresMs = renewed;
+      tx.updateJob(job);
+      ++report.leasesRenewed;
+    }
+    for (JobRow job : tx.jobsWithArtifacts()) {
+      if (VEK::isTerminal(job.state)) {
+        doomed.add(*job.artifactFile);
+        job.artifactFile.reset();
+      } else if (!artifacts_.exists(*job.artifactFile)) {
+        ++report.artifactsMissing;
+        job.artifactFile.reset();
+        if (job.state == "installing") {
+          endJob(job, "failed",
+                 "The relay lost this job's build before it was installed. Run the deployment "
+                 "again.",
+                 now, doomed);
+        }
+      } else {
+        keep.insert(*job.artifactFile);
+        continue;
+      }
+      tx.updateJob(job);
+    }
+  });
+  doomed.removeAll();
+  report.leftoversDeleted = artifacts_.removeLeftovers(keep);
+  return report;
+}
+
+}  // namespace vek::relay

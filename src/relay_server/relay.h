@@ -1,0 +1,156 @@
+// The relay's rules: groups, membership, invites and the job lifecycle, on top of a Store.
+//
+// Each operation authenticates the caller and does its work inside one store transaction, so
+// every decision (is this lease live? is this job still building? is this code unused?) is taken
+// on the same snapshot that the change is written to. Refusals are thrown as HttpError with the
+// text clients show their users. Operations block on the store: call them from a worker thread,
+// never from an I/O thread.
+//
+// A job is "building" until its builder finishes the build, then "installing" until its receiver
+// finishes, and may end "failed" or "cancelled" from either. Work on a job is guarded by a lease:
+// claim hands one out, heartbeats extend it, finish-build, finish, fail and cancel release it, and
+// a sweep fails every job whose lease lapsed. Artifacts live only as long as their job is open,
+// and at most the configured maximum age.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "foundation/json.h"
+#include "relay_server/artifact_store.h"
+#include "relay_server/bootstrap.h"
+#include "relay_server/http_error.h"
+#include "relay_server/requests.h"
+#include "relay_server/store.h"
+#include "relay_server/tokens.h"
+
+namespace vek::relay {
+
+struct RelaySettings {
+  std::chrono::seconds leaseDuration{60};
+  std::chrono::seconds artifactMaxAge{24 * 3600};
+  std::chrono::seconds inviteLifetime{900};
+};
+
+/// Milliseconds since 1970.
+using Clock = std::function<std::int64_t()>;
+std::int64_t systemClockMs();
+
+/// Texts clients rely on.
+inline constexpr std::string_view kStoppedResponding =
+    "The Mac working on this job stopped responding.";
+inline constexpr std::string_view kRevokedCredential =
+    "This Mac's device credential was revoked: the relay refuses every request made with a "
+    "revoked device credential. Join the group again with a new invite.";
+
+/// A device whose last heartbeat is at most this old counts as online.
+inline constexpr std::int64_t kOnlineWindowSeconds = 45;
+/// Most jobs a job list returns, and most events one events request returns.
+inline constexpr std::size_t kJobListLimit = 100;
+inline constexpr std::size_t kEventPageLimit = 1000;
+
+/// What a download needs: the file to stream, its length and digest.
+struct DownloadTicket {
+  std::string file;
+  std::uint64_t size = 0;
+  std::string sha;
+};
+
+/// A complete, verified upload already renamed into the artifact folder.
+struct PublishedArtifact {
+  std::string file;
+  std::string sha;
+  std::uint64_t size = 0;
+};
+
+struct SweepReport {
+  std::size_t lapsed = 0;   // jobs failed because their lease lapsed
+  std::size_t expired = 0;  // jobs failed because their build grew too old
+  std::size_t deleted = 0;  // artifact files deleted
+};
+
+struct RecoveryReport {
+  std::size_t leasesRenewed = 0;
+  std::size_t leftoversDeleted = 0;
+  std::size_t artifactsMissing = 0;
+};
+
+/// The 401 for a request without usable credentials (missing or malformed header).
+HttpError missingCredentials();
+
+class Relay {
+ public:
+  Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
+        RelaySettings settings, Clock clock = systemClockMs);
+
+  /// Rows 1-3: create a group (needs an accepted bootstrap token), join it (consumes an invite
+  /// atomically), issue an invite.
+  JSON createGroup(const std::optional<std::string>& bootstrapToken,
+                   const CreateGroupRequest& request);
+  JSON join(const JoinRequest& request);
+  JSON createInvite(const PresentedCredentials& caller);
+
+  /// Rows 4-5: the caller's group with its devices; revoke a device of it.
+  JSON group(const PresentedCredentials& caller);
+  JSON revokeDevice(const PresentedCredentials& caller, const std::string& deviceId);
+
+  /// Rows 6-7: heartbeat (stores the inventory, extends valid leases, reports the named jobs'
+  /// states) and claim (the oldest job for the caller, with a fresh lease, or {"job": null}).
+  JSON heartbeat(const PresentedCredentials& caller, const HeartbeatRequest& request);
+  JSON claim(const PresentedCredentials& caller);
+
+  /// Rows 8-13: job list, queue, detail, events, cancel.
+  JSON listJobs(const PresentedCredentials& caller);
+  JSON queueJob(const PresentedCredentials& caller, const QueueJobRequest& request);
+  JSON job(const PresentedCredentials& caller, const std::string& jobId);
+  JSON events(const PresentedCredentials& caller, const std::string& jobId,
+              std::optional<std::int64_t> after);
+  JSON cancel(const PresentedCredentials& caller, const std::string& jobId);
+
+  /// Rows 14, 15, 18, 19: lease-scoped changes. `lease` is the X-VEK-Lease header.
+  JSON postEvent(const PresentedCredentials& caller, const std::string& jobId,
+                 const std::optional<std::string>& lease, const EventRequest& request);
+  JSON fail(const PresentedCredentials& caller, const std::string& jobId,
+            const std::optional<std::string>& lease, const FailRequest& request);
+  JSON finishBuild(const PresentedCredentials& caller, const std::string& jobId,
+                   const std::optional<std::string>& lease, const FinishBuildRequest& request);
+  JSON finish(const PresentedCredentials& caller, const std::string& jobId,
+              const std::optional<std::string>& lease);
+
+  /// Row 16 in two steps: before the body is read (the caller must hold the builder's live
+  /// lease on a building job), and after the body is stored (checked again, since the job may
+  /// have changed meanwhile). On refusal `commitUpload` deletes the published file.
+  void authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
+                       const std::optional<std::string>& lease);
+  JSON commitUpload(const PresentedCredentials& caller, const std::string& jobId,
+                    const std::optional<std::string>& lease, const PublishedArtifact& artifact);
+
+  /// Row 17: the receiver's live lease on an installing job with its build present.
+  DownloadTicket authorizeDownload(const PresentedCredentials& caller, const std::string& jobId,
+                                   const std::optional<std::string>& lease);
+
+  /// Fails jobs whose lease lapsed or whose build is older than the maximum age, deletes their
+  /// artifacts, and forgets invites expired for a day.
+  SweepReport sweep();
+
+  /// Run once at start, before serving: gives every held lease a full period again (the relay
+  /// was down, so holders could not extend them), deletes interrupted uploads and unreferenced
+  /// files, and reconciles jobs whose artifact file is gone.
+  RecoveryReport recover();
+
+  const RelaySettings& settings() const noexcept { return settings_; }
+
+ private:
+  std::int64_t nowMs() const { return clock_(); }
+
+  Store& store_;
+  const ArtifactStore& artifacts_;
+  BootstrapTokens bootstrap_;
+  RelaySettings settings_;
+  Clock clock_;
+};
+
+}  // namespace vek::relay

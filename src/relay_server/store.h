@@ -1,0 +1,139 @@
+// Storage behind the relay: plain records and the row-level operations the job lifecycle needs,
+// grouped into transactions.
+//
+// The relay's rules (who may see what, which state follows which) live in Relay, not here, so a
+// second implementation (PostgreSQL, for a relay that outgrows one machine) only has to provide
+// these primitives with the same transactional guarantee: everything done inside one `write`
+// call happens atomically and in a total order with every other `write`, so a claim or an invite
+// consumption can never be granted twice.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vek::relay {
+
+/// Times are seconds since 1970 unless the name says milliseconds.
+struct GroupRow {
+  std::string id;
+  std::string name;
+  std::int64_t created = 0;
+};
+
+struct DeviceRow {
+  std::string id;
+  std::string groupId;
+  std::string name;
+  std::string tokenDigest;  // raw SHA-256 of the device token
+  bool revoked = false;
+  std::int64_t created = 0;
+  std::int64_t lastSeen = 0;     // 0 until the first heartbeat
+  std::string inventory = "{}";  // compact JSON object of the last heartbeat
+};
+
+struct InviteRow {
+  std::string codeDigest;  // raw SHA-256 of the code
+  std::string groupId;
+  std::string createdBy;
+  std::int64_t created = 0;
+  std::int64_t expires = 0;
+  std::optional<std::string> usedBy;
+};
+
+struct JobRow {
+  std::string id;
+  std::string groupId;
+  std::string state;
+  std::string builderId;
+  std::string receiverId;
+  std::string spec;  // compact JSON object
+  std::optional<std::string> error;
+  std::optional<std::string> manifest;  // compact JSON object, after finish-build
+  std::optional<std::string> artifactSha;
+  std::optional<std::string> artifactFile;  // name under the artifacts folder while it exists
+  std::int64_t artifactSize = 0;
+  std::int64_t artifactUploaded = 0;
+  std::optional<std::string> leaseDigest;  // raw SHA-256 of the live lease token
+  std::optional<std::string> leaseHolder;  // device id of the lease's holder
+  std::int64_t leaseExpiresMs = 0;
+  std::int64_t created = 0;
+  std::int64_t updated = 0;
+};
+
+struct EventRow {
+  std::int64_t id = 0;  // grows across the whole relay
+  std::string jobId;
+  std::string deviceId;
+  std::string message;
+  std::int64_t created = 0;
+};
+
+/// The operations available inside one transaction. Lookups return nothing for unknown keys;
+/// they do not filter by group (the caller checks).
+class StoreTransaction {
+ public:
+  virtual ~StoreTransaction() = default;
+
+  virtual void insertGroup(const GroupRow& group) = 0;
+  virtual std::optional<GroupRow> group(const std::string& id) = 0;
+
+  virtual void insertDevice(const DeviceRow& device) = 0;
+  virtual std::optional<DeviceRow> device(const std::string& id) = 0;
+  /// The group's devices, oldest first, revoked ones included.
+  virtual std::vector<DeviceRow> devicesOfGroup(const std::string& groupId) = 0;
+  /// Stores a heartbeat; writes nothing when neither value changed.
+  virtual void recordHeartbeat(const std::string& deviceId, std::int64_t lastSeen,
+                               const std::string& inventory) = 0;
+  virtual void revokeDevice(const std::string& deviceId) = 0;
+
+  virtual void insertInvite(const InviteRow& invite) = 0;
+  virtual std::optional<InviteRow> invite(const std::string& codeDigest) = 0;
+  virtual void markInviteUsed(const std::string& codeDigest, const std::string& deviceId,
+                              std::int64_t at) = 0;
+  /// Forgets invites that expired before `cutoff`.
+  virtual void deleteInvitesExpiredBefore(std::int64_t cutoff) = 0;
+
+  virtual void insertJob(const JobRow& job) = 0;
+  /// Writes every mutable column of `job` (matched by id).
+  virtual void updateJob(const JobRow& job) = 0;
+  virtual std::optional<JobRow> job(const std::string& id) = 0;
+  /// The group's newest jobs, newest first.
+  virtual std::vector<JobRow> recentJobs(const std::string& groupId, std::size_t limit) = 0;
+  /// The oldest unleased job `deviceId` may work on: "building" with it as builder, or
+  /// "installing" with it as receiver and an artifact present.
+  virtual std::optional<JobRow> nextClaimable(const std::string& groupId,
+                                              const std::string& deviceId) = 0;
+  /// Unfinished jobs the device builds or receives.
+  virtual std::vector<JobRow> unfinishedJobsOf(const std::string& deviceId) = 0;
+  /// Jobs holding a lease (whether live or lapsed).
+  virtual std::vector<JobRow> leasedJobs() = 0;
+  /// Jobs whose lease expired at or before `nowMs`.
+  virtual std::vector<JobRow> jobsWithLeaseExpiredBy(std::int64_t nowMs) = 0;
+  /// Jobs with an artifact file uploaded at or before `cutoff`.
+  virtual std::vector<JobRow> jobsWithArtifactUploadedBy(std::int64_t cutoff) = 0;
+  /// Every job that names an artifact file.
+  virtual std::vector<JobRow> jobsWithArtifacts() = 0;
+
+  /// Appends an event and returns it with its id.
+  virtual EventRow insertEvent(const std::string& jobId, const std::string& deviceId,
+                               const std::string& message, std::int64_t created) = 0;
+  /// The job's events with ids above `after`, oldest first, at most `limit`.
+  virtual std::vector<EventRow> events(const std::string& jobId, std::int64_t after,
+                                       std::size_t limit) = 0;
+};
+
+/// A store of relay state. Both calls may be used from any thread.
+class Store {
+ public:
+  virtual ~Store() = default;
+  /// Runs `work` in one atomic transaction, serialised with every other write; commits when it
+  /// returns, rolls back when it throws (the exception propagates).
+  virtual void write(const std::function<void(StoreTransaction&)>& work) = 0;
+  /// Runs `work` on a consistent snapshot; it must not modify anything.
+  virtual void read(const std::function<void(StoreTransaction&)>& work) = 0;
+};
+
+}  // namespace vek::relay

@@ -1,0 +1,58 @@
+#include "relay_server/tokens.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <stdexcept>
+
+#include "foundation/base64.h"
+#include "foundation/random.h"
+#include "foundation/text.h"
+#include "relay_server/requests.h"
+
+namespace vek::relay {
+
+std::string newSecret() {
+  return base64::encodeURLSafe(randomBytes(32));
+}
+
+std::string secretDigest(std::string_view secret) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(secret.data(), secret.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("SHA-256 is not available from OpenSSL.");
+  }
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+bool digestsEqual(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string sha256Hex(std::string_view bytes) {
+  return text::hex(secretDigest(bytes));
+}
+
+std::optional<PresentedCredentials> parseBearer(std::string_view header) {
+  constexpr std::string_view scheme = "bearer ";
+  if (header.size() <= scheme.size() || lowerASCII(header.substr(0, scheme.size())) != scheme) {
+    return std::nullopt;
+  }
+  std::string_view credential = header.substr(scheme.size());
+  std::size_t dot = credential.find('.');
+  if (dot == std::string_view::npos || dot + 1 == credential.size()) return std::nullopt;
+  std::string_view device = credential.substr(0, dot);
+  if (!isCanonicalUUID(device)) return std::nullopt;
+  return PresentedCredentials{lowerASCII(device), secretDigest(credential.substr(dot + 1))};
+}
+
+bool isLowerHexDigest(std::string_view text) noexcept {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+}  // namespace vek::relay
