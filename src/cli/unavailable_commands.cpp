@@ -12,18 +12,6 @@ void unavailable(const std::string& command) {
 Result doctor(const Invocation&) {
   unavailable("doctor");
 }
-Result projectsAdd(const Invocation&) {
-  unavailable("projects add");
-}
-Result projectsRemove(const Invocation&) {
-  unavailable("projects remove");
-}
-Result projectsListLocal(const Invocation&) {
-  unavailable("projects list");
-}
-Result devicesLocal(const Invocation&) {
-  unavailable("devices");
-}
 Result agentStatus(const Invocation&) {
   unavailable("agent status");
 }
@@ -35,12 +23,6 @@ Result agentInstall(const Invocation&, const Enrolment&) {
 }
 Result agentRun(const Invocation&, const Enrolment&) {
   unavailable("agent run");
-}
-Result projectsList(const Invocation&, const Enrolment&) {
-  unavailable("projects list");
-}
-Result devices(const Invocation&, const Enrolment&) {
-  unavailable("devices");
 }
 Result run(const Invocation&, const Enrolment&) {
   unavailable("run");

@@ -1,0 +1,17 @@
+// The device commands: the iPhones and iPads attached to this Mac, or to every Mac of the group as
+// each last reported them to the relay.
+#include "cli/commands.h"
+#include "cli/group_lists.h"
+#include "pipeline/devices.h"
+
+namespace vek::cli {
+
+Result devicesLocal(const Invocation&) {
+  return Devices::list();
+}
+
+Result devices(const Invocation&, const Enrolment& enrolment) {
+  return groupList(enrolment.api.call("GET", "/v1/group"), "phones");
+}
+
+}  // namespace vek::cli
