@@ -1,0 +1,227 @@
+#include "relay_server/config.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <map>
+#include <thread>
+
+#include "foundation/errors.h"
+
+namespace vek::relay {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& message) {
+  throw VEKError(message + " Run vek-relay --help for the options.");
+}
+
+std::uint64_t parseCount(const std::string& option, const std::string& value, std::uint64_t low,
+                         std::uint64_t high) {
+  std::uint64_t number = 0;
+  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+  if (value.empty() || error != std::errc() || end != value.data() + value.size() || number < low ||
+      number > high) {
+    fail(option + " must be a whole number from " + std::to_string(low) + " to " +
+         std::to_string(high) + ", not \"" + value + "\".");
+  }
+  return number;
+}
+
+void parseListen(const std::string& value, Config& config) {
+  std::string host, port;
+  if (value.starts_with("[")) {
+    std::size_t close = value.find(']');
+    if (close == std::string::npos || close + 1 >= value.size() || value[close + 1] != ':') {
+      fail("--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787, not \"" + value +
+           "\".");
+    }
+    host = value.substr(1, close - 1);
+    port = value.substr(close + 2);
+  } else {
+    std::size_t colon = value.rfind(':');
+    if (colon == std::string::npos || value.find(':') != colon) {
+      fail("--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787, not \"" + value +
+           "\".");
+    }
+    host = value.substr(0, colon);
+    port = value.substr(colon + 1);
+  }
+  if (host == "localhost") host = "127.0.0.1";
+  unsigned char address[16];
+  if (inet_pton(AF_INET, host.c_str(), address) != 1 &&
+      inet_pton(AF_INET6, host.c_str(), address) != 1) {
+    fail("--listen needs an IP address as host (such as 127.0.0.1, 0.0.0.0 or ::), not \"" + host +
+         "\".");
+  }
+  config.listenHost = host;
+  config.listenPort = static_cast<std::uint16_t>(parseCount("--listen's port", port, 0, 65535));
+}
+
+std::filesystem::path defaultDataDirectory(const EnvironmentLookup& environment) {
+  auto xdg = environment("XDG_DATA_HOME");
+  if (xdg && !xdg->empty() && xdg->front() == '/') {
+    return std::filesystem::path(*xdg) / "vek-relay";
+  }
+  auto home = environment("HOME");
+  if (home && !home->empty()) return std::filesystem::path(*home) / ".local/share/vek-relay";
+  return {};
+}
+
+}  // namespace
+
+Command parseCommandLine(const std::vector<std::string>& arguments,
+                         const EnvironmentLookup& environment) {
+  Command command;
+  Config& config = command.config;
+  unsigned cores = std::thread::hardware_concurrency();
+  config.threads = cores == 0 ? 2 : std::min(cores, 8u);
+
+  auto seconds = [](std::chrono::seconds& target) {
+    return [&target](const std::string& option, const std::string& value) {
+      target = std::chrono::seconds(parseCount(option, value, 1, 10'000'000));
+    };
+  };
+  auto path = [](std::optional<std::filesystem::path>& target) {
+    return [&target](const std::string& option, const std::string& value) {
+      if (value.empty()) fail(option + " needs a file name.");
+      target = value;
+    };
+  };
+  using Setter = std::function<void(const std::string&, const std::string&)>;
+  std::map<std::string, Setter, std::less<>> options = {
+      {"--listen", [&](auto&, const std::string& value) { parseListen(value, config); }},
+      {"--data",
+       [&](const std::string& option, const std::string& value) {
+         if (value.empty()) fail(option + " needs a directory.");
+         config.dataDirectory = value;
+       }},
+      {"--tls-cert", path(config.tlsCertificate)},
+      {"--tls-key", path(config.tlsKey)},
+      {"--bootstrap-token-file", path(config.bootstrapTokenFile)},
+      {"--max-artifact-bytes",
+       [&](const std::string& option, const std::string& value) {
+         config.maxArtifactBytes = parseCount(option, value, 1, std::uint64_t{1} << 50);
+       }},
+      {"--threads",
+       [&](const std::string& option, const std::string& value) {
+         config.threads = static_cast<unsigned>(parseCount(option, value, 1, 64));
+       }},
+      {"--lease-seconds", seconds(config.leaseDuration)},
+      {"--sweep-seconds", seconds(config.sweepInterval)},
+      {"--artifact-max-age-seconds", seconds(config.artifactMaxAge)},
+      {"--invite-seconds", seconds(config.inviteLifetime)},
+      {"--header-timeout-seconds", seconds(config.headerTimeout)},
+      {"--idle-timeout-seconds", seconds(config.idleTimeout)},
+  };
+
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--help" || argument == "-h") {
+      command.kind = Command::Kind::help;
+      return command;
+    }
+    if (argument == "--version") {
+      command.kind = Command::Kind::version;
+      return command;
+    }
+    std::string name = argument, value;
+    bool inlineValue = false;
+    if (std::size_t equals = argument.find('=');
+        argument.starts_with("--") && equals != std::string::npos) {
+      name = argument.substr(0, equals);
+      value = argument.substr(equals + 1);
+      inlineValue = true;
+    }
+    auto option = options.find(name);
+    if (option == options.end()) {
+      if (!argument.starts_with("-")) fail("Unexpected argument \"" + argument + "\".");
+      fail("Unknown option " + name + ".");
+    }
+    if (!inlineValue) {
+      if (i + 1 >= arguments.size()) fail(name + " needs a value.");
+      value = arguments[++i];
+    }
+    option->second(name, value);
+  }
+
+  if (config.tlsCertificate.has_value() != config.tlsKey.has_value()) {
+    fail("--tls-cert and --tls-key must be given together.");
+  }
+  if (config.dataDirectory.empty()) {
+    config.dataDirectory = defaultDataDirectory(environment);
+    if (config.dataDirectory.empty()) {
+      fail("No data directory: HOME is not set, so pass --data DIR.");
+    }
+  }
+  return command;
+}
+
+std::string helpText() {
+  return R"(Usage: vek-relay [options]
+
+The relay every Mac of a VEK group talks to. It keeps the groups, their devices, invites, jobs,
+job events and the encrypted builds on their way from the builder Mac to the receiving Mac. It
+never sees a group's encryption key: builds arrive encrypted and leave as they came.
+
+Options:
+  --listen HOST:PORT        Address and port to serve (default 127.0.0.1:8787). HOST is an IP
+                            address: 0.0.0.0 or :: for every interface, [::1] for IPv6 loopback.
+                            Port 0 picks a free port; the start line shows the one bound.
+  --data DIR                Data directory (default ${XDG_DATA_HOME:-$HOME/.local/share}/vek-relay).
+                            Holds relay.db (SQLite, WAL), artifacts/ (encrypted builds, deleted
+                            when their job ends and at the latest 24 hours after upload) and the
+                            generated bootstrap-token. Created with mode 0700. One relay per
+                            directory: a second one refuses to start.
+  --tls-cert FILE           PEM certificate chain; serve HTTPS (TLS 1.2 or later). Needs --tls-key.
+  --tls-key FILE            PEM private key for --tls-cert.
+  --bootstrap-token-file FILE
+                            Accept the bootstrap tokens listed in FILE, one a line (blank lines
+                            and lines starting with # are skipped; each token needs at least 16
+                            characters). Without this option the relay creates one random token
+                            at first start in DATA/bootstrap-token (mode 0600) and prints that
+                            file's path, never the token.
+  --max-artifact-bytes N    Largest build accepted, in bytes (default 8589934592, 8 GiB). Larger
+                            uploads are refused from their Content-Length before any byte is read.
+  --threads N               Threads serving connections (default: the number of cores, at most 8).
+  --help                    Show this text.
+  --version                 Show the version.
+
+Creating a group:
+  A group is created by the first Mac with `vek group create --server ORIGIN --bootstrap-file F`,
+  where F holds a bootstrap token this relay accepts. Give the token only to people who may create
+  groups on this relay; any number of groups can be created with it. Further Macs join with
+  invites issued by members (single use, valid 15 minutes).
+
+Running on the internet:
+  Macs insist on https:// for any host other than localhost. Either
+    - let the relay speak TLS itself:
+        vek-relay --listen 0.0.0.0:443 --tls-cert fullchain.pem --tls-key privkey.pem
+      (restart it to load renewed certificates), or
+    - keep the relay on loopback and put a TLS-terminating reverse proxy in front of it
+      (nginx, Caddy, ...), forwarding https://relay.example.com/ to http://127.0.0.1:8787/.
+      Let the proxy pass request bodies through unbuffered and allow bodies as large as
+      --max-artifact-bytes (nginx: client_max_body_size 0; proxy_request_buffering off;
+      proxy_buffering off), and never follow redirects: clients treat one as a failure.
+  Back up DATA with the relay stopped, or copy relay.db with `sqlite3 relay.db .backup`.
+
+Logging and signals:
+  One line per request on standard output: time, peer, method, path (query values left out),
+  status, duration and the device id when the caller was authenticated. Tokens, leases, invite
+  codes and bodies are never logged. Problems of the relay itself go to standard error.
+  SIGINT or SIGTERM stops accepting, lets requests in flight finish for up to 5 seconds, then
+  closes the database cleanly.
+
+Testing aids (defaults are what clients rely on; change them only for tests):
+  --lease-seconds N             Lease lifetime after claim or heartbeat (default 60).
+  --sweep-seconds N             Interval of the sweep that fails lapsed jobs and deletes old
+                                builds (default 5).
+  --artifact-max-age-seconds N  Age at which an unfinished build expires (default 86400).
+  --invite-seconds N            Invite lifetime (default 900).
+  --header-timeout-seconds N    Time a client gets to send a request's header, or a JSON body
+                                (default 30).
+  --idle-timeout-seconds N      Time an idle keep-alive connection stays open (default 75).
+)";
+}
+
+}  // namespace vek::relay

@@ -1,0 +1,78 @@
+// The command line of vek-relay.
+#include "relay_server/config.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "foundation/errors.h"
+
+namespace vek::relay {
+namespace {
+
+Config parse(std::vector<std::string> arguments,
+             std::map<std::string, std::string> env = {{"HOME", "/home/admin"}}) {
+  return parseCommandLine(arguments,
+                          [&env](const char* name) -> std::optional<std::string> {
+                            auto found = env.find(name);
+                            if (found == env.end()) return std::nullopt;
+                            return found->second;
+                          })
+      .config;
+}
+
+std::string failure(std::vector<std::string> arguments) {
+  try {
+    parse(arguments);
+    return "";
+  } catch (const VEKError& error) {
+    return error.message();
+  }
+}
+
+TEST(CommandLine, DefaultsFollowTheXDGLayout) {
+  Config config = parse({});
+  EXPECT_EQ(config.listenHost, "127.0.0.1");
+  EXPECT_EQ(config.listenPort, 8787);
+  EXPECT_EQ(config.dataDirectory, "/home/admin/.local/share/vek-relay");
+  EXPECT_EQ(config.maxArtifactBytes, 8ull << 30);
+  EXPECT_EQ(parse({}, {{"HOME", "/h"}, {"XDG_DATA_HOME", "/xdg"}}).dataDirectory, "/xdg/vek-relay");
+  // A relative XDG_DATA_HOME is invalid and ignored.
+  EXPECT_EQ(parse({}, {{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}}).dataDirectory,
+            "/h/.local/share/vek-relay");
+  EXPECT_THROW(parse({}, {}), VEKError);
+  EXPECT_EQ(parse({"--data", "/d"}, {}).dataDirectory, "/d");
+}
+
+TEST(CommandLine, ListenAcceptsIPv4AndBracketedIPv6) {
+  Config v6 = parse({"--listen=[::1]:0"});
+  EXPECT_EQ(v6.listenHost, "::1");
+  EXPECT_EQ(v6.listenPort, 0);
+  Config any = parse({"--listen", "0.0.0.0:443"});
+  EXPECT_EQ(any.listenHost, "0.0.0.0");
+  EXPECT_EQ(any.listenPort, 443);
+  EXPECT_EQ(parse({"--listen", "localhost:1"}).listenHost, "127.0.0.1");
+  for (std::string bad :
+       std::vector<std::string>{"127.0.0.1", "127.0.0.1:65536", "relay.example.com:80", "::1:80",
+                                "[::1]80", "127.0.0.1:-1", ":80"}) {
+    EXPECT_NE(failure({"--listen", bad}), "") << bad;
+  }
+}
+
+TEST(CommandLine, RefusesWhatItCannotHonour) {
+  EXPECT_NE(failure({"--tls-cert", "c.pem"}).find("together"), std::string::npos);
+  EXPECT_NE(failure({"--max-artifact-bytes", "0"}).find("--max-artifact-bytes"), std::string::npos);
+  EXPECT_NE(failure({"--max-artifact-bytes", "12abc"}), "");
+  EXPECT_NE(failure({"--lease-seconds", "0"}), "");
+  EXPECT_NE(failure({"--frobnicate"}).find("Unknown option --frobnicate"), std::string::npos);
+  EXPECT_NE(failure({"--data"}).find("needs a value"), std::string::npos);
+  EXPECT_NE(failure({"stray"}), "");
+  Config config =
+      parse({"--lease-seconds", "2", "--sweep-seconds=1", "--max-artifact-bytes", "10"});
+  EXPECT_EQ(config.leaseDuration.count(), 2);
+  EXPECT_EQ(config.sweepInterval.count(), 1);
+  EXPECT_EQ(config.maxArtifactBytes, 10u);
+}
+
+}  // namespace
+}  // namespace vek::relay

@@ -1,0 +1,384 @@
+// The lifecycle rules against a real SQLite store and real files, with a clock the tests move.
+#include "relay_server/relay.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "foundation/errors.h"
+#include "foundation/random.h"
+#include "relay_server/sqlite_store.h"
+
+namespace vek::relay {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kBootstrap = "bootstrap-token-for-tests";
+
+class RelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = fs::temp_directory_path() / ("vek-relay-test-" + randomUUID());
+    fs::create_directories(directory_);
+    open();
+  }
+  void TearDown() override {
+    relay_.reset();
+    store_.reset();
+    fs::remove_all(directory_);
+  }
+
+  void open() {
+    relay_.reset();
+    store_ = std::make_unique<SqliteStore>(directory_ / "relay.db");
+    artifacts_ = std::make_unique<ArtifactStore>(directory_ / "artifacts");
+    relay_ = std::make_unique<Relay>(*store_, *artifacts_,
+                                     BootstrapTokens::of({std::string(kBootstrap)}), settings_,
+                                     [this] { return nowMs_; });
+  }
+
+  void advance(std::chrono::milliseconds by) { nowMs_ += by.count(); }
+
+  struct Member {
+    PresentedCredentials credentials;
+    std::string id;
+    std::string groupId;
+  };
+
+  static Member memberFrom(const JSON& answer) {
+    std::string id = answer["device_id"].text();
+    return {{id, secretDigest(answer["token"].text())}, id, answer["group_id"].text()};
+  }
+
+  Member createGroup(const std::string& name = "Team") {
+    return memberFrom(relay_->createGroup(std::string(kBootstrap), {name, "First Mac"}));
+  }
+
+  Member join(const Member& inviter, const std::string& name) {
+    JSON invite = relay_->createInvite(inviter.credentials);
+    return memberFrom(relay_->join({invite["code"].text(), name}));
+  }
+
+  void reportPhone(const Member& member, const std::string& udid) {
+    HeartbeatRequest beat;
+    beat.inventory =
+        JSON::object({{"phones", JSON::array({JSON::object({{"udid", udid}, {"os", "17.4"}})})}});
+    beat.inventoryText = beat.inventory.data();
+    relay_->heartbeat(member.credentials, beat);
+  }
+
+  std::string queue(const Member& caller, const Member& builder, const Member& receiver) {
+    reportPhone(receiver, "PHONE-1");
+    return relay_
+        ->queueJob(caller.credentials,
+                   {builder.id, receiver.id, "project", "App", "Release", "adhoc", "PHONE-1"})["id"]
+        .text();
+  }
+
+  // Uploads `bytes` as the job's artifact under `lease`.
+  JSON upload(const Member& builder, const std::string& job, const std::string& lease,
+              const std::string& bytes) {
+    relay_->authorizeUpload(builder.credentials, job, lease);
+    auto writer = artifacts_->beginUpload();
+    writer->append(bytes);
+    std::string sha = writer->finishDigest();
+    std::string file = writer->publish(job);
+    return relay_->commitUpload(builder.credentials, job, lease, {file, sha, bytes.size()});
+  }
+
+  std::size_t artifactFiles() {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(directory_ / "artifacts"), fs::directory_iterator()));
+  }
+
+  static void expectRefusal(int status, std::string_view fragment,
+                            const std::function<void()>& request) {
+    try {
+      request();
+      ADD_FAILURE() << "expected HTTP " << status;
+    } catch (const HttpError& error) {
+      EXPECT_EQ(error.status(), status) << error.message();
+      EXPECT_NE(error.message().find(fragment), std::string::npos) << error.message();
+    }
+  }
+
+  fs::path directory_;
+  RelaySettings settings_;
+  std::int64_t nowMs_ = 1'700'000'000'000;
+  std::unique_ptr<SqliteStore> store_;
+  std::unique_ptr<ArtifactStore> artifacts_;
+  std::unique_ptr<Relay> relay_;
+};
+
+TEST_F(RelayTest, InvitesAreSingleUseExpireAndDieWithTheirIssuer) {
+  Member first = createGroup();
+  JSON invite = relay_->createInvite(first.credentials);
+  EXPECT_EQ(invite["expires_in_seconds"].integer(), 900);
+  std::string code = invite["code"].text();
+  Member second = memberFrom(relay_->join({code, "Second"}));
+  EXPECT_EQ(second.groupId, first.groupId);
+  expectRefusal(403, "already been used", [&] { relay_->join({code, "Third"}); });
+
+  std::string late = relay_->createInvite(first.credentials)["code"].text();
+  advance(std::chrono::seconds(900));
+  expectRefusal(403, "expired", [&] { relay_->join({late, "Late"}); });
+
+  std::string orphan = relay_->createInvite(second.credentials)["code"].text();
+  relay_->revokeDevice(first.credentials, second.id);
+  expectRefusal(403, "revoked", [&] { relay_->join({orphan, "Orphan"}); });
+  expectRefusal(403, "not valid", [&] { relay_->join({"no-such-code", "X"}); });
+  expectRefusal(403, "no valid invite code", [&] { relay_->join({std::nullopt, "X"}); });
+}
+
+TEST_F(RelayTest, CredentialsAreCheckedAndRevocationIsAnnounced) {
+  Member first = createGroup();
+  Member second = join(first, "Second");
+  PresentedCredentials forged{second.id, secretDigest("guess")};
+  expectRefusal(401, "not valid", [&] { relay_->group(forged); });
+  relay_->revokeDevice(first.credentials, second.id);
+  expectRefusal(401, "revoked device credential", [&] { relay_->group(second.credentials); });
+  expectRefusal(401, "revoked device credential", [&] { relay_->claim(second.credentials); });
+  JSON group = relay_->group(first.credentials);
+  ASSERT_EQ(group["devices"].items().size(), 2u);
+  EXPECT_EQ(group["devices"].items()[1]["revoked"].integer(), 1);
+  expectRefusal(401, "bootstrap token", [&] { relay_->createGroup(std::nullopt, {"G", "D"}); });
+  expectRefusal(403, "does not accept", [&] {
+    relay_->createGroup(std::string("wrong-token-wrong"), {"G", "D"});
+  });
+}
+
+TEST_F(RelayTest, GroupsSeeOnlyTheirOwnJobsAndDevices) {
+  Member alice = createGroup("A");
+  Member bob = createGroup("B");
+  std::string job = queue(alice, alice, alice);
+  expectRefusal(404, "No job", [&] { relay_->job(bob.credentials, job); });
+  expectRefusal(404, "No job", [&] { relay_->cancel(bob.credentials, job); });
+  expectRefusal(404, "No job", [&] { relay_->events(bob.credentials, job, std::nullopt); });
+  expectRefusal(404, "No Mac", [&] { relay_->revokeDevice(bob.credentials, alice.id); });
+  expectRefusal(404, "not a member", [&] {
+    relay_->queueJob(bob.credentials, {alice.id, bob.id, "p", "s", "Release", "adhoc", "PHONE-1"});
+  });
+  EXPECT_TRUE(relay_->listJobs(bob.credentials)["jobs"].items().empty());
+  EXPECT_TRUE(relay_->claim(bob.credentials)["job"].isNull());
+}
+
+TEST_F(RelayTest, QueueingNeedsTheDeviceInTheReceiversInventory) {
+  Member builder = createGroup();
+  Member receiver = join(builder, "Receiver");
+  expectRefusal(400, "UDID PHONE-1", [&] {
+    relay_->queueJob(builder.credentials,
+                     {builder.id, receiver.id, "p", "s", "Release", "adhoc", "PHONE-1"});
+  });
+  JSON job = relay_->job(builder.credentials, queue(builder, builder, receiver));
+  EXPECT_EQ(job["state"].text(), "building");
+  EXPECT_EQ(job["spec"]["phone"]["os"].text(), "17.4");
+  EXPECT_EQ(job["spec"]["udid"].text(), "PHONE-1");
+  EXPECT_TRUE(job["error"].isNull());
+  EXPECT_TRUE(job["artifact_sha"].isNull());
+}
+
+TEST_F(RelayTest, ClaimsFollowTheLifecycleOldestFirst) {
+  Member builder = createGroup();
+  Member receiver = join(builder, "Receiver");
+  std::string older = queue(builder, builder, receiver);
+  std::string newer = queue(builder, builder, receiver);
+
+  // The receiver has nothing to do while the jobs are building.
+  EXPECT_TRUE(relay_->claim(receiver.credentials)["job"].isNull());
+  JSON claim = relay_->claim(builder.credentials);
+  EXPECT_EQ(claim["job"]["id"].text(), older);
+  std::string lease = claim["lease"].text();
+  EXPECT_EQ(relay_->claim(builder.credentials)["job"]["id"].text(), newer);
+  EXPECT_TRUE(relay_->claim(builder.credentials)["job"].isNull());
+
+  expectRefusal(409, "no uploaded build",
+                [&] { relay_->finishBuild(builder.credentials, older, lease, {"{}"}); });
+  JSON uploaded = upload(builder, older, lease, "encrypted bytes");
+  relay_->finishBuild(builder.credentials, older, lease, {R"({"bundle_id":"x"})"});
+
+  JSON received = relay_->claim(receiver.credentials);
+  ASSERT_EQ(received["job"]["id"].text(), older);
+  EXPECT_EQ(received["job"]["state"].text(), "installing");
+  EXPECT_EQ(received["job"]["artifact_sha"].text(), uploaded["artifact_sha"].text());
+  EXPECT_EQ(received["job"]["manifest"]["bundle_id"].text(), "x");
+  std::string receiverLease = received["lease"].text();
+  // The builder's lease was released with finish-build; it no longer works.
+  expectRefusal(409, "not the current lease",
+                [&] { relay_->authorizeDownload(builder.credentials, older, lease); });
+  DownloadTicket ticket = relay_->authorizeDownload(receiver.credentials, older, receiverLease);
+  EXPECT_EQ(ticket.size, 15u);
+  relay_->finish(receiver.credentials, older, receiverLease);
+  EXPECT_EQ(relay_->job(builder.credentials, older)["state"].text(), "succeeded");
+  EXPECT_EQ(artifactFiles(), 0u);
+}
+
+TEST_F(RelayTest, ASecondUploadReplacesTheFirstFile) {
+  Member builder = createGroup();
+  std::string job = queue(builder, builder, builder);
+  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  upload(builder, job, lease, "first");
+  JSON second = upload(builder, job, lease, "second");
+  EXPECT_EQ(artifactFiles(), 1u);
+  EXPECT_EQ(relay_->job(builder.credentials, job)["artifact_sha"].text(),
+            second["artifact_sha"].text());
+}
+
+TEST_F(RelayTest, LapsedLeasesFailTheJobAndHeartbeatsKeepThemAlive) {
+  Member builder = createGroup();
+  std::string kept = queue(builder, builder, builder);
+  std::string dropped = queue(builder, builder, builder);
+  std::string keptLease = relay_->claim(builder.credentials)["lease"].text();
+  std::string droppedLease = relay_->claim(builder.credentials)["lease"].text();
+
+  for (int beat = 0; beat < 3; ++beat) {
+    advance(std::chrono::seconds(40));
+    HeartbeatRequest request;
+    request.inventory = JSON::object();
+    request.inventoryText = "{}";
+    request.leases = {{kept, keptLease}, {dropped, droppedLease}};
+    JSON answer = relay_->heartbeat(builder.credentials, request);
+    ASSERT_EQ(answer["jobs"].items().size(), 2u);
+    relay_->sweep();
+    if (beat == 0) {
+      // Extended in time: both survive the first 40 seconds.
+      EXPECT_EQ(relay_->job(builder.credentials, dropped)["state"].text(), "building");
+      droppedLease = "not-the-lease";
+    }
+  }
+  EXPECT_EQ(relay_->job(builder.credentials, kept)["state"].text(), "building");
+  JSON failed = relay_->job(builder.credentials, dropped);
+  EXPECT_EQ(failed["state"].text(), "failed");
+  EXPECT_EQ(failed["error"].text(), kStoppedResponding);
+
+  // Once lapsed, nothing is accepted under the lease, not even when the sweep has not run yet.
+  advance(std::chrono::seconds(61));
+  expectRefusal(409, "lapsed",
+                [&] { relay_->postEvent(builder.credentials, kept, keptLease, {"late"}); });
+  relay_->sweep();
+  expectRefusal(409, "already ended",
+                [&] { relay_->postEvent(builder.credentials, kept, keptLease, {"late"}); });
+}
+
+TEST_F(RelayTest, TerminalJobsNeverChangeAndLoseTheirBuild) {
+  Member builder = createGroup();
+  std::string job = queue(builder, builder, builder);
+  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  upload(builder, job, lease, "bytes");
+  JSON cancelled = relay_->cancel(builder.credentials, job);
+  EXPECT_EQ(cancelled["state"].text(), "cancelled");
+  EXPECT_NE(cancelled["error"].text().find("First Mac"), std::string::npos);
+  EXPECT_EQ(artifactFiles(), 0u);
+  expectRefusal(409, "already ended", [&] { relay_->cancel(builder.credentials, job); });
+  expectRefusal(409, "already ended",
+                [&] { relay_->fail(builder.credentials, job, lease, {"boom"}); });
+  expectRefusal(409, "already ended",
+                [&] { relay_->finishBuild(builder.credentials, job, lease, {"{}"}); });
+  EXPECT_EQ(relay_->job(builder.credentials, job)["state"].text(), "cancelled");
+}
+
+TEST_F(RelayTest, AnUploadThatLosesItsJobMidwayIsDeleted) {
+  Member builder = createGroup();
+  std::string job = queue(builder, builder, builder);
+  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  relay_->authorizeUpload(builder.credentials, job, lease);
+  auto writer = artifacts_->beginUpload();
+  writer->append("bytes");
+  std::string sha = writer->finishDigest();
+  std::string file = writer->publish(job);
+  relay_->cancel(builder.credentials, job);
+  expectRefusal(409, "already ended", [&] {
+    relay_->commitUpload(builder.credentials, job, lease, {file, sha, 5});
+  });
+  EXPECT_EQ(artifactFiles(), 0u);
+}
+
+TEST_F(RelayTest, RevokingAMacCancelsItsJobs) {
+  Member first = createGroup();
+  Member second = join(first, "Second");
+  std::string builds = queue(first, second, first);
+  std::string receives = queue(first, first, second);
+  std::string unrelated = queue(first, first, first);
+  relay_->revokeDevice(first.credentials, second.id);
+  EXPECT_EQ(relay_->job(first.credentials, builds)["state"].text(), "cancelled");
+  EXPECT_EQ(relay_->job(first.credentials, receives)["state"].text(), "cancelled");
+  EXPECT_EQ(relay_->job(first.credentials, unrelated)["state"].text(), "building");
+}
+
+TEST_F(RelayTest, OldBuildsExpire) {
+  Member builder = createGroup();
+  std::string job = queue(builder, builder, builder);
+  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  upload(builder, job, lease, "bytes");
+  relay_->finishBuild(builder.credentials, job, lease, {"{}"});
+  advance(std::chrono::hours(24));
+  SweepReport report = relay_->sweep();
+  EXPECT_EQ(report.expired, 1u);
+  JSON expired = relay_->job(builder.credentials, job);
+  EXPECT_EQ(expired["state"].text(), "failed");
+  EXPECT_NE(expired["error"].text().find("expired"), std::string::npos);
+  EXPECT_EQ(artifactFiles(), 0u);
+}
+
+TEST_F(RelayTest, EventsComeInOrderAfterTheCursor) {
+  Member builder = createGroup();
+  std::string job = queue(builder, builder, builder);
+  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  std::int64_t first = relay_->postEvent(builder.credentials, job, lease, {"one"})["id"].integer();
+  relay_->postEvent(builder.credentials, job, lease, {"two"});
+  relay_->postEvent(builder.credentials, job, lease, {"three"});
+  JSON after = relay_->events(builder.credentials, job, first);
+  ASSERT_EQ(after["events"].items().size(), 2u);
+  EXPECT_EQ(after["events"].items()[0]["message"].text(), "two");
+  EXPECT_EQ(after["events"].items()[1]["message"].text(), "three");
+  EXPECT_GT(after["events"].items()[1]["id"].integer(), after["events"].items()[0]["id"].integer());
+  EXPECT_EQ(relay_->events(builder.credentials, job, std::nullopt)["events"].items().size(), 3u);
+}
+
+TEST_F(RelayTest, RestartKeepsStateRenewsLeasesAndCleansUpFiles) {
+  Member builder = createGroup();
+  std::string installing = queue(builder, builder, builder);
+  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  upload(builder, installing, lease, "bytes");
+  relay_->finishBuild(builder.credentials, installing, lease, {"{}"});
+  std::string receiverLease = relay_->claim(builder.credentials)["lease"].text();
+  std::string installingFile =
+      relay_->authorizeDownload(builder.credentials, installing, receiverLease).file;
+  std::string held = queue(builder, builder, builder);
+  std::string heldLease = relay_->claim(builder.credentials)["lease"].text();
+
+  // Leftovers of an interrupted upload and a file no job names, then the relay is down for
+  // longer than a lease and its installing job's file has vanished.
+  std::ofstream(directory_ / "artifacts" / ".upload-0123.tmp") << "half";
+  std::ofstream(directory_ / "artifacts" / "orphan-file") << "x";
+  fs::remove(directory_ / "artifacts" / installingFile);
+  advance(std::chrono::seconds(120));
+  open();
+  RecoveryReport report = relay_->recover();
+  EXPECT_EQ(report.leftoversDeleted, 2u);
+  EXPECT_EQ(report.artifactsMissing, 1u);
+  EXPECT_EQ(artifactFiles(), 0u);
+  EXPECT_EQ(relay_->job(builder.credentials, installing)["state"].text(), "failed");
+
+  relay_->sweep();
+  EXPECT_EQ(relay_->job(builder.credentials, held)["state"].text(), "building");
+  relay_->postEvent(builder.credentials, held, heldLease, {"still here"});
+}
+
+TEST(SqliteStoreTest, RefusesADatabaseFromANewerRelay) {
+  fs::path file = fs::temp_directory_path() / ("vek-relay-newer-" + randomUUID() + ".db");
+  { SqliteStore store(file); }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_THROW(SqliteStore{file}, VEKError);
+  fs::remove(file);
+  fs::remove(file.string() + "-wal");
+  fs::remove(file.string() + "-shm");
+}
+
+}  // namespace
+}  // namespace vek::relay

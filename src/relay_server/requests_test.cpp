@@ -1,0 +1,125 @@
+// What the relay reads from untrusted bodies and request lines.
+#include "relay_server/requests.h"
+
+#include <gtest/gtest.h>
+
+#include "relay_server/http_error.h"
+#include "relay_server/routes.h"
+
+namespace vek::relay {
+namespace {
+
+// The 400 text a body earns, or "" when it is accepted.
+template <typename Parse>
+std::string refusalOf(Parse parse, std::string_view body) {
+  try {
+    parse(body);
+    return "";
+  } catch (const HttpError& error) {
+    EXPECT_EQ(error.status(), 400);
+    return error.message();
+  }
+}
+
+TEST(RequestBodies, NameTheMemberAtFault) {
+  EXPECT_EQ(refusalOf(parseCreateGroup, R"({"name":"A"})"),
+            "The request is missing the member \"device_name\".");
+  EXPECT_EQ(refusalOf(parseCreateGroup, R"({"name":7,"device_name":"B"})"),
+            "The member \"name\" must be a string.");
+  EXPECT_EQ(refusalOf(parseCreateGroup, R"({"name":"","device_name":"B"})"),
+            "The member \"name\" must not be empty.");
+  EXPECT_EQ(refusalOf(parseCreateGroup,
+                      R"({"name":")" + std::string(300, 'x') + R"(","device_name":"B"})"),
+            "The member \"name\" is longer than 256 bytes.");
+  EXPECT_EQ(refusalOf(parseCreateGroup, "[1]"), "The request body must be a JSON object.");
+  EXPECT_EQ(refusalOf(parseCreateGroup, ""), "The request needs a JSON object as its body.");
+  EXPECT_TRUE(refusalOf(parseCreateGroup, "{\"name\":")
+                  .starts_with("The request body is not valid JSON ("));
+  EXPECT_EQ(refusalOf(parseQueueJob, R"({"builder_id":"a","receiver_id":"b","project_id":"p",
+      "scheme":"s","configuration":"c","mode":"Debug","udid":"u"})"),
+            "The member \"mode\" must be \"adhoc\" or \"debug\".");
+  EXPECT_EQ(refusalOf(parseFinishBuild, R"({"manifest":"{}"})"),
+            "The member \"manifest\" must be a JSON object.");
+  EXPECT_EQ(refusalOf(parseFail, R"({"error":null})"), "The member \"error\" must be a string.");
+}
+
+TEST(RequestBodies, EmptyBodiesAcceptNothingButObjects) {
+  EXPECT_EQ(refusalOf(parseEmptyBody, ""), "");
+  EXPECT_EQ(refusalOf(parseEmptyBody, " {\"extra\":1} "), "");
+  EXPECT_EQ(refusalOf(parseEmptyBody, "null"), "The request body must be a JSON object.");
+}
+
+TEST(RequestBodies, HeartbeatLeasesMustBeWellFormed) {
+  HeartbeatRequest beat =
+      parseHeartbeat(R"({"inventory":{"phones":[]},"leases":[{"id":"ABC-def","token":"t"}]})");
+  ASSERT_EQ(beat.leases.size(), 1u);
+  EXPECT_EQ(beat.leases[0].jobId, "abc-def");
+  EXPECT_EQ(beat.inventoryText, R"({"phones":[]})");
+  EXPECT_NE(refusalOf(parseHeartbeat, R"({"inventory":{},"leases":[{"id":1,"token":"t"}]})"), "");
+  EXPECT_NE(refusalOf(parseHeartbeat, R"({"inventory":{},"leases":{}})"), "");
+  EXPECT_NE(refusalOf(parseHeartbeat, R"({"inventory":[],"leases":[]})"), "");
+  std::string many = R"({"inventory":{},"leases":[)";
+  for (int i = 0; i < 65; ++i)
+    many += std::string(i ? "," : "") + R"({"id":"a","token":"b"})";
+  EXPECT_NE(refusalOf(parseHeartbeat, many + "]}"), "");
+}
+
+TEST(RequestBodies, JoinTakesAnyCodeValue) {
+  EXPECT_EQ(parseJoin(R"({"code":"abc","device_name":"Mac"})").code, "abc");
+  EXPECT_FALSE(parseJoin(R"({"code":null,"device_name":"Mac"})").code.has_value());
+  EXPECT_FALSE(parseJoin(R"({"code":{"x":1},"device_name":"Mac"})").code.has_value());
+  EXPECT_NE(refusalOf(parseJoin, R"({"device_name":"Mac"})"), "");
+}
+
+TEST(RequestBodies, LongTextsAreCutWithoutBreakingCharacters) {
+  std::string euro = "\xE2\x82\xAC";  // three bytes
+  std::string message;
+  for (int i = 0; i < 2000; ++i)
+    message += euro;
+  std::string cut = parseEvent(R"({"message":")" + message + R"("})").message;
+  EXPECT_EQ(cut.size(), 4095u);  // 1365 whole euro signs; the 1366th would pass 4096 bytes
+  std::string error = parseFail(R"({"error":")" + message + message + R"("})").error;
+  EXPECT_EQ(error.size(), 2000u * 3);
+  EXPECT_EQ(cutUTF8("ab" + euro, 4), "ab");
+}
+
+TEST(Routes, MatchMethodsAndIds) {
+  RouteMatch job = matchRoute("GET", "/v1/jobs/ABCDEF/events?after=5&x=y");
+  EXPECT_EQ(job.route, Route::events);
+  EXPECT_EQ(job.id, "abcdef");
+  EXPECT_EQ(afterCursor(job.query), 5);
+  EXPECT_EQ(matchRoute("PUT", "/v1/jobs/x/artifact").route, Route::upload);
+  EXPECT_EQ(matchRoute("GET", "/v1/jobs/x/artifact").route, Route::download);
+  EXPECT_EQ(matchRoute("POST", "/v1/jobs").route, Route::queueJob);
+  auto statusOf = [](std::string_view method, std::string_view target) {
+    try {
+      matchRoute(method, target);
+      return 200;
+    } catch (const HttpError& error) {
+      return error.status();
+    }
+  };
+  EXPECT_EQ(statusOf("PATCH", "/v1/jobs"), 405);
+  EXPECT_EQ(statusOf("GET", "/v1/jobs/"), 404);
+  EXPECT_EQ(statusOf("GET", "/v1/jobs//events"), 404);
+  EXPECT_EQ(statusOf("GET", "/v1/jobs/a/b/events"), 404);
+  EXPECT_EQ(statusOf("GET", "http://elsewhere/v1/jobs"), 404);
+}
+
+TEST(Routes, AfterCursorIsAWholeNumber) {
+  EXPECT_FALSE(afterCursor("").has_value());
+  EXPECT_EQ(afterCursor("after=0"), 0);
+  EXPECT_EQ(afterCursor("after=99999999999999999999999"), INT64_MAX);
+  for (std::string_view bad : {"after=", "after=-1", "after=1.5", "after=0x10", "after= 1"}) {
+    EXPECT_THROW(afterCursor(bad), HttpError) << bad;
+  }
+}
+
+TEST(Routes, LoggedTargetsHideQueryValuesAndControlBytes) {
+  EXPECT_EQ(loggableTarget("/v1/jobs/a/events?after=12&token=secret"),
+            "/v1/jobs/a/events?after&token");
+  EXPECT_EQ(loggableTarget("/x\n2026 GET /forged"), "/x\\x0a2026\\x20GET\\x20/forged");
+}
+
+}  // namespace
+}  // namespace vek::relay
