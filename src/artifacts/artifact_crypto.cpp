@@ -1,10 +1,12 @@
-// Encrypted artifacts. One buffer holds a whole record as it sits in the file — length field,
+// Encrypted artifacts. A buffer holds a whole record as it sits in the file — length field,
 // nonce, text, tag — so a chunk is read straight into place, sealed or opened in place and
-// written with one call, without copies.
+// written with one call, without copies. Writing happens on a second thread while the next
+// record is read and sealed or opened, so the cipher's time and the kernel's copy overlap.
 #include "artifacts/artifact_crypto.h"
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -49,24 +51,27 @@ void ArtifactCrypto::encrypt(const std::filesystem::path& input, const std::file
   artifacts::GroupKey groupKey = artifacts::GroupKey::decode(key);
   UniqueFd in = openFile(input, O_RDONLY);
   artifacts::adviseSequential(in.get());
-  artifacts::refuseToOverwriteInput(in.get(), to);
-  UniqueFd out = createPrivateFile(to);
-  writeFully(out.get(), artifactMagic, to);
-
+  UniqueFd out = artifacts::createOutput(to, in.get());
   artifacts::GcmCipher cipher(groupKey, artifacts::GcmCipher::Direction::seal);
-  auto record = artifacts::makeBuffer(lengthSize + maxRecordSize);
-  unsigned char* nonce = record.get() + lengthSize;
-  unsigned char* text = nonce + nonceSize;
+  // Two record buffers: one is sealed while the other is being written.
+  std::unique_ptr<unsigned char[]> records[2] = {artifacts::makeBuffer(lengthSize + maxRecordSize),
+                                                 artifacts::makeBuffer(lengthSize + maxRecordSize)};
+  artifacts::BackgroundWriter writer(out.get(), to);
+  writer.write(reinterpret_cast<const unsigned char*>(artifactMagic.data()), artifactMagic.size());
   for (std::uint64_t index = 0;; ++index) {
+    unsigned char* record = records[index % 2].get();
+    unsigned char* nonce = record + lengthSize;
+    unsigned char* text = nonce + nonceSize;
     std::size_t size = artifacts::readBytes(in.get(), text, chunkSize, input);
     bool end = size == 0;
     artifacts::randomFill(nonce, nonceSize);
     cipher.seal(nonce, associatedData(job, index, end), text, size, text + size);
     std::size_t sealed = nonceSize + size + tagSize;
-    artifacts::storeBigEndian32(record.get(), static_cast<std::uint32_t>(sealed));
-    artifacts::writeBytes(out.get(), record.get(), lengthSize + sealed, to);
-    if (end) return;
+    artifacts::storeBigEndian32(record, static_cast<std::uint32_t>(sealed));
+    writer.write(record, lengthSize + sealed);
+    if (end) break;
   }
+  writer.finish();
 }
 
 void ArtifactCrypto::decrypt(const std::filesystem::path& input, const std::filesystem::path& to,
@@ -79,14 +84,17 @@ void ArtifactCrypto::decrypt(const std::filesystem::path& input, const std::file
       std::string_view(reinterpret_cast<char*>(header), sizeof header) != artifactMagic) {
     throw VEKError("Invalid VEK artifact header");
   }
-  artifacts::refuseToOverwriteInput(in.get(), to);
-  UniqueFd out = createPrivateFile(to);
+  UniqueFd out = artifacts::createOutput(to, in.get());
   try {
     artifacts::GcmCipher cipher(groupKey, artifacts::GcmCipher::Direction::open);
-    // Grown to the largest record met, so a small artifact never costs a 4 MiB allocation.
-    std::unique_ptr<unsigned char[]> record;
-    std::size_t capacity = 0;
+    // Two record buffers, one opened while the other's plaintext is being written; each grows
+    // to the largest record it meets, so a small artifact never costs a 4 MiB allocation.
+    std::unique_ptr<unsigned char[]> records[2];
+    std::size_t capacities[2] = {0, 0};
+    artifacts::BackgroundWriter writer(out.get(), to);
     for (std::uint64_t index = 0;; ++index) {
+      std::unique_ptr<unsigned char[]>& record = records[index % 2];
+      std::size_t& capacity = capacities[index % 2];
       unsigned char field[lengthSize];
       if (artifacts::readBytes(in.get(), field, lengthSize, input) != lengthSize) {
         throw VEKError("Truncated encrypted build");
@@ -112,11 +120,14 @@ void ArtifactCrypto::decrypt(const std::filesystem::path& input, const std::file
         if (artifacts::readBytes(in.get(), &extra, 1, input) != 0) {
           throw VEKError("Unexpected data after encrypted build");
         }
+        writer.finish();
         return;
       }
-      artifacts::writeBytes(out.get(), text, size, to);
+      writer.write(text, size);
     }
   } catch (...) {
+    // Emptied first, so no partial plaintext stays reachable through another link to the file.
+    (void)::ftruncate(out.get(), 0);
     out.reset();
     removeQuietly(to);
     throw;

@@ -13,8 +13,9 @@
 // carries the IPA's SHA-256 as "ipa_sha256", which unpacking verifies.
 //
 // Everything streams in 4 MiB pieces, so memory stays bounded whatever the size of the build.
-// Files written here are created with mode 0600 and truncated first. No operation writes over
-// the file it reads: naming the input as the output is refused before anything is truncated.
+// Files written here are regular files, created with mode 0600 and truncated first. No
+// operation writes over the file it reads, or into a device or FIFO: such an output is refused
+// before anything is truncated.
 #pragma once
 
 #include <filesystem>
@@ -57,8 +58,8 @@ struct ArtifactCrypto {
 
   /// Checks and decrypts the artifact in `input` into `to`; `key` and `job` must be those used to
   /// encrypt. A bad key or header fails before the output is created (an existing file there is
-  /// left alone); any failure after that removes the output, so a caller never finds a partial or
-  /// unauthenticated decryption. Messages: "Invalid group encryption key", "Invalid VEK artifact
+  /// left alone); any failure after that empties and removes the output, so a caller never finds
+  /// a partial decryption. Messages: "Invalid group encryption key", "Invalid VEK artifact
   /// header", "Truncated encrypted build", "Invalid encrypted chunk", "Unexpected data after
   /// encrypted build", and CryptoError when a record does not authenticate.
   static void decrypt(const std::filesystem::path& input, const std::filesystem::path& to,

@@ -1,8 +1,10 @@
 #include "artifacts/artifact_crypto.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -162,6 +164,14 @@ TEST_F(Artifact, EveryCutPointFailsAndLeavesNoOutput) {
   }
 }
 
+TEST_F(Artifact, FailedDecryptLeavesNoPlaintextUnderAnyName) {
+  std::string file = artifactOf({"secret", "more"});
+  write(path("out"), "");
+  std::filesystem::create_hard_link(path("out"), path("alias"));
+  EXPECT_EQ(decryptFailure(file.substr(0, file.size() - 32)), "Truncated encrypted build");
+  EXPECT_EQ(read(path("alias")), "");
+}
+
 TEST_F(Artifact, AlteredOrForeignRecordsFailAuthentication) {
   std::string file = encrypted("The quick brown fox jumps over the lazy dog");
   for (std::size_t at = 12; at < file.size(); ++at) {
@@ -250,17 +260,20 @@ TEST_F(Artifact, OutputsArePrivateAndReplaceOldContent) {
   EXPECT_EQ(mode(path("dec")), 0600u);
 }
 
-TEST_F(Artifact, NeverWritesOverItsOwnInput) {
+TEST_F(Artifact, WritesOnlyRegularFilesOtherThanItsInput) {
   std::string file = encrypted("precious");
   std::filesystem::create_hard_link(path("enc"), path("hard"));
   std::filesystem::create_symlink(path("enc"), path("soft"));
-  for (const char* alias : {"enc", "hard", "soft"}) {
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0644), 0);
+  UniqueFd reader = openFile(path("fifo"), O_RDONLY | O_NONBLOCK);  // so no open would block
+  for (const char* alias : {"enc", "hard", "soft", "fifo"}) {
     EXPECT_NE(failure([&] { ArtifactCrypto::decrypt(path("enc"), path(alias), key, job); }),
               "(succeeded)");
     EXPECT_NE(failure([&] { ArtifactCrypto::encrypt(path("enc"), path(alias), key, job); }),
               "(succeeded)");
     EXPECT_EQ(read(path("enc")), file);
   }
+  EXPECT_EQ(mode(path("fifo")), 0644u);
   EXPECT_EQ(failure([&] { ArtifactCrypto::encrypt(path("missing"), path("out"), key, job); }),
             "Cannot open " + path("missing").string() + ": No such file or directory");
 }

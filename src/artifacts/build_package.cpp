@@ -43,13 +43,9 @@ void ArtifactCrypto::package(const std::filesystem::path& ipa, const JSON& manif
   // The IPA is opened before the package is created, so a missing IPA leaves no stray package.
   UniqueFd in = openFile(ipa, O_RDONLY);
   artifacts::adviseSequential(in.get());
-  artifacts::refuseToOverwriteInput(in.get(), to);
-  UniqueFd out = createPrivateFile(to);
+  UniqueFd out = artifacts::createOutput(to, in.get());
   writeFully(out.get(), head, to);
-  auto buffer = artifacts::makeBuffer(chunkSize);
-  while (std::size_t size = artifacts::readBytes(in.get(), buffer.get(), chunkSize, ipa)) {
-    artifacts::writeBytes(out.get(), buffer.get(), size, to);
-  }
+  artifacts::copyRest(in.get(), ipa, out.get(), to, nullptr);
 }
 
 JSON ArtifactCrypto::unpack(const std::filesystem::path& input, const std::filesystem::path& ipa) {
@@ -68,14 +64,11 @@ JSON ArtifactCrypto::unpack(const std::filesystem::path& input, const std::files
   }
   JSON manifest = JSON::decode(text);
 
-  artifacts::refuseToOverwriteInput(in.get(), ipa);
-  UniqueFd out = createPrivateFile(ipa);
+  UniqueFd out = artifacts::createOutput(ipa, in.get());
   artifacts::Sha256 digest;
-  auto buffer = artifacts::makeBuffer(chunkSize);
-  while (std::size_t size = artifacts::readBytes(in.get(), buffer.get(), chunkSize, input)) {
-    digest.update(buffer.get(), size);
-    artifacts::writeBytes(out.get(), buffer.get(), size, ipa);
-  }
+  artifacts::copyRest(
+      in.get(), input, out.get(), ipa,
+      [&](const unsigned char* piece, std::size_t size) { digest.update(piece, size); });
   // A missing or non-string digest compares as the empty text, which never matches.
   if (digest.hexDigest() != manifest["ipa_sha256"].text()) {
     throw VEKError("Package checksum mismatch");

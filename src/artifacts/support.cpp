@@ -8,7 +8,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "artifacts/artifact_crypto.h"
 #include "foundation/base64.h"
@@ -144,14 +148,101 @@ void adviseSequential(int fd) noexcept {
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
-void refuseToOverwriteInput(int inputFd, const std::filesystem::path& output) {
+UniqueFd createOutput(const std::filesystem::path& output, int inputFd) {
   struct stat input {};
   struct stat existing {};
-  if (::fstat(inputFd, &input) != 0) return;
-  if (::stat(output.c_str(), &existing) != 0) return;  // absent: nothing to overwrite
-  if (input.st_dev == existing.st_dev && input.st_ino == existing.st_ino) {
-    throw VEKError("Cannot write " + output.string() + ": it is the file being read");
+  if (::stat(output.c_str(), &existing) == 0) {
+    if (!S_ISREG(existing.st_mode)) {
+      throw VEKError("Cannot write " + output.string() + ": it is not a regular file");
+    }
+    if (::fstat(inputFd, &input) == 0 && input.st_dev == existing.st_dev &&
+        input.st_ino == existing.st_ino) {
+      throw VEKError("Cannot write " + output.string() + ": it is the file being read");
+    }
   }
+  return createPrivateFile(output);
+}
+
+struct BackgroundWriter::State {
+  int fd;
+  std::filesystem::path path;
+  std::mutex mutex;
+  std::condition_variable changed;
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+  bool pending = false;
+  bool stopping = false;
+  std::exception_ptr error;
+  std::thread thread;
+
+  void run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return pending || stopping; });
+      if (!pending) return;
+      const unsigned char* piece = data;
+      std::size_t length = size;
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        writeBytes(fd, piece, length, path);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      if (failure && !error) error = failure;
+      pending = false;
+      changed.notify_all();
+    }
+  }
+};
+
+BackgroundWriter::BackgroundWriter(int fd, const std::filesystem::path& path)
+    : state_(std::make_unique<State>()) {
+  state_->fd = fd;
+  state_->path = path;
+}
+
+BackgroundWriter::~BackgroundWriter() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->changed.notify_all();
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+void BackgroundWriter::write(const unsigned char* data, std::size_t size) {
+  std::unique_lock lock(state_->mutex);
+  if (!state_->thread.joinable())
+    state_->thread = std::thread([state = state_.get()] { state->run(); });
+  state_->changed.wait(lock, [&] { return !state_->pending; });
+  if (state_->error) std::rethrow_exception(state_->error);
+  state_->data = data;
+  state_->size = size;
+  state_->pending = true;
+  state_->changed.notify_all();
+}
+
+void BackgroundWriter::finish() {
+  std::unique_lock lock(state_->mutex);
+  state_->changed.wait(lock, [&] { return !state_->pending; });
+  if (state_->error) std::rethrow_exception(state_->error);
+}
+
+void copyRest(int in, const std::filesystem::path& inPath, int out,
+              const std::filesystem::path& outPath,
+              const std::function<void(const unsigned char*, std::size_t)>& inspect) {
+  constexpr std::size_t piece = ArtifactCrypto::chunkSize;
+  std::unique_ptr<unsigned char[]> buffers[2] = {makeBuffer(piece), makeBuffer(piece)};
+  BackgroundWriter writer(out, outPath);
+  for (int turn = 0;; turn ^= 1) {
+    std::size_t size = readBytes(in, buffers[turn].get(), piece, inPath);
+    if (size == 0) break;
+    if (inspect) inspect(buffers[turn].get(), size);
+    writer.write(buffers[turn].get(), size);
+  }
+  writer.finish();
 }
 
 std::size_t readBytes(int fd, unsigned char* buffer, std::size_t size,

@@ -7,9 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "foundation/file.h"
 
 struct evp_cipher_ctx_st;
 struct evp_md_ctx_st;
@@ -96,10 +99,40 @@ inline std::uint32_t loadBigEndian32(const unsigned char* in) {
 /// the pages). Only a hint: failures are ignored.
 void adviseSequential(int fd) noexcept;
 
-/// Throws VEKError when `output` already names the file open as `inputFd` (the same path, a hard
-/// link or a symbolic link to it): creating the output would truncate the input before it was
-/// read.
-void refuseToOverwriteInput(int inputFd, const std::filesystem::path& output);
+/// Creates `output` (mode 0600, truncated) for writing what is read from `inputFd`. Refuses, with
+/// a VEKError and before anything is truncated, an output that already exists as something other
+/// than a regular file (a device or a FIFO must never be re-permissioned or removed on failure)
+/// or that is the input itself under any name (truncating it would destroy what is being read).
+UniqueFd createOutput(const std::filesystem::path& output, int inputFd);
+
+/// Writes pieces of a file on a second thread while the caller prepares the next piece, so the
+/// kernel's copy into the page cache overlaps the hashing or the cipher instead of adding to it.
+/// One piece is in flight at a time: `write` first waits for the previous piece to be written,
+/// so a caller alternating between two buffers may refill the older one as soon as `write`
+/// returns. A write error surfaces from the next `write` or from `finish`.
+class BackgroundWriter {
+ public:
+  BackgroundWriter(int fd, const std::filesystem::path& path);
+  /// Stops after the piece in flight; an error of that piece is dropped.
+  ~BackgroundWriter();
+  BackgroundWriter(const BackgroundWriter&) = delete;
+  BackgroundWriter& operator=(const BackgroundWriter&) = delete;
+
+  /// Queues `size` bytes at `data`, which must stay untouched until the next call returns.
+  void write(const unsigned char* data, std::size_t size);
+  /// Waits until everything queued is written; throws the first write error.
+  void finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+/// Copies the rest of `in` to `out` in pieces of up to 4 MiB, showing each piece to `inspect`
+/// (when given) before it is written.
+void copyRest(int in, const std::filesystem::path& inPath, int out,
+              const std::filesystem::path& outPath,
+              const std::function<void(const unsigned char*, std::size_t)>& inspect);
 
 /// Reads the whole of `size` bytes or fewer at end of file, like readFully, on unsigned bytes.
 std::size_t readBytes(int fd, unsigned char* buffer, std::size_t size,
