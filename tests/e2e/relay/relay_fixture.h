@@ -1,0 +1,157 @@
+// A running relay plus helpers that speak its API the way the Macs of a group do.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/json.h"
+#include "http_client.h"
+#include "relay_process.h"
+
+namespace vek::e2e {
+
+/// One enrolled Mac.
+struct Member {
+  std::string id;
+  std::string token;
+  std::string groupId;
+
+  Headers auth() const { return {{"Authorization", "Bearer " + id + "." + token}}; }
+  Headers auth(const std::string& lease) const {
+    Headers headers = auth();
+    headers.emplace_back("X-VEK-Lease", lease);
+    return headers;
+  }
+};
+
+/// A job handed out by a claim.
+struct Claimed {
+  std::string job;
+  std::string lease;
+};
+
+class RelayTest : public ::testing::Test {
+ protected:
+  /// Extra command-line options of the relay under test.
+  virtual std::vector<std::string> arguments() { return {}; }
+
+  void SetUp() override {
+    relay_ = std::make_unique<RelayProcess>(arguments());
+    relay_->start();
+  }
+
+  int port() const { return relay_->port(); }
+  RelayProcess& relay() { return *relay_; }
+
+  Response get(const Member& who, const std::string& target) {
+    return call(port(), "GET", target, "", who.auth());
+  }
+  Response post(const Member& who, const std::string& target, const JSON& body,
+                const std::string& lease = "") {
+    return call(port(), "POST", target, body.data(), lease.empty() ? who.auth() : who.auth(lease));
+  }
+
+  Member createGroup(const std::string& name = "Team", const std::string& device = "Builder") {
+    Response answer = call(port(), "POST", "/v1/groups",
+                           JSON::object({{"name", name}, {"device_name", device}}).data(),
+                           {{"X-VEK-Bootstrap", relay_->bootstrapToken()}});
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    return memberFrom(answer);
+  }
+
+  std::string invite(const Member& who) {
+    Response answer = post(who, "/v1/invites", JSON::object());
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    return answer.json()["code"].text();
+  }
+
+  Response joinWith(const JSON& code, const std::string& device) {
+    return call(port(), "POST", "/v1/join",
+                JSON::object({{"code", code}, {"device_name", device}}).data());
+  }
+
+  Member join(const Member& inviter, const std::string& device = "Receiver") {
+    Response answer = joinWith(invite(inviter), device);
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    return memberFrom(answer);
+  }
+
+  /// A heartbeat as an agent sends it, with two projects and the given phones.
+  Response heartbeat(const Member& who, const std::vector<std::string>& phones = {},
+                     const std::vector<Claimed>& leases = {}) {
+    JSON devices = JSON::array();
+    for (const auto& udid : phones) {
+      devices.push(JSON::object({{"udid", udid},
+                                 {"name", "iPhone"},
+                                 {"os", "17.5.1"},
+                                 {"model", "iPhone 15"},
+                                 {"state", "connected"},
+                                 {"developer_mode", true},
+                                 {"available", true},
+                                 {"transport", "wired"}}));
+    }
+    JSON held = JSON::array();
+    for (const auto& lease : leases) {
+      held.push(JSON::object({{"id", lease.job}, {"token", lease.lease}}));
+    }
+    JSON projects =
+        JSON::array({JSON::object({{"id", "p1"},
+                                   {"name", "App"},
+                                   {"schemes", JSON::strings({"App"})},
+                                   {"configurations", JSON::strings({"Debug", "Release"})}})});
+    JSON inventory = JSON::object({{"projects", projects},
+                                   {"phones", devices},
+                                   {"client_version", "0.1.0"},
+                                   {"platform", "macOS"}});
+    return post(who, "/v1/heartbeat", JSON::object({{"inventory", inventory}, {"leases", held}}));
+  }
+
+  /// Queues a deployment from `builder` to the phone "PHONE-1" of `receiver`.
+  std::string queue(const Member& caller, const Member& builder, const Member& receiver) {
+    EXPECT_EQ(heartbeat(receiver, {"PHONE-1"}).status, 200);
+    Response answer = post(caller, "/v1/jobs",
+                           JSON::object({{"builder_id", builder.id},
+                                         {"receiver_id", receiver.id},
+                                         {"project_id", "p1"},
+                                         {"scheme", "App"},
+                                         {"configuration", "Release"},
+                                         {"mode", "adhoc"},
+                                         {"udid", "PHONE-1"}}));
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    return answer.json()["id"].text();
+  }
+
+  /// The claim's job id and lease; both empty when there is no work.
+  Claimed claim(const Member& who) {
+    Response answer = post(who, "/v1/claim", JSON::object());
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    JSON job = answer.json()["job"];
+    return {job["id"].text(), answer.json()["lease"].text()};
+  }
+
+  Response upload(const Member& who, const Claimed& held, const std::string& bytes,
+                  const std::string& sha = "");
+
+  std::string state(const Member& who, const std::string& job) {
+    return get(who, "/v1/jobs/" + job).json()["state"].text();
+  }
+
+  /// Names in DATA/artifacts.
+  std::vector<std::string> artifactFiles();
+
+  static Member memberFrom(const Response& answer) {
+    JSON json = answer.json();
+    return {json["device_id"].text(), json["token"].text(), json["group_id"].text()};
+  }
+
+  std::unique_ptr<RelayProcess> relay_;
+};
+
+/// `count` pseudo-random bytes.
+std::string randomData(std::size_t count);
+std::string sha256(const std::string& bytes);
+
+}  // namespace vek::e2e

@@ -1,0 +1,119 @@
+#include "relay_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "foundation/random.h"
+#include "foundation/text.h"
+
+namespace vek::e2e {
+
+namespace {
+
+std::string slurp(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+}  // namespace
+
+RelayProcess::RelayProcess(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {
+  root_ = std::filesystem::temp_directory_path() / ("vek-relay-e2e-" + randomUUID());
+  data_ = root_ / "data";
+  std::filesystem::create_directories(root_);
+}
+
+RelayProcess::~RelayProcess() {
+  if (pid_ > 0) kill();
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+void RelayProcess::start() {
+  ++starts_;
+  // Output goes to files, never to a pipe nobody drains.
+  std::filesystem::path out = root_ / ("stdout-" + std::to_string(starts_));
+  std::filesystem::path err = root_ / ("stderr-" + std::to_string(starts_));
+  std::vector<std::string> argv = {VEK_RELAY_BINARY, "--listen", "127.0.0.1:0", "--data",
+                                   data_.string()};
+  argv.insert(argv.end(), arguments_.begin(), arguments_.end());
+  std::vector<char*> pointers;
+  for (auto& argument : argv)
+    pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+
+  // fork + exec rather than posix_spawn: the child asks to be killed when the test process dies,
+  // so a crashing test never leaves relays behind.
+  pid_t parent = ::getpid();
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("Cannot fork");
+  if (pid_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(outFd, 1);
+    ::dup2(errFd, 2);
+    ::execv(VEK_RELAY_BINARY, pointers.data());
+    ::_exit(127);
+  }
+
+  // Wait for the start line; a loaded machine may take a while, so only an exit ends the wait.
+  std::regex listening("listening on https?://127\\.0\\.0\\.1:([0-9]+)");
+  for (int attempt = 0; attempt < 6000; ++attempt) {
+    std::smatch match;
+    std::string text = slurp(out);
+    if (std::regex_search(text, match, listening)) {
+      port_ = std::stoi(match[1]);
+      return;
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      throw std::runtime_error("vek-relay exited at start: " + slurp(err));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  throw std::runtime_error("vek-relay did not report its port");
+}
+
+int RelayProcess::stop() {
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void RelayProcess::kill() {
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+std::string RelayProcess::output() const {
+  return slurp(root_ / ("stdout-" + std::to_string(starts_)));
+}
+
+std::string RelayProcess::errors() const {
+  return slurp(root_ / ("stderr-" + std::to_string(starts_)));
+}
+
+std::string RelayProcess::bootstrapToken() const {
+  return text::trim(slurp(data_ / "bootstrap-token"));
+}
+
+}  // namespace vek::e2e

@@ -1,0 +1,170 @@
+// Clients that misbehave on the wire: garbage, stalls, huge headers, idle sockets; and the
+// transports a real deployment uses (pipelining, chunked bodies, 100-continue, TLS).
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "relay_fixture.h"
+
+namespace vek::e2e {
+namespace {
+
+class WireTest : public RelayTest {
+  std::vector<std::string> arguments() override {
+    return {"--header-timeout-seconds", "1", "--idle-timeout-seconds", "2"};
+  }
+};
+
+TEST_F(WireTest, GarbageIsAnsweredThenDropped) {
+  Connection garbage(port());
+  garbage.send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 hello\r\n\r\n", 24));
+  Response answer = garbage.readResponse();
+  EXPECT_EQ(answer.status, 400);
+  EXPECT_EQ(answer.error(), "The request is not valid HTTP/1.1.");
+  EXPECT_TRUE(garbage.waitForClose());
+
+  Connection huge(port());
+  huge.send("GET /healthz HTTP/1.1\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n");
+  EXPECT_EQ(huge.readResponse().status, 431);
+  EXPECT_EQ(call(port(), "GET", "/healthz").body, R"({"ok":true})");
+}
+
+TEST_F(WireTest, AStalledClientIsCutOffWithoutHoldingUpOthers) {
+  Connection stalled(port());
+  stalled.send("POST /v1/heartbeat HTTP/1.1\r\nHost: x\r\nContent-Le");
+  Connection silent(port());  // never sends a byte
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(call(port(), "GET", "/healthz").status, 200);
+  EXPECT_TRUE(stalled.waitForClose());
+  EXPECT_TRUE(silent.waitForClose());
+
+  // A JSON body that never completes is cut off too.
+  Connection slowBody(port());
+  slowBody.send("POST /v1/join HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{\"co");
+  EXPECT_TRUE(slowBody.waitForClose());
+}
+
+TEST_F(WireTest, KeepAliveConnectionsServeManyRequestsThenIdleOut) {
+  Member member = createGroup();
+  Connection connection(port());
+  // Two requests in one write are answered in order.
+  connection.send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\nGET /v1/group HTTP/1.1\r\nHost: x\r\n" +
+                  std::string("Authorization: Bearer ") + member.id + "." + member.token +
+                  "\r\n\r\n");
+  EXPECT_EQ(connection.readResponse().body, R"({"ok":true})");
+  EXPECT_EQ(connection.readResponse().json()["devices"].items().size(), 1u);
+  // Refusals that come after the body keep the connection.
+  EXPECT_EQ(connection.request("POST", "/v1/heartbeat", "{}", member.auth()).status, 400);
+  EXPECT_EQ(connection.request("GET", "/v1/group", "", member.auth()).status, 200);
+  EXPECT_TRUE(connection.waitForClose());
+}
+
+TEST_F(WireTest, ChunkedBodiesAndContinueAreUnderstood) {
+  Member member = createGroup();
+  std::string body = R"({"inventory":{"phones":[]},"leases":[]})";
+  std::string rest = body.substr(5);
+  char size[16];
+  std::snprintf(size, sizeof size, "%zx", rest.size());
+  Connection chunked(port());
+  chunked.send("POST /v1/heartbeat HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n" +
+               std::string("Authorization: Bearer ") + member.id + "." + member.token +
+               "\r\n\r\n5\r\n" + body.substr(0, 5) + "\r\n" + size + "\r\n" + rest +
+               "\r\n0\r\n\r\n");
+  EXPECT_EQ(chunked.readResponse().status, 200);
+
+  std::string job = queue(member, member, member);
+  Claimed held = claim(member);
+  std::string build = randomData(5000);
+  Connection upload(port());
+  upload.send("PUT /v1/jobs/" + job + "/artifact HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+              member.id + "." + member.token + "\r\nX-VEK-Lease: " + held.lease +
+              "\r\nX-VEK-SHA256: " + sha256(build) + "\r\nExpect: 100-continue\r\n" +
+              "Content-Length: 5000\r\n\r\n");
+  // The go-ahead comes before any body byte is sent.
+  EXPECT_EQ(upload.readResponse(false).status, 100);
+  upload.send(build);
+  EXPECT_EQ(upload.readResponse().status, 200);
+}
+
+TEST(RelayStart, GeneratesAPrivateBootstrapTokenAndNeverPrintsIt) {
+  RelayProcess relay;
+  relay.start();
+  std::filesystem::path file = relay.dataDirectory() / "bootstrap-token";
+  struct stat status {};
+  ASSERT_EQ(::stat(file.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  EXPECT_EQ(relay.bootstrapToken().size(), 43u);
+  EXPECT_NE(relay.output().find(file.string()), std::string::npos);
+  EXPECT_EQ(relay.output().find(relay.bootstrapToken()), std::string::npos);
+  std::string token = relay.bootstrapToken();
+  EXPECT_EQ(relay.stop(), 0);
+  relay.start();
+  EXPECT_EQ(relay.bootstrapToken(), token);
+}
+
+TEST(RelayStart, AcceptsTheTokensOfABootstrapFile) {
+  std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("vek-tokens-" + std::to_string(::getpid()));
+  std::ofstream(file) << "# admins\n\n  first-token-0123456789  \nsecond-token-0123456789\n";
+  RelayProcess relay({"--bootstrap-token-file", file.string()});
+  relay.start();
+  auto create = [&](const std::string& token) {
+    return call(relay.port(), "POST", "/v1/groups", R"({"name":"G","device_name":"D"})",
+                {{"X-VEK-Bootstrap", token}})
+        .status;
+  };
+  EXPECT_EQ(create("second-token-0123456789"), 200);
+  EXPECT_EQ(create("first-token-0123456789"), 200);
+  EXPECT_EQ(create("# admins"), 403);
+  EXPECT_FALSE(std::filesystem::exists(relay.dataDirectory() / "bootstrap-token"));
+  std::ofstream(file) << "short\n";
+  RelayProcess refused({"--bootstrap-token-file", file.string()});
+  EXPECT_THROW(refused.start(), std::runtime_error);
+  std::filesystem::remove(file);
+}
+
+// Runs a shell command; its exit status.
+int shell(const std::string& command) {
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(RelayTls, ServesTheSameApiOverHttps) {
+  if (shell("command -v openssl >/dev/null && command -v curl >/dev/null") != 0) {
+    GTEST_SKIP() << "openssl and curl are needed to test TLS";
+  }
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("vek-tls-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  ASSERT_EQ(shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
+                  "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+                  key + " -out " + cert + " 2>/dev/null"),
+            0);
+  RelayProcess relay({"--tls-cert", cert, "--tls-key", key});
+  relay.start();
+  EXPECT_NE(relay.output().find("listening on https://127.0.0.1:"), std::string::npos);
+  std::string origin = "https://127.0.0.1:" + std::to_string(relay.port());
+  auto fetch = [&](const std::string& options) {
+    std::string output;
+    FILE* pipe = ::popen(("curl -sS --cacert " + cert + " " + options + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+      output.append(buffer, n);
+    ::pclose(pipe);
+    return output;
+  };
+  EXPECT_EQ(fetch(origin + "/healthz"), R"({"ok":true})");
+  std::string created = fetch("-X POST -H 'X-VEK-Bootstrap: " + relay.bootstrapToken() + "' -d " +
+                              R"('{"name":"G","device_name":"D"}' )" + origin + "/v1/groups");
+  EXPECT_EQ(JSON::decode(created)["group_name"].text(), "G");
+  // Plain HTTP on the TLS port gets nothing usable.
+  EXPECT_THROW(call(relay.port(), "GET", "/healthz"), std::runtime_error);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vek::e2e
