@@ -10,10 +10,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <thread>
 
 #include "artifacts/artifact_crypto.h"
+#include "artifacts/support.h"
 #include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
@@ -80,6 +84,94 @@ bool isSuccess(long status) {
   return status >= 200 && status <= 299;
 }
 
+// Hashes a file while another thread writes it, trailing the writer through the page cache, so
+// the digest of a large download is ready almost as soon as its last byte is written, and the
+// hashing runs on a core of its own instead of slowing down the transfer.
+class TrailingDigest {
+ public:
+  explicit TrailingDigest(const std::filesystem::path& path)
+      : in_(openFile(path, O_RDONLY)), path_(path), thread_([this] { run(); }) {}
+  ~TrailingDigest() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_one();
+    thread_.join();
+  }
+  TrailingDigest(const TrailingDigest&) = delete;
+  TrailingDigest& operator=(const TrailingDigest&) = delete;
+
+  /// The file now holds `written` bytes.
+  void advance(std::uint64_t written) {
+    bool wake;
+    {
+      std::lock_guard lock(mutex_);
+      written_ = written;
+      wake = written_ - announced_ >= step;
+      if (wake) announced_ = written_;
+    }
+    if (wake) changed_.notify_one();
+  }
+
+  /// The digest of the whole file, once the writer is done. Throws the read error, if any.
+  std::string finish() {
+    {
+      std::lock_guard lock(mutex_);
+      complete_ = true;
+    }
+    changed_.notify_one();
+    thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+    return digest_.hexDigest();
+  }
+
+ private:
+  static constexpr std::uint64_t step = 1024 * 1024;
+
+  void run() {
+    try {
+      auto buffer = artifacts::makeBuffer(step);
+      std::uint64_t hashed = 0;
+      while (true) {
+        std::uint64_t available;
+        bool complete;
+        {
+          std::unique_lock lock(mutex_);
+          changed_.wait(lock, [&] { return stopped_ || complete_ || written_ - hashed >= step; });
+          if (stopped_) return;
+          available = written_;
+          complete = complete_;
+        }
+        while (hashed < available) {
+          std::size_t want = static_cast<std::size_t>(std::min(step, available - hashed));
+          ssize_t got = ::pread(in_.get(), buffer.get(), want, static_cast<off_t>(hashed));
+          if (got < 0 && errno == EINTR) continue;
+          if (got <= 0) throw SystemError("Cannot read", path_, got < 0 ? errno : EIO);
+          digest_.update(buffer.get(), static_cast<std::size_t>(got));
+          hashed += static_cast<std::uint64_t>(got);
+        }
+        if (complete) return;
+      }
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+
+  UniqueFd in_;
+  std::filesystem::path path_;
+  artifacts::Sha256 digest_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t written_ = 0;
+  std::uint64_t announced_ = 0;
+  bool complete_ = false;
+  bool stopped_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;
+};
+
 }  // namespace
 
 // One request and what comes back: the easy handle, its headers, where the answer's body goes,
@@ -135,10 +227,12 @@ class API::Exchange {
     }
   }
 
-  /// Sends 2xx bodies to `fd` instead of memory (the artifact download).
-  void receiveSuccessInto(int fd, const std::filesystem::path& path) {
+  /// Sends 2xx bodies to `fd` instead of memory (the artifact download), feeding `digest` with
+  /// the same bytes.
+  void receiveSuccessInto(int fd, const std::filesystem::path& path, TrailingDigest& digest) {
     successFd_ = fd;
     successPath_ = path;
+    successDigest_ = &digest;
   }
 
   /// Streams the request body from `fd` (`size` bytes from its start): the artifact upload.
@@ -187,6 +281,8 @@ class API::Exchange {
         relay::libcurl().easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
         if (isSuccess(status)) {
           writeFully(self->successFd_, std::string_view(data, bytes), self->successPath_);
+          self->successWritten_ += bytes;
+          self->successDigest_->advance(self->successWritten_);
           return bytes;
         }
         // A refusal only needs its "error" text; the rest of a long body is dropped.
@@ -252,6 +348,8 @@ class API::Exchange {
   std::exception_ptr failure_;
   int successFd_ = -1;
   std::filesystem::path successPath_;
+  TrailingDigest* successDigest_ = nullptr;
+  std::uint64_t successWritten_ = 0;
   int sourceFd_ = -1;
   std::filesystem::path sourcePath_;
   curl_off_t sourceSize_ = 0;
@@ -425,19 +523,21 @@ void API::download(std::string_view job, std::string_view lease, const std::file
   // Beside the destination, so that the final rename stays within one file system.
   std::filesystem::path directory = to.parent_path().empty() ? "." : to.parent_path();
   TemporaryFile temporary(directory / ("." + to.filename().string() + ".download-" + randomUUID()));
+  std::string digest;
   {
     UniqueFd fd = openFile(temporary.path(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    TrailingDigest trailing(temporary.path());
     Exchange exchange(url, headers);
     exchange.relayName = origin_.authority();
     exchange.setMethod("GET", nullptr);
     exchange.set(CURLOPT_BUFFERSIZE, downloadBufferBytes);
-    exchange.receiveSuccessInto(fd.get(), temporary.path());
+    exchange.receiveSuccessInto(fd.get(), temporary.path(), trailing);
     long status = perform(exchange);
     check(status, exchange.body());
     if (::close(fd.release()) != 0) throw SystemError("Cannot write", temporary.path(), errno);
+    digest = trailing.finish();
   }
-  if (ArtifactCrypto::sha256(temporary.path()) != expectedSHA)
-    throw VEKError("Downloaded build checksum mismatch");
+  if (digest != expectedSHA) throw VEKError("Downloaded build checksum mismatch");
   // rename(2) replaces an existing destination in one step: a reader sees the old file or the
   // whole new one. No fsync: the build is decrypted (and every record authenticated) right after,
   // and a Mac that crashes before that downloads the job again.
