@@ -1,0 +1,406 @@
+// Forming a group as people do it: `vek` processes, each Mac with its own home and state
+// directory, talking to a real `vek-relay` on loopback. Also the relay client's artifact transfers
+// and concurrent requests against that relay.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "foundation/credentials.h"
+#include "foundation/errors.h"
+#include "foundation/json.h"
+#include "foundation/secret_store.h"
+#include "relay_client/api.h"
+#include "relay_client/enrollment.h"
+#include "relay_client/testing/scripted_http_server.h"
+#include "test_support.h"
+
+extern char** environ;
+
+namespace vek {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProgramResult;
+using testing::TempDir;
+using Strings = std::vector<std::string>;
+
+const std::string bootstrapToken = "group-e2e-bootstrap-token";
+const std::string originMessage =
+    "Server must be an HTTPS origin. HTTP is allowed only for localhost testing.";
+
+// A vek-relay on a free loopback port with a data directory of its own, stopped on destruction.
+class Relay {
+ public:
+  enum class Security { plain, selfSignedTLS };
+
+  explicit Relay(Security security = Security::plain) {
+    testing::writeText(directory_ / "tokens", bootstrapToken + "\n");
+    int out[2];
+    if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::string program = (testing::programDirectory() / "vek-relay").string();
+    Strings arguments{program,
+                      "--listen",
+                      "127.0.0.1:0",
+                      "--data",
+                      (directory_ / "data").string(),
+                      "--bootstrap-token-file",
+                      (directory_ / "tokens").string()};
+    if (security == Security::selfSignedTLS) {
+      ProgramResult made = testing::runProgram(
+          "/usr/bin/openssl",
+          {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+           "-keyout", (directory_ / "key.pem").string(), "-out", (directory_ / "cert.pem").string(),
+           "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+      if (made.status != 0) throw std::runtime_error("openssl req failed: " + made.err);
+      arguments.insert(arguments.end(), {"--tls-cert", (directory_ / "cert.pem").string(),
+                                         "--tls-key", (directory_ / "key.pem").string()});
+    }
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+      argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (spawned != 0) {
+      ::close(out[0]);
+      throw std::runtime_error("cannot start " + program);
+    }
+    // The relay names the origin it serves once it listens.
+    output_ = ::fdopen(out[0], "r");
+    char line[4096];
+    const std::string marker = "listening on ";
+    while (std::fgets(line, sizeof line, output_)) {
+      std::string text(line);
+      if (auto at = text.find(marker); at != std::string::npos) {
+        origin_ = text.substr(at + marker.size());
+        origin_ = origin_.substr(0, origin_.find_first_of(" \n"));
+        break;
+      }
+    }
+    if (origin_.empty()) {
+      stop();
+      throw std::runtime_error("vek-relay did not start");
+    }
+  }
+  ~Relay() { stop(); }
+  const std::string& origin() const { return origin_; }
+  fs::path bootstrapFile() const { return directory_ / "tokens"; }
+
+ private:
+  void stop() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    // Kept open until now so the relay never writes into a closed pipe.
+    if (output_) std::fclose(output_);
+    output_ = nullptr;
+  }
+
+  TempDir directory_;
+  pid_t pid_ = -1;
+  std::string origin_;
+  FILE* output_ = nullptr;
+};
+
+// One Mac: a home of its own, holding its secret store and state directory.
+class Mac {
+ public:
+  ProgramResult vek(const Strings& arguments) const {
+    return testing::runProgram(testing::programDirectory() / "vek", arguments,
+                               {{"HOME", home_.path().string()},
+                                {"XDG_DATA_HOME", std::nullopt},
+                                {"VEK_STATE_DIR", (home_ / "state").string()}},
+                               home_.path());
+  }
+  JSON ok(const Strings& arguments) const {
+    ProgramResult result = vek(arguments);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    return result.status == 0 ? JSON::decode(result.out) : JSON();
+  }
+  std::string error(const Strings& arguments) const {
+    ProgramResult result = vek(arguments);
+    EXPECT_EQ(result.status, 1) << result.out;
+    EXPECT_EQ(result.out, "");
+    return JSON::decode(result.err)["error"].text();
+  }
+  std::optional<Credentials> credentials() const {
+    FileSecretStore store(home_ / ".local/share/vek-keychain");
+    return CredentialStore::load(store);
+  }
+  void enrolAt(const std::string& server) const {
+    FileSecretStore store(home_ / ".local/share/vek-keychain");
+    CredentialStore::save({server, "d", "t", "g", "G", "Mac", "key"}, store);
+  }
+  fs::path home() const { return home_.path(); }
+
+ private:
+  TempDir home_;
+};
+
+JSON membershipOf(const Credentials& credentials) {
+  return JSON::object({{"group_id", credentials.groupID},
+                       {"device_id", credentials.deviceID},
+                       {"group_name", credentials.groupName}});
+}
+
+TEST(GroupCommands, TwoMacsFormAGroupAndOneRevokesTheOther) {
+  Relay relay;
+  Mac studio, laptop;
+
+  // The bootstrap file's trailing line break is not part of the token; without --name the group
+  // is "My Macs".
+  testing::writeText(studio.home() / "bootstrap.txt", " " + bootstrapToken + "\r\n\n");
+  JSON created = studio.ok({"group", "create", "--server", relay.origin(), "--bootstrap-file",
+                            "bootstrap.txt", "--device-name", "Studio"});
+  std::optional<Credentials> studioCredentials = studio.credentials();
+  ASSERT_TRUE(studioCredentials);
+  EXPECT_EQ(created, membershipOf(*studioCredentials));
+  EXPECT_EQ(created["group_name"].text(), "My Macs");
+  EXPECT_EQ(studioCredentials->server, relay.origin());
+  EXPECT_EQ(studioCredentials->deviceName, "Studio");
+
+  ProgramResult invite = studio.vek({"group", "invite"});
+  ASSERT_EQ(invite.status, 0) << invite.err;
+  JSON inviteObject = JSON::decode(invite.out);
+  EXPECT_EQ(inviteObject["expires_in_seconds"], JSON(900));
+  EXPECT_TRUE(inviteObject["invite"].text().starts_with("vek1."));
+  EXPECT_EQ(inviteObject.fields().size(), 2u);
+
+  // The invite command's saved output is an invite file; the file wins over --invite.
+  testing::writeText(laptop.home() / "invite.json", invite.out);
+  JSON joined = laptop.ok({"group", "join", "--invite-file", "invite.json", "--invite", "bogus",
+                           "--device-name", "Laptop"});
+  std::optional<Credentials> laptopCredentials = laptop.credentials();
+  ASSERT_TRUE(laptopCredentials);
+  EXPECT_EQ(joined, membershipOf(*laptopCredentials));
+  EXPECT_EQ(laptopCredentials->server, studioCredentials->server);
+  EXPECT_EQ(laptopCredentials->encryptionKey, studioCredentials->encryptionKey);
+  EXPECT_EQ(laptopCredentials->groupID, studioCredentials->groupID);
+  EXPECT_NE(laptopCredentials->deviceID, studioCredentials->deviceID);
+
+  JSON status = laptop.ok({"group", "status"});
+  EXPECT_EQ(status["name"].text(), "My Macs");
+  std::map<std::string, std::string> names;
+  for (const JSON& device : status["devices"].items())
+    names[device["id"].text()] = device["name"].text();
+  EXPECT_EQ(names, (std::map<std::string, std::string>{{studioCredentials->deviceID, "Studio"},
+                                                       {laptopCredentials->deviceID, "Laptop"}}));
+
+  EXPECT_EQ(studio.error({"group", "revoke"}), "Provide a Mac ID");
+  EXPECT_EQ(studio.error({"group", "revoke", laptopCredentials->deviceID, "extra"}),
+            "Provide a Mac ID");
+  studio.ok({"group", "revoke", laptopCredentials->deviceID});
+
+  std::string refused = laptop.error({"group", "status"});
+  EXPECT_NE(refused.find("revoked device credential"), std::string::npos) << refused;
+  for (const JSON& device : studio.ok({"group", "status"})["devices"].items()) {
+    if (device["id"].text() == laptopCredentials->deviceID) {
+      EXPECT_TRUE(device["revoked"] == JSON(1) || device["revoked"] == JSON(true));
+    }
+  }
+}
+
+TEST(GroupCommands, AnInviteIsUsedOnceAndAFailedJoinSavesNothing) {
+  Relay relay;
+  Mac studio, first, second;
+  studio.ok({"group", "create", "--server", relay.origin(), "--bootstrap-file",
+             relay.bootstrapFile().string(), "--name", "Studio Macs"});
+  std::string invite = studio.ok({"group", "invite"})["invite"].text();
+
+  // Surrounding spaces and line breaks are no part of the invite.
+  JSON joined = first.ok({"group", "join", "--invite", "  " + invite + "\r\n"});
+  EXPECT_EQ(joined["group_name"].text(), "Studio Macs");
+
+  ProgramResult again = second.vek({"group", "join", "--invite", invite});
+  EXPECT_EQ(again.status, 1);
+  std::string refusal = JSON::decode(again.err)["error"].text();
+  EXPECT_FALSE(refusal.empty());
+  EXPECT_EQ(refusal.find("Relay returned HTTP"), std::string::npos) << refusal;
+  EXPECT_FALSE(second.credentials());
+  EXPECT_EQ(second.error({"group", "status"}),
+            "This Mac is not enrolled. Use group create or group join first.");
+}
+
+TEST(GroupCommands, RefusalsBeforeAndAtTheRelay) {
+  Relay relay;
+  Mac mac;
+  testing::writeText(mac.home() / "wrong-token", "not-a-token-this-relay-knows\n");
+  std::string refused =
+      mac.error({"group", "create", "--server", relay.origin(), "--bootstrap-file", "wrong-token"});
+  EXPECT_FALSE(refused.empty());
+  EXPECT_EQ(refused.find("Relay returned HTTP"), std::string::npos) << refused;
+  EXPECT_EQ(mac.error({"group", "create", "--server", relay.origin()}),
+            "Required option: --bootstrap-file");
+  EXPECT_EQ(mac.error({"group", "create", "--bootstrap-file", "missing"}),
+            "Cannot open missing: No such file or directory");
+  EXPECT_EQ(mac.error({"group", "create", "--server", "http://relay.example.com",
+                       "--bootstrap-file", relay.bootstrapFile().string()}),
+            originMessage);
+  EXPECT_EQ(mac.error({"group", "join"}), "Required option: --invite");
+  EXPECT_EQ(mac.error({"group", "join", "--invite", "vek1.!!"}), "Invalid VEK invite");
+  EXPECT_EQ(mac.error({"group", "invite"}),
+            "This Mac is not enrolled. Use group create or group join first.");
+  EXPECT_FALSE(mac.credentials());
+
+  mac.ok({"group", "create", "--server", relay.origin(), "--bootstrap-file",
+          relay.bootstrapFile().string()});
+  Credentials enrolled = *mac.credentials();
+  EXPECT_EQ(mac.error({"group", "create", "--server", relay.origin(), "--bootstrap-file",
+                       relay.bootstrapFile().string()}),
+            "This Mac is already enrolled.");
+  EXPECT_EQ(mac.error({"group", "join", "--invite", "anything"}), "This Mac is already enrolled.");
+  EXPECT_EQ(mac.credentials(), enrolled);
+}
+
+TEST(GroupCommands, ARelayThatIsDownIsOneSentenceAndNothingIsSaved) {
+  Mac mac;
+  int port = testing::unusedPort();
+  testing::writeText(mac.home() / "token", bootstrapToken);
+  EXPECT_EQ(mac.error({"group", "create", "--server", "http://127.0.0.1:" + std::to_string(port),
+                       "--bootstrap-file", "token"}),
+            "Cannot reach the relay at 127.0.0.1:" + std::to_string(port) + ": Connection refused");
+  EXPECT_FALSE(mac.credentials());
+}
+
+TEST(GroupCommands, ARelayWhoseCertificateIsNotTrustedIsRefused) {
+  Relay relay(Relay::Security::selfSignedTLS);
+  ASSERT_TRUE(relay.origin().starts_with("https://127.0.0.1:")) << relay.origin();
+  Mac mac;
+  std::string refused = mac.error({"group", "create", "--server", relay.origin(),
+                                   "--bootstrap-file", relay.bootstrapFile().string()});
+  EXPECT_TRUE(refused.starts_with("Cannot make a secure connection to the relay at " +
+                                  relay.origin().substr(8) + ": "))
+      << refused;
+  EXPECT_FALSE(mac.credentials());
+}
+
+TEST(GroupCommands, AStoredOriginThatIsNotAcceptableStopsAtTheGate) {
+  Mac mac;
+  mac.enrolAt("http://relay.example.com");
+  EXPECT_EQ(mac.error({"group", "status"}), originMessage);
+  EXPECT_EQ(mac.error({"bogus"}), originMessage);
+}
+
+TEST(GroupCommands, StatusAndRevokePrintTheRelaysAnswerAsReceived) {
+  testing::ScriptedHttpServer relay({
+      testing::ScriptedAnswer::json(200, R"({"devices":[{"id":"d","extra":[1,2]}],"x":null})"),
+      testing::ScriptedAnswer::json(200, R"({"ok":true,"note":"bye"})"),
+  });
+  Mac mac;
+  mac.enrolAt(relay.origin());
+  EXPECT_EQ(mac.ok({"group", "status"}),
+            JSON::decode(R"({"devices":[{"id":"d","extra":[1,2]}],"x":null})"));
+  EXPECT_EQ(mac.ok({"group", "revoke", "mac-2"}), JSON::decode(R"({"ok":true,"note":"bye"})"));
+  auto requests = relay.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].target, "/v1/group");
+  EXPECT_EQ(requests[1].method, "DELETE");
+  EXPECT_EQ(requests[1].target, "/v1/devices/mac-2");
+  EXPECT_EQ(requests[1].header("Authorization"), "Bearer d.t");
+}
+
+// The relay client's own operations against the real relay: a build carried from one Mac to
+// another, and many requests at once through copies of one client.
+class RelayTransfers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FileSecretStore builderStore(builderHome_ / "keychain"),
+        receiverStore(receiverHome_ / "keychain");
+    builder_ = Enrollment::create(relay_.origin(), "G", "Builder", bootstrapToken, builderStore);
+    receiver_ = Enrollment::join(Enrollment::invite(*builder_), "Receiver", receiverStore);
+    API receiver(*receiver_);
+    receiver.call(
+        "POST", "/v1/heartbeat",
+        JSON::object(
+            {{"inventory", JSON::object({{"projects", JSON::array()},
+                                         {"phones", JSON::array({JSON::object(
+                                                        {{"udid", "UDID-1"}, {"os", "18.2"}})})}})},
+             {"leases", JSON::array()}}));
+  }
+  // Queues a job from the builder to the receiver and claims it as the builder.
+  std::pair<std::string, std::string> claimedJob() {
+    API builder(*builder_);
+    JSON job = builder.call("POST", "/v1/jobs",
+                            JSON::object({{"builder_id", builder_->deviceID},
+                                          {"receiver_id", receiver_->deviceID},
+                                          {"project_id", "p"},
+                                          {"scheme", "S"},
+                                          {"configuration", "Release"},
+                                          {"mode", "adhoc"},
+                                          {"udid", "UDID-1"}}));
+    JSON claim = builder.call("POST", "/v1/claim", JSON::object());
+    EXPECT_EQ(claim["job"]["id"], job["id"]);
+    return {job["id"].text(), claim["lease"].text()};
+  }
+
+  Relay relay_;
+  TempDir builderHome_, receiverHome_, files_;
+  std::optional<Credentials> builder_, receiver_;
+};
+
+TEST_F(RelayTransfers, ABuildTravelsFromTheBuilderToTheReceiverIntact) {
+  std::string content(9 * 1024 * 1024 + 3, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i * 31 + i / 977);
+  fs::path build = files_ / "build.vekenc";
+  std::ofstream(build, std::ios::binary) << content;
+
+  API builder(*builder_), receiver(*receiver_);
+  auto [job, lease] = claimedJob();
+  EXPECT_THROW(builder.upload(job, "not-the-lease", build), VEKError);
+  builder.upload(job, lease, build);
+  builder.call("POST", "/v1/jobs/" + job + "/finish-build",
+               JSON::object({{"manifest", JSON::object({{"scheme", "S"}})}}), lease);
+
+  JSON claim = receiver.call("POST", "/v1/claim", JSON::object());
+  ASSERT_EQ(claim["job"]["id"].text(), job);
+  std::string digest = claim["job"]["artifact_sha"].text();
+  fs::path received = files_ / "received.vekenc";
+  receiver.download(job, claim["lease"].text(), received, digest);
+  std::ifstream in(received, std::ios::binary);
+  EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == content);
+
+  // The relay's refusal of a download without the lease comes through verbatim.
+  std::string refusal;
+  try {
+    receiver.download(job, "wrong", files_ / "other.vekenc", digest);
+  } catch (const VEKError& error) {
+    refusal = error.message();
+  }
+  EXPECT_FALSE(refusal.empty());
+  EXPECT_EQ(refusal.find("Relay returned HTTP"), std::string::npos) << refusal;
+  EXPECT_FALSE(fs::exists(files_ / "other.vekenc"));
+}
+
+TEST_F(RelayTransfers, CopiesOfOneClientServeManyThreadsAtOnce) {
+  API shared(*builder_);
+  constexpr int threads = 16, rounds = 10;
+  std::atomic<int> answered = 0;
+  std::vector<std::thread> workers;
+  for (int i = 0; i < threads; ++i) {
+    workers.emplace_back([copy = shared, &answered] {
+      for (int round = 0; round < rounds; ++round) {
+        if (copy.call("GET", "/v1/group")["devices"].items().size() == 2) ++answered;
+      }
+    });
+  }
+  for (auto& worker : workers)
+    worker.join();
+  EXPECT_EQ(answered, threads * rounds);
+}
+
+}  // namespace
+}  // namespace vek
