@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -17,6 +16,9 @@
 
 namespace vek {
 namespace {
+
+using testing::be32;
+using testing::failure;
 
 constexpr std::size_t MiB4 = 4 * 1024 * 1024;
 const std::string keyBytes = "0123456789abcdef0123456789ABCDEF";
@@ -40,11 +42,6 @@ std::string gcm(bool seal, const std::string& k, const std::string& nonce, const
   if (EVP_CipherFinal_ex(ctx.get(), m(out), &n) != 1) throw std::runtime_error("tag mismatch");
   if (seal) EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, 16, m(tag));
   return seal ? out + tag : out;
-}
-
-std::string be32(std::size_t n) {
-  return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-          static_cast<char>(n)};
 }
 
 // One record as it sits in the file: length field, nonce, ciphertext, tag.
@@ -82,17 +79,6 @@ std::vector<std::string> openRecords(const std::string& file) {
     EXPECT_EQ(end, at == file.size());
   }
   return plains;
-}
-
-std::string failure(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const CryptoError&) {
-    return "CryptoError";
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(succeeded)";
 }
 
 class Artifact : public testing::ScratchTest {

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <functional>
-
 #include "artifacts/artifact_crypto.h"
 #include "artifacts/test_files.h"
 #include "foundation/errors.h"
@@ -10,6 +8,9 @@
 
 namespace vek {
 namespace {
+
+using testing::be32;
+using testing::failure;
 
 constexpr std::size_t MiB4 = 4 * 1024 * 1024;
 
@@ -19,27 +20,11 @@ std::string oneShotSha256(const std::string& bytes) {
   return text::hex(std::string_view(reinterpret_cast<char*>(digest), 32));
 }
 
-std::string be32(std::size_t n) {
-  return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-          static_cast<char>(n)};
-}
-
 JSON manifestFor(const std::string& ipa) {
   return JSON::object({{"bundle_id", "com.example.App"},
                        {"job_id", "job-1"},
                        {"mode", "adhoc"},
                        {"ipa_sha256", oneShotSha256(ipa)}});
-}
-
-std::string failure(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const DecodingError&) {
-    return "DecodingError";
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(succeeded)";
 }
 
 class Package : public testing::ScratchTest {

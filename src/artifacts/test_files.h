@@ -1,4 +1,4 @@
-// Test helpers: a private scratch directory and whole-file reads and writes.
+// Test helpers: a private scratch directory, whole-file reads and writes, and failure texts.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
+#include "artifacts/artifact_crypto.h"
+#include "foundation/errors.h"
 #include "foundation/file.h"
 
 namespace vek::testing {
@@ -46,5 +49,26 @@ class ScratchTest : public ::testing::Test {
 
   std::filesystem::path dir;
 };
+
+/// A length field: 4 bytes, big-endian.
+inline std::string be32(std::size_t n) {
+  return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+          static_cast<char>(n)};
+}
+
+/// The message `operation` fails with, the platform error's type name for crypto and decoding
+/// failures (their wording is not part of any contract), or "(succeeded)".
+inline std::string failure(const std::function<void()>& operation) {
+  try {
+    operation();
+  } catch (const CryptoError&) {
+    return "CryptoError";
+  } catch (const DecodingError&) {
+    return "DecodingError";
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(succeeded)";
+}
 
 }  // namespace vek::testing
