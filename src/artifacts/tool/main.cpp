@@ -24,11 +24,11 @@ namespace {
 constexpr const char* help =
     "vek-artifact — encrypted builds and build packages.\n"
     "\n"
-    "vek-artifact newkey                                   # a new group key\n"
+    "vek-artifact newkey                  # a new group key\n"
     "vek-artifact encrypt IN OUT --key KEY --job JOB_ID\n"
     "vek-artifact decrypt IN OUT --key KEY --job JOB_ID\n"
     "vek-artifact pack IPA MANIFEST.json OUT\n"
-    "vek-artifact unpack PACKAGE IPA_OUT                  # prints the manifest\n"
+    "vek-artifact unpack PACKAGE IPA_OUT  # prints the manifest\n"
     "vek-artifact sha256 FILE\n"
     "\n"
     "KEY is the group key in standard Base64 (32 bytes). Files are written with mode 0600.\n"
