@@ -65,7 +65,8 @@ class HeaderList {
         throw VEKError("Cannot send the " + std::string(name) +
                        " header: its value contains a line break or another control character.");
     }
-    append(std::string(name) + ": " + std::string(value));
+    // libcurl reads "Name:" with nothing after it as "do not send Name"; "Name;" sends it empty.
+    append(value.empty() ? std::string(name) + ";" : std::string(name) + ": " + std::string(value));
   }
   /// Stops libcurl from sending a header it would otherwise add on its own.
   void suppress(std::string_view name) { append(std::string(name) + ":"); }
