@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "foundation/random.h"
 #include "foundation/text.h"
 
@@ -36,7 +38,16 @@ RelayProcess::RelayProcess(std::vector<std::string> arguments) : arguments_(std:
 }
 
 RelayProcess::~RelayProcess() {
-  if (pid_ > 0) kill();
+  // Every test ends with a clean stop: a relay that cannot stop cleanly, or that reported a
+  // sanitizer finding (sanitizer builds), fails the test that ran it.
+  if (pid_ > 0) {
+    int status = stop();
+    std::string report = errors();
+    if (status != 0 || report.find("Sanitizer") != std::string::npos ||
+        report.find("runtime error") != std::string::npos) {
+      ADD_FAILURE() << "vek-relay ended with status " << status << ":\n" << report;
+    }
+  }
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);
 }

@@ -20,7 +20,8 @@ class WireTest : public RelayTest {
 
 TEST_F(WireTest, GarbageIsAnsweredThenDropped) {
   Connection garbage(port());
-  garbage.send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 hello\r\n\r\n", 24));
+  static constexpr char kTlsHello[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 hello\r\n\r\n";
+  garbage.send(std::string(kTlsHello, sizeof kTlsHello - 1));
   Response answer = garbage.readResponse();
   EXPECT_EQ(answer.status, 400);
   EXPECT_EQ(answer.error(), "The request is not valid HTTP/1.1.");
