@@ -106,6 +106,7 @@ TEST_F(Tool, ReportsUsageMistakes) {
   expectFailure(run({"encrypt", "a", "b", "--key"}), "Missing value for --key");
   expectFailure(run({"sha256", "-x"}), "Unknown option: -x");
   expectFailure(run({"sha256"}), "Usage: vek-artifact sha256 FILE");
+  expectFailure(run({"newkey", "extra"}), "Usage: vek-artifact newkey");
   expectFailure(run({"shred", "a"}), "Unknown command. Run vek-artifact --help.");
 }
 
