@@ -1,0 +1,102 @@
+// Feeds arbitrary bytes to the relay's request parsing: the first byte picks a body parser (or
+// the request-target handling), the rest is the body. Every input must either yield a request
+// that satisfies the documented bounds or be refused with a 400; any other exception, or an
+// accepted value outside the bounds, is a bug.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "foundation/text.h"
+#include "relay_server/http_error.h"
+#include "relay_server/requests.h"
+#include "relay_server/routes.h"
+
+namespace {
+
+using namespace vek::relay;
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+bool nameOk(const std::string& name, std::size_t limit) {
+  return !name.empty() && name.size() <= limit && vek::text::isValidUTF8(name);
+}
+
+void parseBody(std::uint8_t selector, std::string_view body) {
+  switch (selector % 9) {
+    case 0: {
+      CreateGroupRequest request = parseCreateGroup(body);
+      check(nameOk(request.name, kMaxNameBytes) && nameOk(request.deviceName, kMaxNameBytes));
+      break;
+    }
+    case 1: {
+      JoinRequest request = parseJoin(body);
+      check(nameOk(request.deviceName, kMaxNameBytes));
+      break;
+    }
+    case 2: {
+      HeartbeatRequest request = parseHeartbeat(body);
+      check(request.inventory.isObject() && request.leases.size() <= kMaxLeasesPerHeartbeat);
+      check(vek::JSON::decode(request.inventoryText) == request.inventory);
+      break;
+    }
+    case 3: {
+      QueueJobRequest request = parseQueueJob(body);
+      check(request.mode == "adhoc" || request.mode == "debug");
+      check(nameOk(request.udid, kMaxJobFieldBytes) &&
+            nameOk(request.builderId, kMaxJobFieldBytes));
+      break;
+    }
+    case 4: {
+      EventRequest request = parseEvent(body);
+      check(request.message.size() <= kMaxEventBytes && vek::text::isValidUTF8(request.message));
+      break;
+    }
+    case 5: {
+      FailRequest request = parseFail(body);
+      check(vek::text::isValidUTF8(request.error));
+      break;
+    }
+    case 6: {
+      FinishBuildRequest request = parseFinishBuild(body);
+      check(vek::JSON::decode(request.manifestText).isObject());
+      break;
+    }
+    case 7:
+      parseEmptyBody(body);
+      break;
+    default: {
+      // The body as a request target, with each method.
+      std::string logged = loggableTarget(body);
+      for (char c : logged)
+        check(c > 0x20 && c < 0x7F);
+      for (std::string_view method : {"GET", "POST", "PUT", "DELETE"}) {
+        try {
+          RouteMatch match = matchRoute(method, body);
+          (void)afterCursor(match.query);
+          check(match.id.find('/') == std::string::npos);
+        } catch (const HttpError& error) {
+          check(error.status() == 400 || error.status() == 404 || error.status() == 405);
+        }
+      }
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  std::string_view body(reinterpret_cast<const char*>(data) + 1, size - 1);
+  try {
+    parseBody(data[0], body);
+  } catch (const HttpError& error) {
+    check(error.status() == 400 || error.status() == 404 || error.status() == 405);
+    check(!error.message().empty());
+  }
+  return 0;
+}
