@@ -18,7 +18,8 @@ JSON device(const std::string& id, JSON revoked) {
 
 std::vector<std::string> shown(const JSON& group) {
   std::vector<std::string> ids;
-  for (const JSON& entry : groupList(group, "phones").items())
+  const JSON list = groupList(group, "phones");
+  for (const JSON& entry : list.items())
     ids.push_back(entry["mac_id"].text());
   return ids;
 }
