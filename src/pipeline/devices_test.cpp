@@ -1,14 +1,12 @@
-// Devices: the reduction of devicectl's answer to device records (both entry shapes, the real
-// sample, every filter, the Developer Mode rule) and the listing run against a simulated Mac,
-// including its failures and the scratch file they must not leave behind.
+// Devices: devicectl's answer reduced to device records (the real sample, both entry shapes, the
+// filters, the Developer Mode rule), and the listing run on a simulated Mac, whose failures must
+// leave no scratch file behind.
 #include "pipeline/devices.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
 
 #include "foundation/errors.h"
 #include "test_support.h"
@@ -18,230 +16,100 @@ namespace {
 
 namespace fs = std::filesystem;
 
-JSON referenceSample(const std::string& name) {
-  // Samples of what the real devicectl writes, with made-up values.
-  return JSON::decode(
-      testing::readText(testing::sourceDirectory() / "src/pipeline/testdata" / name));
+JSON listing(const JSON::Array& entries) {
+  return JSON::object({{"result", JSON::object({{"devices", entries}})}});
 }
 
-JSON listing(std::initializer_list<JSON> entries) {
-  return JSON::object({{"result", JSON::object({{"devices", JSON::array(entries)}})}});
-}
-
-// A flat-shaped entry of a ready iPhone; tests change what they are about.
-JSON flatEntry(const std::string& udid = "00008110-000A") {
-  return JSON::object({
-      {"identifier", "CORE-" + udid},
-      {"hardwareProperties", JSON::object({{"reality", "physical"},
-                                           {"deviceType", "iPhone"},
-                                           {"udid", udid},
-                                           {"marketingName", "iPhone 15"},
-                                           {"productType", "iPhone16,1"}})},
-      {"deviceProperties",
-       JSON::object(
-           {{"name", "Flat"}, {"osVersionNumber", "17.5"}, {"developerModeStatus", "enabled"}})},
-      {"connectionProperties",
-       JSON::object({{"tunnelState", "connected"}, {"transportType", "wired"}})},
-  });
-}
-
-JSON nestedEntry(const std::string& udid = "00008110-000B") {
-  return JSON::object({
-      {"identifier", "CORE-" + udid},
-      {"properties",
-       JSON::object({
-           {"hardware", JSON::object({{"reality", "physical"},
-                                      {"deviceType", "iPad"},
-                                      {"udid", udid},
-                                      {"marketingName", "iPad Air"},
-                                      {"productType", "iPad13,16"}})},
-           {"state",
-            JSON::object({{"name", "Nested"},
-                          {"developerModeStatus", JSON::object({{"enabled", JSON::object()}})}})},
-           {"connection",
-            JSON::object({{"state", "available"}, {"transportType", "localNetwork"}})},
-           {"software",
-            JSON::object({{"osVersionNumber", JSON::object({{"stringValue", "18.1"}})}})},
-       })},
-  });
-}
-
-JSON with(JSON entry, std::initializer_list<std::string> path, JSON value) {
-  // Sets entry[path...] = value, creating objects on the way.
-  std::vector<std::string> keys(path);
-  std::function<void(JSON&, std::size_t)> set = [&](JSON& node, std::size_t index) {
-    if (index + 1 == keys.size()) {
-      node.set(keys[index], value);
-      return;
-    }
-    JSON child = node[keys[index]];
-    if (!child.isObject()) child = JSON::object();
-    set(child, index + 1);
-    node.set(keys[index], child);
-  };
-  set(entry, 0);
+// A ready iPhone in the flat shape, with `block`.`key` set to `value` when a block is named.
+JSON flat(const std::string& block = "", const std::string& key = "", JSON value = JSON()) {
+  JSON entry = JSON::decode(
+      R"({"identifier":"CORE","hardwareProperties":{"reality":"physical","deviceType":"iPhone",)"
+      R"("udid":"U1","marketingName":"iPhone 15"},"deviceProperties":{"name":"Flat",)"
+      R"("osVersionNumber":"17.5","developerModeStatus":"enabled"},)"
+      R"("connectionProperties":{"tunnelState":"connected","transportType":"wired"}})");
+  if (!block.empty()) entry.set(block, JSON(entry[block]).set(key, std::move(value)));
   return entry;
 }
 
-JSON only(const JSON& entry) {
+JSON parseOne(const JSON& entry) {
   JSON records = Devices::parse(listing({entry}));
-  EXPECT_EQ(records.items().size(), 1u) << entry.pretty();
+  EXPECT_EQ(records.items().size(), 1u) << entry.data();
   return records.items().empty() ? JSON() : records.items()[0];
 }
 
-TEST(DevicesParse, ReadsTheRealFlatSample) {
-  JSON records = Devices::parse(referenceSample("devicectl-list-devices.json"));
+TEST(DevicesParse, RealSampleAndBothShapes) {
+  JSON records = Devices::parse(JSON::decode(testing::readText(
+      testing::sourceDirectory() / "src/pipeline/testdata/devicectl-list-devices.json")));
   ASSERT_EQ(records.items().size(), 4u);  // the Watch is left out
-  EXPECT_EQ(records.items()[0], JSON::object({{"udid", "00008110-0000000000000001"},
-                                              {"core_id", "11111111-1111-4111-8111-111111111111"},
-                                              {"name", "Test iPhone"},
-                                              {"model", "iPhone 13 Pro"},
-                                              {"product_type", "iPhone14,2"},
-                                              {"os", "18.2"},
-                                              {"state", "connected"},
-                                              {"developer_mode", true},
-                                              {"available", true},
-                                              {"transport", "wired"}}));
-  const JSON& iPad = records.items()[1];
-  EXPECT_EQ(iPad["state"], JSON("disconnected"));
-  EXPECT_EQ(iPad["available"], JSON(false));
-  EXPECT_EQ(records.items()[2]["developer_mode"], JSON(false));
-  // The offline iPhone reports no Developer Mode status and no transport.
-  const JSON& offline = records.items()[3];
-  EXPECT_EQ(offline["state"], JSON("unavailable"));
-  EXPECT_EQ(offline["developer_mode"], JSON(false));
-  EXPECT_EQ(offline["transport"], JSON(""));
-  EXPECT_EQ(offline["os"], JSON("26.1"));
+  EXPECT_EQ(
+      records.items()[0],
+      JSON::decode(R"({"udid":"00008110-0000000000000001","name":"Test iPhone",)"
+                   R"("core_id":"11111111-1111-4111-8111-111111111111","os":"18.2",)"
+                   R"("model":"iPhone 13 Pro","product_type":"iPhone14,2","state":)"
+                   R"("connected","developer_mode":true,"available":true,"transport":"wired"})"));
+  // The offline iPhone reports neither Developer Mode nor transport.
+  EXPECT_EQ(records.items()[3]["developer_mode"], JSON(false));
+  EXPECT_EQ(records.items()[3]["transport"], JSON(""));
 
-  EXPECT_EQ(Devices::parse(referenceSample("devicectl-list-devices-empty.json")), JSON::array());
+  // Nested shape; members taken as found keep their kind or are null; Developer Mode from the
+  // flat block when the nested one says nothing.
+  EXPECT_EQ(
+      parseOne(JSON::decode(
+          R"({"identifier":7,"deviceProperties":{"developerModeStatus":"enabled"},)"
+          R"("properties":{"hardware":{"reality":"physical","deviceType":"iPad","udid":"U2"},)"
+          R"("state":{"name":"Pad"},"connection":{"state":"available","transportType":"usb"},)"
+          R"("software":{"osVersionNumber":{"stringValue":"18.1"}}}})")),
+      JSON::decode(R"({"udid":"U2","core_id":7,"name":"Pad","model":null,"os":"18.1",)"
+                   R"("product_type":null,"state":"available","developer_mode":true,)"
+                   R"("available":true,"transport":"usb"})"));
 }
 
-TEST(DevicesParse, ReadsTheNestedShape) {
-  EXPECT_EQ(only(nestedEntry()), JSON::object({{"udid", "00008110-000B"},
-                                               {"core_id", "CORE-00008110-000B"},
-                                               {"name", "Nested"},
-                                               {"model", "iPad Air"},
-                                               {"product_type", "iPad13,16"},
-                                               {"os", "18.1"},
-                                               {"state", "available"},
-                                               {"developer_mode", true},
-                                               {"available", true},
-                                               {"transport", "localNetwork"}}));
-}
-
-TEST(DevicesParse, UnexpectedDocumentsGiveNoRecords) {
+TEST(DevicesParse, FiltersAndFallbacks) {
+  const std::string hw = "hardwareProperties";
   for (const JSON& document :
-       {JSON(), JSON::array({flatEntry()}), JSON::object({{"devices", JSON::array({flatEntry()})}}),
-        JSON::object({{"result", "devices"}}),
-        JSON::object({{"result", JSON::object({{"devices", JSON::object()}})}}),
-        listing({JSON("iPhone"), JSON(), JSON::array()})}) {
-    EXPECT_EQ(Devices::parse(document), JSON::array()) << document.pretty();
+       {JSON(), JSON::array({flat()}), JSON::object({{"result", "x"}}),
+        listing({flat(hw, "reality", "virtual"), flat(hw, "reality", JSON()),
+                 flat(hw, "deviceType", "appleWatch"), flat(hw, "deviceType", "iphone"),
+                 flat(hw, "udid", ""), flat(hw, "udid", 8110),
+                 // A nested hardware block that is present wins over the flat one.
+                 JSON(flat()).set("properties", JSON::object({{"hardware", JSON::object()}}))})}) {
+    EXPECT_EQ(Devices::parse(document), JSON::array()) << document.data();
   }
-}
-
-TEST(DevicesParse, KeepsOnlyPhysicalPhonesAndPadsWithAUdid) {
-  auto hardware = [&](const char* key, JSON value) {
-    return with(flatEntry(), {"hardwareProperties", key}, std::move(value));
-  };
-  for (const JSON& dropped : {
-           hardware("reality", "virtual"),
-           hardware("reality", JSON()),
-           hardware("deviceType", "appleWatch"),
-           hardware("deviceType", "appleTV"),
-           hardware("deviceType", "mac"),
-           hardware("deviceType", "iphone"),
-           hardware("udid", ""),
-           hardware("udid", JSON()),
-           hardware("udid", 8110),
-           with(flatEntry(), {"hardwareProperties"}, JSON()),
-       }) {
-    EXPECT_EQ(Devices::parse(listing({dropped})), JSON::array()) << dropped.pretty();
-  }
-  // Order is devicectl's and twins stay: the list is neither sorted nor de-duplicated.
-  JSON records = Devices::parse(
-      listing({flatEntry("B"), hardware("reality", "virtual"), flatEntry("A"), flatEntry("B")}));
+  // A null nested block falls back; order and twins are kept; a coerced member of the wrong
+  // kind counts as absent.
+  JSON fallback = JSON(flat()).set("properties", JSON::object({{"hardware", JSON()}}));
+  JSON records = Devices::parse(listing({fallback, flat("deviceProperties", "name", 5), flat()}));
   ASSERT_EQ(records.items().size(), 3u);
-  EXPECT_EQ(records.items()[0]["udid"], JSON("B"));
-  EXPECT_EQ(records.items()[1]["udid"], JSON("A"));
-  EXPECT_EQ(records.items()[2]["udid"], JSON("B"));
+  EXPECT_EQ(records.items()[1]["name"], JSON(""));
+  EXPECT_EQ(records.items()[0], records.items()[2]);
 }
 
-TEST(DevicesParse, HardwareBlockFallsBackOnlyWhenTheNestedOneIsNullOrMissing) {
-  JSON fallback = with(flatEntry(), {"properties", "hardware"}, JSON());
-  EXPECT_EQ(only(fallback)["model"], JSON("iPhone 15"));
-  // A nested hardware block that is present wins, even when it disqualifies the device.
-  JSON virtualNested =
-      with(flatEntry(), {"properties", "hardware"}, JSON::object({{"reality", "virtual"}}));
-  EXPECT_EQ(Devices::parse(listing({virtualNested})), JSON::array());
-}
-
-TEST(DevicesParse, MissingMembersBecomeNullOrEmptyAndAsFoundValuesKeepTheirKind) {
-  JSON bare = JSON::object(
-      {{"hardwareProperties",
-        JSON::object({{"reality", "physical"}, {"deviceType", "iPhone"}, {"udid", "U"}})}});
-  EXPECT_EQ(only(bare), JSON::object({{"udid", "U"},
-                                      {"core_id", JSON()},
-                                      {"name", ""},
-                                      {"model", JSON()},
-                                      {"product_type", JSON()},
-                                      {"os", ""},
-                                      {"state", ""},
-                                      {"developer_mode", false},
-                                      {"available", false},
-                                      {"transport", ""}}));
-  JSON odd = with(with(flatEntry(), {"identifier"}, 42), {"hardwareProperties", "marketingName"},
-                  JSON::array({"x"}));
-  EXPECT_EQ(only(odd)["core_id"], JSON(42));
-  EXPECT_EQ(only(odd)["model"], JSON::array({"x"}));
-  // Coerced members treat a value of the wrong kind as absent and look further.
-  JSON wrongKinds = with(with(flatEntry(), {"properties", "state", "name"}, 7),
-                         {"properties", "software", "osVersionNumber"}, "18.0");
-  EXPECT_EQ(only(wrongKinds)["name"], JSON("Flat"));
-  EXPECT_EQ(only(wrongKinds)["os"], JSON("17.5"));
-  JSON nestedWins = with(flatEntry(), {"properties", "connection", "state"}, "disconnected");
-  EXPECT_EQ(only(nestedWins)["state"], JSON("disconnected"));
-  EXPECT_EQ(only(nestedWins)["available"], JSON(false));
-}
-
-TEST(DevicesParse, DeveloperModeRule) {
-  const std::initializer_list<std::string> nested{"properties", "state", "developerModeStatus"};
-  const std::initializer_list<std::string> flat{"deviceProperties", "developerModeStatus"};
+TEST(DevicesParse, DeveloperModeAndReadiness) {
+  auto nested = [](const char* status, const char* flatStatus) {
+    return JSON(flat("deviceProperties", "developerModeStatus", flatStatus))
+        .set("properties",
+             JSON::decode(std::string(R"({"state":{"developerModeStatus":)") + status + "}}"));
+  };
+  const std::string cp = "connectionProperties";
   struct Case {
     JSON entry;
-    bool expected;
+    bool developerMode, available;
   };
   for (const Case& c : {
-           // The nested status names its case by the member present, whatever its value.
-           Case{with(flatEntry(), nested, JSON::object({{"enabled", false}})), true},
-           Case{with(flatEntry(), nested, JSON::object({{"enabled", true}})), true},
-           // Present but null, or another case, falls through to the flat status.
-           Case{with(with(flatEntry(), nested, JSON::object({{"enabled", JSON()}})), flat,
-                     "disabled"),
-                false},
-           Case{with(flatEntry(), nested, JSON::object({{"disabled", JSON::object()}})), true},
-           Case{with(with(flatEntry(), nested, JSON::object({{"disabled", true}})), flat, "off"),
-                false},
-           Case{with(flatEntry(), nested, "enabled"), true},
-           Case{with(flatEntry(), flat, "Enabled"), false},
-           Case{with(flatEntry(), flat, true), false},
+           // Nested: the member present names the case, whatever its value.
+           Case{nested(R"({"enabled":false})", "disabled"), true, true},
+           Case{nested(R"({"enabled":null})", "disabled"), false, false},
+           Case{nested(R"({"disabled":true})", "enabled"), true, true},
+           Case{flat("deviceProperties", "developerModeStatus", "Enabled"), false, false},
+           Case{flat(cp, "tunnelState", "available"), true, true},
+           Case{flat(cp, "tunnelState", "disconnected"), true, false},
+           Case{flat(cp, "tunnelState", JSON()), true, false},
        }) {
-    JSON record = only(c.entry);
-    EXPECT_EQ(record["developer_mode"], JSON(c.expected)) << c.entry.pretty();
-    EXPECT_EQ(record["available"], JSON(c.expected)) << c.entry.pretty();  // state is connected
+    JSON record = parseOne(c.entry);
+    EXPECT_EQ(record["developer_mode"], JSON(c.developerMode)) << c.entry.data();
+    EXPECT_EQ(record["available"], JSON(c.available)) << c.entry.data();
   }
 }
-
-TEST(DevicesParse, OnlyConnectedOrAvailableStatesAreReady) {
-  const std::initializer_list<std::string> tunnel{"connectionProperties", "tunnelState"};
-  for (const char* state : {"connected", "available"}) {
-    EXPECT_EQ(only(with(flatEntry(), tunnel, state))["available"], JSON(true)) << state;
-  }
-  for (JSON state : {JSON("disconnected"), JSON(""), JSON("Connected"), JSON()}) {
-    EXPECT_EQ(only(with(flatEntry(), tunnel, state))["available"], JSON(false)) << state.pretty();
-  }
-}
-
-// ---- Listing through a simulated Mac --------------------------------------------------------
 
 class DevicesOnASimulatedMac : public ::testing::Test {
  protected:
@@ -254,117 +122,61 @@ class DevicesOnASimulatedMac : public ::testing::Test {
     ::unsetenv("VEK_TOOL_ROOT");
     ::unsetenv("TMPDIR");
   }
-
-  void sim(const std::vector<std::string>& arguments) {
+  void sim(std::vector<std::string> arguments) {
     auto result = testing::runProgram(testing::sourceDirectory() / "sim/vek-sim", arguments);
     ASSERT_EQ(result.status, 0) << result.err;
   }
-  void addDevice(const std::string& udid, std::vector<std::string> options = {}) {
-    std::vector<std::string> arguments{"device", "add", root_.path().string(), "--udid", udid};
-    arguments.insert(arguments.end(), options.begin(), options.end());
-    sim(arguments);
-  }
-  void fault(const std::string& mode) {
-    sim({"fault", "set", root_.path().string(), "devicectl-list", mode});
-  }
-  // The temporary directory holds neither the scratch file nor the runner's capture files.
-  void expectNothingLeftBehind() {
-    EXPECT_TRUE(fs::is_empty(scratch_.path())) << fs::directory_iterator(scratch_.path())->path();
+  std::string failure(const std::string& udid = "") {
+    try {
+      udid.empty() ? Devices::list() : Devices::require(udid);
+    } catch (const std::exception& error) {
+      // Neither the scratch file nor the runner's capture files are left behind.
+      EXPECT_TRUE(fs::is_empty(scratch_.path()));
+      return error.what();
+    }
+    return "(no failure)";
   }
 
-  testing::TempDir root_;
-  testing::TempDir scratch_;
-  testing::TempDir tools_;  // made before TMPDIR points into scratch_
+  testing::TempDir root_, scratch_, tools_;  // all made before TMPDIR points into scratch_
 };
 
-TEST_F(DevicesOnASimulatedMac, ListsBothShapesInOrderAndRemovesTheScratchFile) {
-  addDevice("00008110-0000000000000A01", {"--name", "Flat Phone", "--shape", "flat"});
-  addDevice("00008110-0000000000000A02",
-            {"--name", "Nested Pad", "--type", "iPad", "--shape", "nested", "--os", "18.1"});
-  addDevice("00008110-0000000000000A03", {"--type", "Watch"});
-  addDevice("00008110-0000000000000A04", {"--developer-mode", "off", "--shape", "nested"});
-
+TEST_F(DevicesOnASimulatedMac, ListAndRequire) {
+  const std::string message =
+      "The selected iPhone/iPad is unavailable. Connect it, trust this Mac, enable Developer "
+      "Mode, and unlock it.";
+  EXPECT_EQ(failure("U1"), message);
+  sim({"device", "add", root_.path().string(), "--udid", "A1", "--shape", "nested"});
+  sim({"device", "add", root_.path().string(), "--udid", "A2", "--type", "Watch"});
   JSON records = Devices::list();
-  ASSERT_EQ(records.items().size(), 3u);
-  EXPECT_EQ(records.items()[0]["name"], JSON("Flat Phone"));
-  EXPECT_EQ(records.items()[1]["name"], JSON("Nested Pad"));
-  EXPECT_EQ(records.items()[1]["os"], JSON("18.1"));
-  EXPECT_EQ(records.items()[1]["available"], JSON(true));
-  EXPECT_EQ(records.items()[2]["developer_mode"], JSON(false));
-  expectNothingLeftBehind();
-}
+  ASSERT_EQ(records.items().size(), 1u);
+  EXPECT_EQ(records.items()[0]["available"], JSON(true));
+  EXPECT_TRUE(fs::is_empty(scratch_.path()));
 
-TEST_F(DevicesOnASimulatedMac, FailuresAreReportedAndLeaveNoScratchFile) {
-  fault("exit");
-  try {
-    Devices::list();
-    FAIL() << "a failing devicectl gave a list";
-  } catch (const VEKError& error) {
-    EXPECT_TRUE(error.message().starts_with("xcrun failed (1): ")) << error.message();
+  // A twin that is not ready does not stop the search for a later one that is.
+  testing::writeText(root_ / "listing.json",
+                     listing({flat("connectionProperties", "tunnelState", "disconnected"),
+                              flat("deviceProperties", "name", "Second")})
+                         .data());
+  sim({"device", "listing", root_.path().string(), "--json", (root_ / "listing.json").string()});
+  EXPECT_EQ(Devices::require("U1")["name"], JSON("Second"));
+  EXPECT_EQ(failure("u1"), message);
+
+  // devicectl failing, writing no file, or writing garbage: each reported as what it is.
+  for (auto [mode, start] : {std::pair{"nofile", "Cannot open "}, std::pair{"garbage", "The data"},
+                             std::pair{"exit", "xcrun failed (1): ERROR: "}}) {
+    sim({"fault", "set", root_.path().string(), "devicectl-list", mode});
+    EXPECT_TRUE(failure().starts_with(start)) << mode << ": " << failure();
   }
-  expectNothingLeftBehind();
-
-  fault("nofile");
-  EXPECT_THROW(Devices::list(), SystemError);
-  expectNothingLeftBehind();
-
-  fault("garbage");
-  EXPECT_THROW(Devices::list(), DecodingError);
-  expectNothingLeftBehind();
+  EXPECT_TRUE(failure("U1").starts_with("xcrun failed")) << failure("U1");
 }
 
 TEST_F(DevicesOnASimulatedMac, ATimeOutStopsDevicectlAndRemovesWhatItWrote) {
-  // devicectl that writes its file and then never finishes: stopped after 30 seconds.
+  // A devicectl that writes its file and never finishes is stopped after 30 seconds.
   const fs::path xcrun = tools_ / "usr/bin/xcrun";
-  testing::writeText(xcrun,
-                     "#!/bin/sh\nfor last; do :; done\necho '{\"result\":{}}' > \"$last\"\n"
-                     "exec sleep 600\n");
+  testing::writeText(xcrun, "#!/bin/sh\nfor f; do :; done\necho '{}' > \"$f\"\nexec sleep 600\n");
   ::chmod(xcrun.c_str(), 0755);
   ::setenv("VEK_TOOL_ROOT", tools_.path().c_str(), 1);
-  try {
-    Devices::list();
-    FAIL() << "a hanging devicectl gave a list";
-  } catch (const VEKError& error) {
-    EXPECT_TRUE(error.message().starts_with("xcrun failed (15)")) << error.message();
-  }
-  expectNothingLeftBehind();
-}
-
-TEST_F(DevicesOnASimulatedMac, RequireFindsTheFirstAvailableMatch) {
-  const std::string udid = "00008110-0000000000000B01";
-  EXPECT_THROW(
-      {
-        try {
-          Devices::require(udid);
-        } catch (const VEKError& error) {
-          EXPECT_EQ(error.message(),
-                    "The selected iPhone/iPad is unavailable. Connect it, trust this Mac, enable "
-                    "Developer Mode, and unlock it.");
-          throw;
-        }
-      },
-      VEKError);
-
-  addDevice(udid, {"--state", "disconnected"});
-  EXPECT_THROW(Devices::require(udid), VEKError);
-  EXPECT_THROW(Devices::require(udid.substr(1)), VEKError);  // exact match only
-
-  // A later record with the same UDID can still match.
-  JSON unavailable = with(flatEntry(udid), {"connectionProperties", "tunnelState"}, "disconnected");
-  JSON ready = with(flatEntry(udid), {"deviceProperties", "name"}, "Second");
-  testing::writeText(root_ / "listing.json", listing({unavailable, ready}).data());
-  sim({"device", "listing", root_.path().string(), "--json", (root_ / "listing.json").string()});
-  EXPECT_EQ(Devices::require(udid)["name"], JSON("Second"));
-
-  // A listing that fails is reported as itself, not as an unavailable device.
-  fault("exit");
-  try {
-    Devices::require(udid);
-    FAIL();
-  } catch (const VEKError& error) {
-    EXPECT_TRUE(error.message().starts_with("xcrun failed")) << error.message();
-  }
-  expectNothingLeftBehind();
+  EXPECT_TRUE(failure().starts_with("xcrun failed (15)"));
 }
 
 }  // namespace
