@@ -16,6 +16,8 @@ namespace vek::relay {
 namespace {
 
 constexpr std::string_view kTemporaryPrefix = ".upload-";
+// How much an upload writes before the relay asks the kernel to start writing it to disk.
+constexpr std::uint64_t kWritebackStep = 8 << 20;
 
 // Published names are made here only, from a job id and a random suffix; anything else found in
 // the directory (or handed in from a damaged database) is not ours to open.
@@ -49,6 +51,12 @@ void ArtifactWriter::append(std::string_view bytes) {
   EVP_DigestUpdate(hash_.get(), bytes.data(), bytes.size());
   writeFully(fd_.get(), bytes, temporary_);
   size_ += bytes.size();
+  if (size_ - writebackStarted_ >= kWritebackStep) {
+    // Only starts the writes (it does not wait for them); failures surface at the final fsync.
+    ::sync_file_range(fd_.get(), static_cast<off_t>(writebackStarted_),
+                      static_cast<off_t>(size_ - writebackStarted_), SYNC_FILE_RANGE_WRITE);
+    writebackStarted_ = size_;
+  }
 }
 
 std::string ArtifactWriter::finishDigest() {

@@ -2,7 +2,9 @@
 //
 // An upload streams into a hidden temporary file in the same directory while its SHA-256 is
 // computed; once complete and verified it is flushed to disk and renamed to a fresh final name,
-// then the directory is flushed. A name therefore only ever denotes a complete file, and a relay
+// then the directory is flushed. Writeback of what has arrived is started every few MiB while
+// the upload streams, so the final flush waits only for the tail instead of the whole build. A
+// name therefore only ever denotes a complete file, and a relay
 // killed mid-upload leaves at most a temporary file, which the next start deletes. Final names
 // are never reused: a second upload for the same job gets a new name, and the old file is
 // deleted only after the database points at the new one.
@@ -48,6 +50,7 @@ class ArtifactWriter {
   UniqueFd fd_;
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> hash_;
   std::uint64_t size_ = 0;
+  std::uint64_t writebackStarted_ = 0;  // bytes already handed to the disk for writing
   bool published_ = false;
 };
 

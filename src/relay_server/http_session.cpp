@@ -42,7 +42,8 @@ using SteadyClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::size_t kHeaderLimit = 16 * 1024;
-constexpr std::size_t kTransferPiece = 256 * 1024;
+constexpr std::size_t kIdleBuffer = 4 * 1024;
+constexpr std::size_t kTransferPiece = 1024 * 1024;
 // An artifact transfer that makes no progress for this long is dropped.
 constexpr auto kTransferTimeout = 60s;
 // How long a connection closed after an early refusal keeps discarding the unread body.
@@ -206,14 +207,16 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   // Waits for the next request. False when the connection should end instead.
   asio::awaitable<bool> awaitRequest() {
     if (buffer_.size() > 0) co_return true;
-    // Idle connections hold no read buffer: a thousand of them must stay cheap.
-    buffer_.shrink_to_fit();
+    // Idle connections keep only a small read buffer, so a thousand of them stay cheap, yet big
+    // enough that a typical request arrives in one read.
+    if (buffer_.capacity() > kIdleBuffer) buffer_.shrink_to_fit();
+    buffer_.reserve(kIdleBuffer);
     idle_ = true;
     expireIn(served_ == 0 ? context_.config.headerTimeout : context_.config.idleTimeout);
     error_code ec;
     if constexpr (kTls) {
       std::size_t got = co_await stream_.async_read_some(
-          buffer_.prepare(1024), asio::redirect_error(asio::use_awaitable, ec));
+          buffer_.prepare(kIdleBuffer), asio::redirect_error(asio::use_awaitable, ec));
       buffer_.commit(got);
     } else {
       co_await stream_.async_wait(tcp::socket::wait_read,
