@@ -151,14 +151,9 @@ void adviseSequential(int fd) noexcept {
 UniqueFd createOutput(const std::filesystem::path& output, int inputFd) {
   struct stat input {};
   struct stat existing {};
-  if (::stat(output.c_str(), &existing) == 0) {
-    if (!S_ISREG(existing.st_mode)) {
-      throw VEKError("Cannot write " + output.string() + ": it is not a regular file");
-    }
-    if (::fstat(inputFd, &input) == 0 && input.st_dev == existing.st_dev &&
-        input.st_ino == existing.st_ino) {
-      throw VEKError("Cannot write " + output.string() + ": it is the file being read");
-    }
+  if (::stat(output.c_str(), &existing) == 0 && ::fstat(inputFd, &input) == 0 &&
+      input.st_dev == existing.st_dev && input.st_ino == existing.st_ino) {
+    throw VEKError("Cannot write " + output.string() + ": it is the file being read");
   }
   return createPrivateFile(output);
 }

@@ -22,6 +22,11 @@ std::string describe(std::string_view action, const std::filesystem::path* path,
 SystemError::SystemError(std::string_view action, const std::filesystem::path& path, int error)
     : std::runtime_error(describe(action, &path, error)), code_(error) {}
 
+SystemError::SystemError(std::string_view action, const std::filesystem::path& path,
+                         std::string_view reason, int error)
+    : std::runtime_error(std::string(action) + " " + path.string() + ": " + std::string(reason)),
+      code_(error) {}
+
 SystemError::SystemError(std::string_view action, int error)
     : std::runtime_error(describe(action, nullptr, error)), code_(error) {}
 

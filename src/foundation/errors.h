@@ -32,6 +32,10 @@ class SystemError : public std::runtime_error {
  public:
   SystemError(std::string_view action, const std::filesystem::path& path, int error);
   SystemError(std::string_view action, int error);
+  /// A failure the system detected itself, with its own reason: "Cannot write /x: it is not a
+  /// regular file". `error` is the closest errno value.
+  SystemError(std::string_view action, const std::filesystem::path& path, std::string_view reason,
+              int error);
   /// The errno value behind the failure.
   int code() const noexcept { return code_; }
 

@@ -40,7 +40,15 @@ UniqueFd openFile(const std::filesystem::path& path, int flags, mode_t mode) {
 }
 
 UniqueFd createPrivateFile(const std::filesystem::path& path) {
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+    throw SystemError("Cannot write", path, "it is not a regular file", EINVAL);
+  }
   UniqueFd fd = openFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  struct stat opened {};
+  if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    throw SystemError("Cannot write", path, "it is not a regular file", EINVAL);
+  }
   if (::fchmod(fd.get(), 0600) != 0) throw SystemError("Cannot set permissions of", path, errno);
   return fd;
 }

@@ -36,7 +36,9 @@ class UniqueFd {
 UniqueFd openFile(const std::filesystem::path& path, int flags, mode_t mode = 0600);
 
 /// Opens `path` for writing, creating it with mode 0600 and truncating it to length 0. An existing
-/// file keeps its inode but gets mode 0600 too, so no output is ever readable by others.
+/// file keeps its inode but gets mode 0600 too, so no output is ever readable by others. Anything
+/// that exists and is not a regular file (a device, a FIFO, a directory) is refused before it is
+/// opened, so its permissions are never changed.
 UniqueFd createPrivateFile(const std::filesystem::path& path);
 
 /// Reads up to `size` bytes, retrying short reads until `size` bytes or end of file. Returns how
