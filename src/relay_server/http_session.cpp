@@ -168,11 +168,17 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     socketOf(stream_).close(ignored);
   }
 
-  void expireIn(SteadyClock::duration duration) { deadline_ = SteadyClock::now() + duration; }
+  // Moving the deadline later costs nothing: the watchdog wakes at the old one and sleeps again.
+  // Moving it earlier must wake the watchdog, or the shorter limit would wait for the longer one.
+  void expireIn(SteadyClock::duration duration) {
+    deadline_ = SteadyClock::now() + duration;
+    if (deadline_ < armed_) timer_.cancel();
+  }
 
   asio::awaitable<void> watchdog(std::shared_ptr<Session> /*keepAlive*/) {
     while (!finished_) {
-      timer_.expires_at(deadline_);
+      armed_ = deadline_;
+      timer_.expires_at(armed_);
       error_code ec;
       co_await timer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
       if (finished_) break;
@@ -628,6 +634,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   beast::flat_buffer buffer_;
   asio::steady_timer timer_;
   SteadyClock::time_point deadline_;
+  SteadyClock::time_point armed_ = SteadyClock::time_point::max();  // what the watchdog waits for
   std::string peer_;
   std::uint64_t key_ = 0;
   std::uint64_t served_ = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "relay_fixture.h"
 
@@ -46,6 +47,23 @@ TEST_F(WireTest, AStalledClientIsCutOffWithoutHoldingUpOthers) {
   Connection slowBody(port());
   slowBody.send("POST /v1/join HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{\"co");
   EXPECT_TRUE(slowBody.waitForClose());
+}
+
+// Idle connections may stay for minutes, but a request once begun must be completed in time.
+class LongIdleTest : public RelayTest {
+  std::vector<std::string> arguments() override {
+    return {"--header-timeout-seconds", "1", "--idle-timeout-seconds", "600"};
+  }
+};
+
+TEST_F(LongIdleTest, ARequestStalledOnAKeptAliveConnectionIsCutOffByTheHeaderTimeout) {
+  Connection connection(port());
+  EXPECT_EQ(connection.request("GET", "/healthz").status, 200);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // idle past the first deadline
+  connection.send("GET /healthz HTTP/1.1\r\nHo");
+  // The connection's 60-second receive limit is far below the idle time-out: only the header
+  // time-out can close it in time.
+  EXPECT_TRUE(connection.waitForClose());
 }
 
 TEST_F(WireTest, KeepAliveConnectionsServeManyRequestsThenIdleOut) {
