@@ -252,6 +252,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
           ec != http::error::end_of_stream && ec != http::error::partial_message;
       if (!protocol) co_return false;  // closed, timed out, or cut off: nobody to answer
       RequestHead head;
+      head.keepAlive = false;
       Exchange exchange{"-", {}, false, 0};
       int status = ec == http::error::header_limit ? 431 : 400;
       std::string text = "The request is not valid HTTP/1.1.";
