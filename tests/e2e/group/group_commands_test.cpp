@@ -212,7 +212,8 @@ TEST(GroupCommands, TwoMacsFormAGroupAndOneRevokesTheOther) {
 
   std::string refused = laptop.error({"group", "status"});
   EXPECT_NE(refused.find("revoked device credential"), std::string::npos) << refused;
-  for (const JSON& device : studio.ok({"group", "status"})["devices"].items()) {
+  JSON afterRevoke = studio.ok({"group", "status"});
+  for (const JSON& device : afterRevoke["devices"].items()) {
     if (device["id"].text() == laptopCredentials->deviceID) {
       EXPECT_TRUE(device["revoked"] == JSON(1) || device["revoked"] == JSON(true));
     }
