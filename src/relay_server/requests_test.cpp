@@ -21,26 +21,17 @@ std::string refusalOf(Parse parse, std::string_view body) {
   }
 }
 
-TEST(RequestBodies, NameTheMemberAtFault) {
-  EXPECT_EQ(refusalOf(parseCreateGroup, R"({"name":"A"})"),
-            "The request is missing the member \"device_name\".");
-  EXPECT_EQ(refusalOf(parseCreateGroup, R"({"name":7,"device_name":"B"})"),
-            "The member \"name\" must be a string.");
+TEST(RequestBodies, BoundTheirTexts) {
   EXPECT_EQ(refusalOf(parseCreateGroup, R"({"name":"","device_name":"B"})"),
             "The member \"name\" must not be empty.");
   EXPECT_EQ(refusalOf(parseCreateGroup,
                       R"({"name":")" + std::string(300, 'x') + R"(","device_name":"B"})"),
             "The member \"name\" is longer than 256 bytes.");
-  EXPECT_EQ(refusalOf(parseCreateGroup, "[1]"), "The request body must be a JSON object.");
-  EXPECT_EQ(refusalOf(parseCreateGroup, ""), "The request needs a JSON object as its body.");
-  EXPECT_TRUE(refusalOf(parseCreateGroup, "{\"name\":")
-                  .starts_with("The request body is not valid JSON ("));
   EXPECT_EQ(refusalOf(parseQueueJob, R"({"builder_id":"a","receiver_id":"b","project_id":"p",
       "scheme":"s","configuration":"c","mode":"Debug","udid":"u"})"),
             "The member \"mode\" must be \"adhoc\" or \"debug\".");
   EXPECT_EQ(refusalOf(parseFinishBuild, R"({"manifest":"{}"})"),
             "The member \"manifest\" must be a JSON object.");
-  EXPECT_EQ(refusalOf(parseFail, R"({"error":null})"), "The member \"error\" must be a string.");
 }
 
 TEST(RequestBodies, EmptyBodiesAcceptNothingButObjects) {

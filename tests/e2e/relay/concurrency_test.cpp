@@ -74,21 +74,5 @@ TEST_F(ConcurrencyTest, RacingJoinsConsumeOneCodeOnce) {
   EXPECT_EQ(get(first, "/v1/group").json()["devices"].items().size(), 5u);
 }
 
-TEST_F(ConcurrencyTest, ManyHeartbeatingMacsAreServedTogether) {
-  Member first = createGroup();
-  std::vector<Member> members = {first};
-  for (int i = 0; i < 7; ++i)
-    members.push_back(join(first, "Mac " + std::to_string(i)));
-  race(8, [&](int index) {
-    for (int beat = 0; beat < 25; ++beat) {
-      EXPECT_EQ(heartbeat(members[index], {"PHONE-" + std::to_string(beat)}).status, 200);
-    }
-  });
-  JSON group = get(first, "/v1/group").json();
-  for (const JSON& device : group["devices"].items()) {
-    EXPECT_EQ(device["inventory"]["phones"].items()[0]["udid"].text(), "PHONE-24");
-  }
-}
-
 }  // namespace
 }  // namespace vek::e2e

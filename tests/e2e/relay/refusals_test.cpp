@@ -145,6 +145,16 @@ TEST_F(RefusalTest, BadBodiesGetAClearTextAndChangeNothing) {
   EXPECT_TRUE(get(member, "/v1/jobs").json()["jobs"].items().empty());
   EXPECT_EQ(get(member, "/v1/group").json()["devices"].items()[0]["last_seen"].integer(), 0);
 
+  Response noPhone = post(member, "/v1/jobs",
+                          JSON::object({{"builder_id", member.id},
+                                        {"receiver_id", member.id},
+                                        {"project_id", "p"},
+                                        {"scheme", "s"},
+                                        {"configuration", "Release"},
+                                        {"mode", "adhoc"},
+                                        {"udid", "NOT-CONNECTED"}}));
+  EXPECT_EQ(noPhone.status, 400);
+  EXPECT_NE(noPhone.error().find("UDID NOT-CONNECTED"), std::string::npos);
   EXPECT_EQ(call(port(), "GET", "/v1/nothing").status, 404);
   EXPECT_EQ(call(port(), "PATCH", "/v1/jobs", "", member.auth()).status, 405);
   EXPECT_EQ(get(member, "/v1/jobs/" + queue(member, member, member) + "/events?after=-1").status,
