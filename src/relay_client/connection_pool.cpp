@@ -109,10 +109,11 @@ void ConnectionPool::drive(std::unique_lock<std::mutex>& lock, Transfer& mine) {
     }
     lock.lock();
 
-    for (auto [easy, result] : completed) {
-      auto found = std::find_if(active_.begin(), active_.end(),
-                                [easy](Transfer* transfer) { return transfer->easy == easy; });
-      if (found != active_.end()) finish(**found, result, false);
+    for (const auto& done : completed) {
+      auto found = std::find_if(active_.begin(), active_.end(), [&done](Transfer* transfer) {
+        return transfer->easy == done.first;
+      });
+      if (found != active_.end()) finish(**found, done.second, false);
     }
     if (status != CURLM_OK) {
       // The multi handle itself failed (out of memory); nothing in it can progress.
