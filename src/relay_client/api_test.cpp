@@ -114,6 +114,21 @@ TEST(APITransport, StoppingTheTaskEndsAWaitingRequest) {
   EXPECT_THROW(request.join(), CancellationError);
 }
 
+TEST(APITransport, CopiesOfOneClientServeManyThreadsAtOnce) {
+  constexpr int threads = 8;
+  ScriptedHttpServer server(
+      std::vector<ScriptedAnswer>(threads, ScriptedAnswer::json(200, R"({"ok":true})")));
+  API api = enrolledAt(server);
+  std::atomic<int> answered = 0;
+  std::vector<std::thread> workers;
+  for (int i = 0; i < threads; ++i)
+    workers.emplace_back(
+        [copy = api, &answered] { answered += copy.call("GET", "/v1/group")["ok"].flag(); });
+  for (auto& worker : workers)
+    worker.join();
+  EXPECT_EQ(answered, threads);
+}
+
 class APIArtifacts : public ::testing::Test {
  protected:
   fs::path write(const std::string& name, const std::string& content) {
