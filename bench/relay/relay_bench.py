@@ -81,10 +81,10 @@ def prepare_upload(args):
     device = json.load(open(args.creds))[0]
     request(args.port, "POST", "/v1/heartbeat", {"inventory": inventory(0), "leases": []},
             auth(device))
-    spec = {"builder_id": device["device_id"], "receiver_id": device["device_id"],
+    job_request = {"builder_id": device["device_id"], "receiver_id": device["device_id"],
             "project_id": "p", "scheme": "App", "configuration": "Release", "mode": "adhoc",
             "udid": PHONE}
-    job = request(args.port, "POST", "/v1/jobs", spec, auth(device))["id"]
+    job = request(args.port, "POST", "/v1/jobs", job_request, auth(device))["id"]
     claimed = request(args.port, "POST", "/v1/claim", {}, auth(device))
     if claimed["job"]["id"] != job:
         sys.exit("the claim handed out another job")

@@ -57,7 +57,7 @@ JSON jobJSON(const JobRow& job) {
       {"state", job.state},
       {"builder_id", job.builderId},
       {"receiver_id", job.receiverId},
-      {"spec", storedJSON(job.spec)},
+      {"spec", storedJSON(job.parameters)},
       {"error", optionalText(job.error)},
       {"artifact_sha", optionalText(job.artifactSha)},
       {"created", job.created},
@@ -390,7 +390,7 @@ JSON Relay::queueJob(const PresentedCredentials& caller, const QueueJobRequest& 
                                ". Connect the device to that Mac and make sure its agent is "
                                "running.");
     }
-    JSON spec = JSON::object({
+    JSON parameters = JSON::object({
         {"project_id", request.projectId},
         {"scheme", request.scheme},
         {"configuration", request.configuration},
@@ -403,7 +403,7 @@ JSON Relay::queueJob(const PresentedCredentials& caller, const QueueJobRequest& 
     job.state = "building";
     job.builderId = builder.id;
     job.receiverId = receiver.id;
-    job.spec = spec.data();
+    job.parameters = parameters.data();
     job.created = now;
     job.updated = now;
     tx.insertJob(job);

@@ -53,7 +53,7 @@ CREATE TABLE jobs (
     CHECK (state IN ('building', 'installing', 'succeeded', 'failed', 'cancelled')),
   builder_id TEXT NOT NULL REFERENCES devices(id),
   receiver_id TEXT NOT NULL REFERENCES devices(id),
-  spec TEXT NOT NULL,
+  parameters TEXT NOT NULL,
   error TEXT,
   manifest TEXT,
   artifact_sha TEXT,
@@ -87,7 +87,7 @@ CREATE INDEX events_by_job ON events(job_id, id);
 };
 
 const std::string kJobColumns =
-    "id, group_id, state, builder_id, receiver_id, spec, error, manifest, artifact_sha, "
+    "id, group_id, state, builder_id, receiver_id, parameters, error, manifest, artifact_sha, "
     "artifact_file, artifact_size, artifact_uploaded, lease_digest, lease_holder, "
     "lease_expires_ms, created, updated";
 
@@ -98,7 +98,7 @@ JobRow readJob(const Statement& row) {
   job.state = row.text(2);
   job.builderId = row.text(3);
   job.receiverId = row.text(4);
-  job.spec = row.text(5);
+  job.parameters = row.text(5);
   job.error = row.optionalText(6);
   job.manifest = row.optionalText(7);
   job.artifactSha = row.optionalText(8);
@@ -259,7 +259,7 @@ class SqliteTransaction : public StoreTransaction {
         .bind(3, job.state)
         .bind(4, job.builderId)
         .bind(5, job.receiverId)
-        .bind(6, job.spec)
+        .bind(6, job.parameters)
         .bind(7, job.error)
         .bind(8, job.manifest)
         .bind(9, job.artifactSha)

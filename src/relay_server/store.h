@@ -49,7 +49,7 @@ struct JobRow {
   std::string state;
   std::string builderId;
   std::string receiverId;
-  std::string spec;  // compact JSON object
+  std::string parameters;  // the job's "spec" member: compact JSON object
   std::optional<std::string> error;
   std::optional<std::string> manifest;  // compact JSON object, after finish-build
   std::optional<std::string> artifactSha;
