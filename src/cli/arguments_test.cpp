@@ -3,17 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "foundation/errors.h"
+#include "test_support.h"
 
 namespace vek::cli {
 namespace {
 
 std::string failure(const std::vector<std::string>& words) {
-  try {
-    Arguments arguments(words);
-  } catch (const VEKError& error) {
-    return error.message();
-  }
-  return "";
+  return vek::testing::failureOf<VEKError>([&] { Arguments arguments(words); });
 }
 
 TEST(Arguments, SplitsPositionalsValuesAndFlags) {
@@ -47,12 +43,8 @@ TEST(Arguments, RequireRefusesAbsentAndEmptyValues) {
   Arguments arguments({"--name", "", "--scheme", "App"});
   EXPECT_EQ(arguments.require("--scheme"), "App");
   for (const char* option : {"--name", "--project"}) {
-    try {
-      arguments.require(option);
-      FAIL() << option;
-    } catch (const VEKError& error) {
-      EXPECT_EQ(error.message(), std::string("Required option: ") + option);
-    }
+    EXPECT_EQ(vek::testing::failureOf<VEKError>([&] { arguments.require(option); }),
+              std::string("Required option: ") + option);
   }
 }
 
@@ -61,12 +53,11 @@ TEST(Timeout, AcceptsTheRangeAndRefusesEverythingElse) {
   EXPECT_EQ(timeout(Arguments({"--timeout", "86400"})), 86400);
   EXPECT_EQ(timeout(Arguments({"--timeout", "0.5"})), 0.5);
   for (const char* bad : {"0", "86401", "abc", "5s", "", " 5", "-1", "nan", "inf", "1e9"}) {
-    try {
-      timeout(Arguments({"--timeout", bad}));
-      FAIL() << bad;
-    } catch (const VEKError& error) {
-      EXPECT_EQ(error.message(), "Timeout must be between 1 and 86400 seconds") << bad;
-    }
+    EXPECT_EQ(vek::testing::failureOf<VEKError>([&] {
+                timeout(Arguments({"--timeout", bad}));
+              }),
+              "Timeout must be between 1 and 86400 seconds")
+        << bad;
   }
 }
 

@@ -5,30 +5,22 @@
 #include "cli/help.h"
 #include "foundation/credentials.h"
 #include "foundation/json.h"
+#include "mac.h"
 #include "test_support.h"
 
 namespace vek::cli {
 namespace {
 
 using vek::testing::ProgramResult;
-using vek::testing::TempDir;
 
 class VekProcess : public ::testing::Test {
  protected:
-  ProgramResult vek(const std::vector<std::string>& arguments) {
-    return vek::testing::runProgram(vek::testing::programDirectory() / "vek", arguments,
-                                    {{"HOME", home_.path().string()},
-                                     {"XDG_DATA_HOME", std::nullopt},
-                                     {"VEK_STATE_DIR", (home_ / "state").string()}});
-  }
-  void enrol() {
-    FileSecretStore store(home_ / ".local/share/vek-keychain");
-    CredentialStore::save({"http://127.0.0.1:9", "dev", "tok", "grp", "G", "Mac", "key"}, store);
-  }
+  ProgramResult vek(const std::vector<std::string>& arguments) { return mac_.vek(arguments); }
+  void enrol() { mac_.enrolAt("http://127.0.0.1:9"); }
   static std::string errorOf(const ProgramResult& result) {
     return JSON::decode(result.err)["error"].text();
   }
-  TempDir home_;
+  vek::testing::Mac mac_;
 };
 
 TEST_F(VekProcess, HelpForNoCommandHelpFlagOrOnlyFlags) {
@@ -79,7 +71,8 @@ TEST_F(VekProcess, UnknownCommandOnAnEnrolledMac) {
 
 TEST_F(VekProcess, CorruptCredentialsAreReportedNotTreatedAsAbsent) {
   vek::testing::writeText(
-      home_ / ".local/share/vek-keychain/com.ostrelsoftware.vek.credentials@active-group.item",
+      mac_.home() /
+          ".local/share/vek-keychain/com.ostrelsoftware.vek.credentials@active-group.item",
       "garbage");
   EXPECT_EQ(errorOf(vek({"group", "status"})),
             "Cannot read VEK credentials from Keychain (-26275). Unlock your login keychain.");

@@ -6,38 +6,28 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <thread>
 
 #include "foundation/errors.h"
 #include "foundation/program.h"
+#include "test_support.h"
 
 namespace vek {
 namespace {
 
 namespace fs = std::filesystem;
+using vek::testing::failureOf;
 
 class CredentialStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("vek-keychain-test-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    store_ = std::make_unique<FileSecretStore>(folder_ / "vek-keychain");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::permissions(folder_, fs::perms::owner_all, ignored);
-    fs::remove_all(folder_, ignored);
-  }
   fs::path itemPath() {
-    return store_->itemPath(CredentialStore::service, CredentialStore::account);
+    return store_.itemPath(CredentialStore::service, CredentialStore::account);
   }
-  FileSecretStore& store() { return *store_; }
+  FileSecretStore& store() { return store_; }
 
-  fs::path folder_;
-  std::unique_ptr<FileSecretStore> store_;
+  vek::testing::TempDir scratch_;
+  const fs::path folder_ = scratch_.path();
+  FileSecretStore store_{folder_ / "vek-keychain"};
 };
 
 Credentials sample() {
@@ -76,12 +66,8 @@ TEST(Credentials, EncodesWithTheSevenKeysAndRequiresThemAll) {
 
 TEST_F(CredentialStoreTest, LoadWithoutItemIsAbsentAndRequireAsksForEnrolment) {
   EXPECT_FALSE(CredentialStore::load(store()).has_value());
-  try {
-    CredentialStore::require(store());
-    FAIL();
-  } catch (const VEKError& error) {
-    EXPECT_EQ(error.message(), "This Mac is not enrolled. Use group create or group join first.");
-  }
+  EXPECT_EQ(failureOf<VEKError>([&] { CredentialStore::require(store()); }),
+            "This Mac is not enrolled. Use group create or group join first.");
 }
 
 TEST_F(CredentialStoreTest, SaveThenLoadRoundTripsWithPrivatePermissions) {
@@ -129,13 +115,8 @@ TEST(CredentialAccessList, OnlyForProgramsInsideAnAppBundle) {
 TEST_F(CredentialStoreTest, CorruptItemIsReportedAndLeftUntouched) {
   CredentialStore::save(sample(), store());
   { std::ofstream(itemPath()) << "not json"; }
-  try {
-    CredentialStore::load(store());
-    FAIL();
-  } catch (const VEKError& error) {
-    EXPECT_EQ(error.message(),
-              "Cannot read VEK credentials from Keychain (-26275). Unlock your login keychain.");
-  }
+  EXPECT_EQ(failureOf<VEKError>([&] { CredentialStore::load(store()); }),
+            "Cannot read VEK credentials from Keychain (-26275). Unlock your login keychain.");
   std::ifstream in(itemPath());
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(content, "not json");
@@ -152,19 +133,10 @@ TEST_F(CredentialStoreTest, UnreadableFolderIsAReadFailureWithItsCode) {
   // A regular file where the folder should be: every lookup fails with an I/O code, not "absent".
   fs::create_directories(folder_);
   { std::ofstream(folder_ / "vek-keychain") << "x"; }
-  try {
-    CredentialStore::load(store());
-    FAIL();
-  } catch (const VEKError& error) {
-    EXPECT_EQ(error.message(),
-              "Cannot read VEK credentials from Keychain (-36). Unlock your login keychain.");
-  }
-  try {
-    CredentialStore::save(sample(), store());
-    FAIL();
-  } catch (const VEKError& error) {
-    EXPECT_EQ(error.message(), "Cannot update VEK credentials (-36).");
-  }
+  EXPECT_EQ(failureOf<VEKError>([&] { CredentialStore::load(store()); }),
+            "Cannot read VEK credentials from Keychain (-36). Unlock your login keychain.");
+  EXPECT_EQ(failureOf<VEKError>([&] { CredentialStore::save(sample(), store()); }),
+            "Cannot update VEK credentials (-36).");
 }
 
 TEST_F(CredentialStoreTest, ConcurrentReadersNeverSeeAHalfWrittenItem) {

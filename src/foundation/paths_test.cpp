@@ -18,28 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing::ScopedEnvironment;
 
 int modeOf(const fs::path& path) {
   struct stat status {};
@@ -53,24 +32,24 @@ class PathsTest : public ::testing::Test {
 };
 
 TEST_F(PathsTest, RootFollowsTheEnvironmentAndCreatesNothing) {
-  ScopedVariable state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
+  ScopedEnvironment state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
   EXPECT_EQ(Paths::root(), scratch_.path() / "state");
   EXPECT_FALSE(fs::exists(scratch_.path() / "state"));
 
-  ScopedVariable empty("VEK_STATE_DIR", "");
+  ScopedEnvironment empty("VEK_STATE_DIR", "");
   EXPECT_TRUE(fs::equivalent(Paths::root(), fs::current_path()));
 
-  ScopedVariable unset("VEK_STATE_DIR", nullptr);
-  ScopedVariable data("XDG_DATA_HOME", (scratch_.path() / "data").c_str());
+  ScopedEnvironment unset("VEK_STATE_DIR", nullptr);
+  ScopedEnvironment data("XDG_DATA_HOME", (scratch_.path() / "data").c_str());
   EXPECT_EQ(Paths::root(), scratch_.path() / "data" / "VEK");
-  ScopedVariable noData("XDG_DATA_HOME", nullptr);
-  ScopedVariable home("HOME", scratch_.path().c_str());
+  ScopedEnvironment noData("XDG_DATA_HOME", nullptr);
+  ScopedEnvironment home("HOME", scratch_.path().c_str());
   EXPECT_EQ(Paths::root(), scratch_.path() / ".local/share/VEK");
   EXPECT_FALSE(fs::exists(scratch_.path() / ".local"));
 }
 
 TEST_F(PathsTest, DirectoryCreatesEveryMissingLevelOwnerOnly) {
-  ScopedVariable state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
+  ScopedEnvironment state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
   // Even a umask that strips the owner's bits must not leave an unusable directory.
   mode_t previous = ::umask(0277);
   fs::path root, nested;
@@ -90,7 +69,7 @@ TEST_F(PathsTest, DirectoryCreatesEveryMissingLevelOwnerOnly) {
 }
 
 TEST_F(PathsTest, ExistingDirectoriesAreReusedUntouched) {
-  ScopedVariable state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
+  ScopedEnvironment state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
   fs::create_directories(scratch_.path() / "state/Logs");
   fs::permissions(scratch_.path() / "state/Logs", fs::perms(0755));
   EXPECT_EQ(Paths::directory("Logs"), scratch_.path() / "state/Logs");
@@ -103,7 +82,7 @@ TEST_F(PathsTest, ExistingDirectoriesAreReusedUntouched) {
 }
 
 TEST_F(PathsTest, NamesStayBelowTheStateDirectory) {
-  ScopedVariable state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
+  ScopedEnvironment state("VEK_STATE_DIR", (scratch_.path() / "state").c_str());
   EXPECT_EQ(Paths::directory("/Jobs//x/"), scratch_.path() / "state/Jobs/x");
   for (const char* escape : {"..", "Jobs/../../outside", "Jobs/./x"}) {
     EXPECT_THROW(Paths::directory(escape), SystemError) << escape;
@@ -113,9 +92,9 @@ TEST_F(PathsTest, NamesStayBelowTheStateDirectory) {
 
 TEST_F(PathsTest, UncreatableStateDirectoryFails) {
   // A place nobody can create directories in, not even root.
-  ScopedVariable state("VEK_STATE_DIR", "/proc/self/vek-state");
+  ScopedEnvironment state("VEK_STATE_DIR", "/proc/self/vek-state");
   EXPECT_THROW(Paths::directory("Jobs"), SystemError);
-  ScopedVariable belowFile("VEK_STATE_DIR", "/dev/null/vek-state");
+  ScopedEnvironment belowFile("VEK_STATE_DIR", "/dev/null/vek-state");
   EXPECT_THROW(Paths::directory(""), SystemError);
 }
 

@@ -27,28 +27,7 @@ namespace fs = std::filesystem;
 using ProcessRunner::Invocation;
 
 // Sets or removes an environment variable for one test and restores it afterwards.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing::ScopedEnvironment;
 
 int modeOf(const fs::path& path) {
   struct stat status {};
@@ -81,7 +60,7 @@ class ProcessRunnerTest : public ::testing::Test {
 
  private:
   testing::TempDir scratch_;
-  std::optional<ScopedVariable> tmpdir_, toolRoot_;
+  std::optional<ScopedEnvironment> tmpdir_, toolRoot_;
 };
 
 std::string lineSequence(int last) {
@@ -151,9 +130,9 @@ TEST_F(ProcessRunnerTest, OutputIsRepairedAsUTF8IncludingACharacterCutByTheWindo
 // --- Environment, working directory, tool root --------------------------------------------------
 
 TEST_F(ProcessRunnerTest, ToolSeesTheCallersEnvironmentLessInjectedLibrariesAndUnbuffered) {
-  ScopedVariable inject("DYLD_INSERT_LIBRARIES", "/tmp/evil.dylib");
-  ScopedVariable unbuffered("NSUnbufferedIO", "NO");
-  ScopedVariable kept("VEK_RUNNER_TEST_MARK", "kept value");
+  ScopedEnvironment inject("DYLD_INSERT_LIBRARIES", "/tmp/evil.dylib");
+  ScopedEnvironment unbuffered("NSUnbufferedIO", "NO");
+  ScopedEnvironment kept("VEK_RUNNER_TEST_MARK", "kept value");
   ProcessResult result = ProcessRunner::run({.executable = "/usr/bin/env", .timeout = 30});
   EXPECT_EQ(result.output.find("DYLD_INSERT_LIBRARIES"), std::string::npos);
   EXPECT_NE(result.output.find("\nVEK_RUNNER_TEST_MARK=kept value\n"), std::string::npos);
@@ -181,7 +160,7 @@ TEST_F(ProcessRunnerTest, ToolRootReplacesTheMacLocationOfEveryTool) {
   fs::path root = work() / "mac";
   testing::writeText(root / "usr/bin/xcrun", "#!/bin/sh\necho \"stand-in $*\"\nexit 65\n");
   fs::permissions(root / "usr/bin/xcrun", fs::perms::owner_all);
-  ScopedVariable toolRoot("VEK_TOOL_ROOT", (root.string() + "/").c_str());
+  ScopedEnvironment toolRoot("VEK_TOOL_ROOT", (root.string() + "/").c_str());
 
   EXPECT_EQ(toolPath("/usr/bin/xcrun"), root.string() + "/usr/bin/xcrun");
   ProcessResult result = ProcessRunner::run({.executable = "/usr/bin/xcrun",
@@ -193,9 +172,9 @@ TEST_F(ProcessRunnerTest, ToolRootReplacesTheMacLocationOfEveryTool) {
 }
 
 TEST(ToolPath, UnsetOrEmptyRootLeavesPathsAlone) {
-  ScopedVariable unset("VEK_TOOL_ROOT", nullptr);
+  ScopedEnvironment unset("VEK_TOOL_ROOT", nullptr);
   EXPECT_EQ(toolPath("/usr/bin/codesign"), "/usr/bin/codesign");
-  ScopedVariable empty("VEK_TOOL_ROOT", "");
+  ScopedEnvironment empty("VEK_TOOL_ROOT", "");
   EXPECT_EQ(toolPath("/usr/bin/codesign"), "/usr/bin/codesign");
 }
 

@@ -25,12 +25,7 @@ API enrolledAt(const ScriptedHttpServer& server) {
 
 template <typename Error = VEKError, typename Body>
 std::string failureOf(Body body) {
-  try {
-    body();
-  } catch (const Error& error) {
-    return error.what();
-  }
-  return "(no failure)";
+  return testing::failureOf<Error>(body);
 }
 
 TEST(APIAnswers, SuccessIsDecodedAndEveryOtherAnswerFailsWithTheRelaysTextOrTheStatus) {

@@ -22,12 +22,7 @@ std::string inviteWith(const JSON& payload) {
 
 template <typename Error = VEKError, typename Body>
 std::string failureOf(Body body) {
-  try {
-    body();
-  } catch (const Error& error) {
-    return error.what();
-  }
-  return "(no failure)";
+  return testing::failureOf<Error>(body);
 }
 
 TEST(InviteText, RoundTripsThroughSpaceLineBreaksAndTheWrapper) {

@@ -104,6 +104,23 @@ fs::path sourceDirectory() {
   return source;
 }
 
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) previous_ = old;
+  if (value) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  if (previous_) {
+    ::setenv(name_, previous_->c_str(), 1);
+  } else {
+    ::unsetenv(name_);
+  }
+}
+
 void writeText(const fs::path& path, const std::string& content) {
   if (path.has_parent_path()) fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

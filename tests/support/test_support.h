@@ -1,6 +1,7 @@
 // Helpers shared by tests that work with real files and real processes.
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -44,6 +45,32 @@ ProgramResult runProgram(const std::filesystem::path& program,
 std::filesystem::path programDirectory();
 /// The source tree's root.
 std::filesystem::path sourceDirectory();
+
+/// The what() of the `Error` that `body` throws, or "(no failure)" when it returns normally, so a
+/// test states the exact message in one expectation.
+template <typename Error = std::exception, typename Body>
+std::string failureOf(Body&& body) {
+  try {
+    body();
+  } catch (const Error& error) {
+    return error.what();
+  }
+  return "(no failure)";
+}
+
+/// Sets (or, with nullptr, removes) an environment variable for the guard's lifetime and restores
+/// the earlier state afterwards.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
 
 /// Writes `content` to `path`, creating parent directories.
 void writeText(const std::filesystem::path& path, const std::string& content);

@@ -2,12 +2,7 @@
 // directory, talking to a real `vek-relay` on loopback. Also the relay client's artifact transfers
 // and concurrent requests against that relay.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -16,12 +11,12 @@
 #include "foundation/errors.h"
 #include "foundation/json.h"
 #include "foundation/secret_store.h"
+#include "mac.h"
 #include "relay_client/api.h"
 #include "relay_client/enrollment.h"
 #include "relay_client/testing/scripted_http_server.h"
+#include "relay_process.h"
 #include "test_support.h"
-
-extern char** environ;
 
 namespace vek {
 namespace {
@@ -35,120 +30,40 @@ const std::string bootstrapToken = "group-e2e-bootstrap-token";
 const std::string originMessage =
     "Server must be an HTTPS origin. HTTP is allowed only for localhost testing.";
 
-// A vek-relay on a free loopback port with a data directory of its own, stopped on destruction.
+// A vek-relay that accepts `bootstrapToken`, serving plain HTTP or TLS with a self-signed
+// certificate no Mac trusts.
 class Relay {
  public:
   enum class Security { plain, selfSignedTLS };
 
-  explicit Relay(Security security = Security::plain) {
-    testing::writeText(directory_ / "tokens", bootstrapToken + "\n");
-    int out[2];
-    if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::string program = (testing::programDirectory() / "vek-relay").string();
-    Strings arguments{program,
-                      "--listen",
-                      "127.0.0.1:0",
-                      "--data",
-                      (directory_ / "data").string(),
-                      "--bootstrap-token-file",
-                      (directory_ / "tokens").string()};
+  explicit Relay(Security security = Security::plain) : process_(arguments(security)) {
+    process_.start();
+  }
+  std::string origin() const { return process_.origin(); }
+  fs::path bootstrapFile() const { return files_ / "tokens"; }
+
+ private:
+  Strings arguments(Security security) {
+    testing::writeText(bootstrapFile(), bootstrapToken + "\n");
+    Strings arguments{"--bootstrap-token-file", bootstrapFile().string()};
     if (security == Security::selfSignedTLS) {
       ProgramResult made = testing::runProgram(
           "/usr/bin/openssl",
           {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-           "-keyout", (directory_ / "key.pem").string(), "-out", (directory_ / "cert.pem").string(),
+           "-keyout", (files_ / "key.pem").string(), "-out", (files_ / "cert.pem").string(),
            "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
       if (made.status != 0) throw std::runtime_error("openssl req failed: " + made.err);
-      arguments.insert(arguments.end(), {"--tls-cert", (directory_ / "cert.pem").string(),
-                                         "--tls-key", (directory_ / "key.pem").string()});
+      arguments.insert(arguments.end(), {"--tls-cert", (files_ / "cert.pem").string(), "--tls-key",
+                                         (files_ / "key.pem").string()});
     }
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-      argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (spawned != 0) {
-      ::close(out[0]);
-      throw std::runtime_error("cannot start " + program);
-    }
-    // The relay names the origin it serves once it listens.
-    output_ = ::fdopen(out[0], "r");
-    char line[4096];
-    const std::string marker = "listening on ";
-    while (std::fgets(line, sizeof line, output_)) {
-      std::string text(line);
-      if (auto at = text.find(marker); at != std::string::npos) {
-        origin_ = text.substr(at + marker.size());
-        origin_ = origin_.substr(0, origin_.find_first_of(" \n"));
-        break;
-      }
-    }
-    if (origin_.empty()) {
-      stop();
-      throw std::runtime_error("vek-relay did not start");
-    }
-  }
-  ~Relay() { stop(); }
-  const std::string& origin() const { return origin_; }
-  fs::path bootstrapFile() const { return directory_ / "tokens"; }
-
- private:
-  void stop() {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    // Kept open until now so the relay never writes into a closed pipe.
-    if (output_) std::fclose(output_);
-    output_ = nullptr;
+    return arguments;
   }
 
-  TempDir directory_;
-  pid_t pid_ = -1;
-  std::string origin_;
-  FILE* output_ = nullptr;
+  TempDir files_;
+  testing::RelayProcess process_;
 };
 
-// One Mac: a home of its own, holding its secret store and state directory.
-class Mac {
- public:
-  ProgramResult vek(const Strings& arguments) const {
-    return testing::runProgram(testing::programDirectory() / "vek", arguments,
-                               {{"HOME", home_.path().string()},
-                                {"XDG_DATA_HOME", std::nullopt},
-                                {"VEK_STATE_DIR", (home_ / "state").string()}},
-                               home_.path());
-  }
-  JSON ok(const Strings& arguments) const {
-    ProgramResult result = vek(arguments);
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    return result.status == 0 ? JSON::decode(result.out) : JSON();
-  }
-  std::string error(const Strings& arguments) const {
-    ProgramResult result = vek(arguments);
-    EXPECT_EQ(result.status, 1) << result.out;
-    EXPECT_EQ(result.out, "");
-    return JSON::decode(result.err)["error"].text();
-  }
-  std::optional<Credentials> credentials() const {
-    FileSecretStore store(home_ / ".local/share/vek-keychain");
-    return CredentialStore::load(store);
-  }
-  void enrolAt(const std::string& server) const {
-    FileSecretStore store(home_ / ".local/share/vek-keychain");
-    CredentialStore::save({server, "d", "t", "g", "G", "Mac", "key"}, store);
-  }
-  fs::path home() const { return home_.path(); }
-
- private:
-  TempDir home_;
-};
+using testing::Mac;
 
 JSON membershipOf(const Credentials& credentials) {
   return JSON::object({{"group_id", credentials.groupID},

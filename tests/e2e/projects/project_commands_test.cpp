@@ -6,8 +6,9 @@
 #include "foundation/credentials.h"
 #include "foundation/json.h"
 #include "foundation/secret_store.h"
-#include "relay/relay_process.h"
+#include "mac.h"
 #include "relay_client/api.h"
+#include "relay_process.h"
 #include "test_support.h"
 
 namespace vek {
@@ -18,58 +19,26 @@ using testing::ProgramResult;
 using Strings = std::vector<std::string>;
 
 void sim(const Strings& arguments) {
-  ProgramResult result = testing::runProgram(testing::sourceDirectory() / "sim/vek-sim", arguments);
-  ASSERT_EQ(result.status, 0) << result.err;
+  testing::vekSim(arguments);
 }
 
-// One Mac: a home of its own (secret store, state, temporary files) and a simulated Mac.
-class Mac {
+// A Mac with a simulated Mac as tool root, which can make Xcode projects and count tool runs.
+class Mac : public testing::Mac {
  public:
-  Mac() {
-    fs::create_directories(home_ / "tmp");
-    sim({"init", root().string()});
-  }
-  fs::path root() const { return home_ / "mac"; }
-  fs::path home() const { return home_.path(); }
-  fs::path registry() const { return home_ / "state/projects.json"; }
+  Mac() : testing::Mac(Tools::simulated) {}
+  fs::path root() const { return toolRoot(); }
+  fs::path registry() const { return stateDirectory() / "projects.json"; }
 
-  ProgramResult vek(const Strings& arguments, const fs::path& cwd = "/") const {
-    return testing::runProgram(testing::programDirectory() / "vek", arguments,
-                               {{"HOME", home().string()},
-                                {"XDG_DATA_HOME", std::nullopt},
-                                {"VEK_STATE_DIR", (home_ / "state").string()},
-                                {"VEK_TOOL_ROOT", root().string()},
-                                {"TMPDIR", (home_ / "tmp").string()}},
-                               cwd);
-  }
-  JSON ok(const Strings& arguments, const fs::path& cwd = "/") const {
-    ProgramResult result = vek(arguments, cwd);
-    EXPECT_EQ(result.status, 0) << result.err;
-    return result.status == 0 ? JSON::decode(result.out) : JSON();
-  }
-  std::string error(const Strings& arguments) const {
-    ProgramResult result = vek(arguments);
-    EXPECT_EQ(result.status, 1) << result.out;
-    return JSON::decode(result.err)["error"].text();
-  }
   fs::path project(const std::string& relative, const Strings& options = {}) const {
-    Strings arguments{"project", "new", (home_ / relative).string(), "--bundle-id", "com.ex.a"};
+    Strings arguments{"project", "new", (home() / relative).string(), "--bundle-id", "com.ex.a"};
     arguments.insert(arguments.end(), options.begin(), options.end());
     sim(arguments);
-    return fs::canonical(home_ / relative);
+    return fs::canonical(home() / relative);
   }
   std::size_t toolRuns() const {
-    ProgramResult result =
-        testing::runProgram(testing::sourceDirectory() / "sim/vek-sim", {"calls", root().string()});
-    return std::count(result.out.begin(), result.out.end(), '\n');
+    std::string calls = testing::vekSim({"calls", root().string()});
+    return std::count(calls.begin(), calls.end(), '\n');
   }
-  Credentials credentials() const {
-    FileSecretStore store(home_ / ".local/share/vek-keychain");
-    return *CredentialStore::load(store);
-  }
-
- private:
-  testing::TempDir home_;
 };
 
 TEST(ProjectCommands, AddListAndRemove) {
@@ -137,9 +106,9 @@ TEST(DeviceCommands, LocalListNeedsNoEnrolment) {
 }
 
 TEST(GroupWideLists, ShowEveryMemberAsItLastReportedAndSkipRevokedMacs) {
-  e2e::RelayProcess relay;
+  testing::RelayProcess relay;
   relay.start();
-  const std::string origin = "http://127.0.0.1:" + std::to_string(relay.port());
+  const std::string origin = relay.origin();
   Mac one, two, three;
   testing::writeText(one.home() / "bootstrap", relay.bootstrapToken());
   one.ok({"group", "create", "--server", origin, "--bootstrap-file",
@@ -150,7 +119,7 @@ TEST(GroupWideLists, ShowEveryMemberAsItLastReportedAndSkipRevokedMacs) {
              name});
   }
   auto heartbeat = [](const Mac& mac, JSON inventory) {
-    API(mac.credentials())
+    API(*mac.credentials())
         .call("POST", "/v1/heartbeat",
               JSON::object({{"inventory", std::move(inventory)}, {"leases", JSON::array()}}));
   };
@@ -159,10 +128,10 @@ TEST(GroupWideLists, ShowEveryMemberAsItLastReportedAndSkipRevokedMacs) {
   heartbeat(one, JSON::object({{"projects", projects}, {"phones", phones}}));
   heartbeat(two, JSON::object({{"projects", "not a list"}}));  // and no phones
   heartbeat(three, JSON::object({{"projects", projects}, {"phones", phones}}));
-  one.ok({"group", "revoke", three.credentials().deviceID});
+  one.ok({"group", "revoke", three.credentials()->deviceID});
 
   auto entry = [](const Mac& mac, const char* name, const char* member, JSON value) {
-    return JSON::object({{"mac_id", mac.credentials().deviceID},
+    return JSON::object({{"mac_id", mac.credentials()->deviceID},
                          {"mac_name", name},
                          {"online", true},
                          {member, std::move(value)}});

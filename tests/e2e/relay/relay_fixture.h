@@ -13,6 +13,8 @@
 
 namespace vek::e2e {
 
+using testing::RelayProcess;
+
 /// One enrolled Mac.
 struct Member {
   std::string id;

@@ -1,4 +1,6 @@
-// Starts the real vek-relay on a free loopback port with a private data directory.
+// The real vek-relay on a free loopback port with a private data directory, for tests that need a
+// relay. The child is killed if the test process dies, and every relay must end cleanly: one that
+// exits with an error or reports a sanitizer finding fails the test that ran it.
 #pragma once
 
 #include <sys/types.h>
@@ -7,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vek::e2e {
+namespace vek::testing {
 
 class RelayProcess {
  public:
@@ -25,6 +27,8 @@ class RelayProcess {
   void kill();
 
   int port() const { return port_; }
+  /// "http://127.0.0.1:PORT", or https when the relay was given a certificate.
+  std::string origin() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
   pid_t pid() const { return pid_; }
   const std::filesystem::path& dataDirectory() const { return data_; }
   /// Everything the relay wrote to standard output / standard error so far.
@@ -39,7 +43,8 @@ class RelayProcess {
   std::vector<std::string> arguments_;
   pid_t pid_ = -1;
   int port_ = 0;
+  std::string scheme_ = "http";
   int starts_ = 0;
 };
 
-}  // namespace vek::e2e
+}  // namespace vek::testing

@@ -17,16 +17,14 @@
 
 #include "foundation/random.h"
 #include "foundation/text.h"
+#include "test_support.h"
 
-namespace vek::e2e {
+namespace vek::testing {
 
 namespace {
 
 std::string slurp(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return readText(file);
 }
 
 }  // namespace
@@ -57,8 +55,8 @@ void RelayProcess::start() {
   // Output goes to files, never to a pipe nobody drains.
   std::filesystem::path out = root_ / ("stdout-" + std::to_string(starts_));
   std::filesystem::path err = root_ / ("stderr-" + std::to_string(starts_));
-  std::vector<std::string> argv = {VEK_RELAY_BINARY, "--listen", "127.0.0.1:0", "--data",
-                                   data_.string()};
+  const std::string program = (programDirectory() / "vek-relay").string();
+  std::vector<std::string> argv = {program, "--listen", "127.0.0.1:0", "--data", data_.string()};
   argv.insert(argv.end(), arguments_.begin(), arguments_.end());
   std::vector<char*> pointers;
   for (auto& argument : argv)
@@ -77,17 +75,18 @@ void RelayProcess::start() {
     int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);
-    ::execv(VEK_RELAY_BINARY, pointers.data());
+    ::execv(program.c_str(), pointers.data());
     ::_exit(127);
   }
 
   // Wait for the start line; a loaded machine may take a while, so only an exit ends the wait.
-  std::regex listening("listening on https?://127\\.0\\.0\\.1:([0-9]+)");
+  std::regex listening("listening on (https?)://127\\.0\\.0\\.1:([0-9]+)");
   for (int attempt = 0; attempt < 6000; ++attempt) {
     std::smatch match;
     std::string text = slurp(out);
     if (std::regex_search(text, match, listening)) {
-      port_ = std::stoi(match[1]);
+      scheme_ = match[1];
+      port_ = std::stoi(match[2]);
       return;
     }
     int status = 0;
@@ -127,4 +126,4 @@ std::string RelayProcess::bootstrapToken() const {
   return text::trim(slurp(data_ / "bootstrap-token"));
 }
 
-}  // namespace vek::e2e
+}  // namespace vek::testing
