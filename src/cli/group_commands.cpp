@@ -61,8 +61,8 @@ Result groupStatus(const Invocation&, const Enrolment& enrolment) {
 Result groupRevoke(const Invocation& invocation, const Enrolment& enrolment) {
   const auto& positional = invocation.arguments.positional();
   if (positional.size() != 3) throw VEKError("Provide a Mac ID");
-  // The id goes into the path as typed; the relay judges it.
-  return enrolment.api.call("DELETE", "/v1/devices/" + positional[2]);
+  // The relay judges the id; encoded as one path segment, it cannot name another resource.
+  return enrolment.api.call("DELETE", "/v1/devices/" + pathSegment(positional[2]));
 }
 
 }  // namespace vek::cli

@@ -496,7 +496,7 @@ JSON API::call(std::string_view method, std::string_view path, const std::option
 
 void API::upload(std::string_view job, std::string_view lease,
                  const std::filesystem::path& file) const {
-  std::string url = origin_.resolve("/v1/jobs/" + std::string(job) + "/artifact");
+  std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
   UniqueFd fd = openFile(file, O_RDONLY);
   struct stat status;
   if (::fstat(fd.get(), &status) != 0) throw SystemError("Cannot read", file, errno);
@@ -517,7 +517,7 @@ void API::upload(std::string_view job, std::string_view lease,
 
 void API::download(std::string_view job, std::string_view lease, const std::filesystem::path& to,
                    std::string_view expectedSHA) const {
-  std::string url = origin_.resolve("/v1/jobs/" + std::string(job) + "/artifact");
+  std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
   HeaderList headers;
   addIdentity(headers, credentials_, std::string(lease));
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <string>
 
 #include "foundation/errors.h"
@@ -188,6 +189,24 @@ std::string RelayOrigin::resolve(std::string_view path) const {
   std::string resolved = removeDotSegments(pathPart);
   if (resolved.empty()) resolved = "/";
   return scheme + "://" + authority() + resolved + std::string(query);
+}
+
+std::string pathSegment(std::string_view id) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const bool dotSegment = id == "." || id == "..";
+  std::string segment;
+  for (unsigned char c : id) {
+    bool unreserved =
+        std::isalnum(c) || c == '-' || c == '_' || c == '~' || (c == '.' && !dotSegment);
+    if (unreserved) {
+      segment += static_cast<char>(c);
+    } else {
+      segment += '%';
+      segment += kHex[c >> 4];
+      segment += kHex[c & 0xF];
+    }
+  }
+  return segment;
 }
 
 }  // namespace vek

@@ -48,4 +48,10 @@ struct RelayOrigin {
   std::string resolve(std::string_view path) const;
 };
 
+/// `id` made safe to stand as one segment of a request path: every byte outside the URL's
+/// unreserved characters is percent-encoded, and so are the dots of a "." or ".." segment. An id
+/// typed by a person or sent by the relay ("../group", "a?b") thus names one resource and can never
+/// climb to another path or add a query. Ordinary ids (UUIDs) come out unchanged.
+std::string pathSegment(std::string_view id);
+
 }  // namespace vek

@@ -136,5 +136,21 @@ TEST(RelayPath, ResolvesOnlyToTheRelayItself) {
   }
 }
 
+TEST(RelayPath, IdsBecomeSingleSegments) {
+  EXPECT_EQ(pathSegment("0f8fad5b-d9cb-469f-a165-70867728950e"),
+            "0f8fad5b-d9cb-469f-a165-70867728950e");
+  EXPECT_EQ(pathSegment("../group"), "..%2Fgroup");
+  EXPECT_EQ(pathSegment(".."), "%2E%2E");
+  EXPECT_EQ(pathSegment("."), "%2E");
+  EXPECT_EQ(pathSegment("a?b#c d"), "a%3Fb%23c%20d");
+  auto origin = RelayOrigin::parse("https://relay.example.com");
+  ASSERT_TRUE(origin);
+  for (const char* id : {"..", "../group", "../../v1/group?x", "%2e%2e"}) {
+    EXPECT_TRUE(origin->resolve("/v1/devices/" + pathSegment(id))
+                    .starts_with("https://relay.example.com/v1/devices/"))
+        << id;
+  }
+}
+
 }  // namespace
 }  // namespace vek

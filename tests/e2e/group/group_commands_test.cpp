@@ -123,6 +123,10 @@ TEST(GroupCommands, TwoMacsFormAGroupAndOneRevokesTheOther) {
   EXPECT_EQ(studio.error({"group", "revoke"}), "Provide a Mac ID");
   EXPECT_EQ(studio.error({"group", "revoke", laptopCredentials->deviceID, "extra"}),
             "Provide a Mac ID");
+  // An id that looks like a path stays one id: it cannot reach another resource of the relay.
+  for (const char* crafted : {"../group", "..", "x?y"}) {
+    EXPECT_TRUE(studio.error({"group", "revoke", crafted}).starts_with("No Mac with ")) << crafted;
+  }
   studio.ok({"group", "revoke", laptopCredentials->deviceID});
 
   std::string refused = laptop.error({"group", "status"});
