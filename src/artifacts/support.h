@@ -12,10 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "artifacts/sha256.h"
 #include "foundation/file.h"
 
 struct evp_cipher_ctx_st;
-struct evp_md_ctx_st;
 
 namespace vek::artifacts {
 
@@ -58,21 +58,6 @@ class GcmCipher {
 
  private:
   evp_cipher_ctx_st* context_;
-};
-
-/// Incremental SHA-256.
-class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void update(const unsigned char* data, std::size_t size);
-  /// The digest as 64 lower-case hexadecimal digits; ends the computation.
-  std::string hexDigest();
-
- private:
-  evp_md_ctx_st* context_;
 };
 
 /// `count` bytes from the cryptographic library's random source.

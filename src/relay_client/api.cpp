@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "artifacts/artifact_crypto.h"
-#include "artifacts/support.h"
+#include "artifacts/sha256.h"
 #include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
@@ -133,7 +133,7 @@ class TrailingDigest {
 
   void run() {
     try {
-      auto buffer = artifacts::makeBuffer(step);
+      auto buffer = std::make_unique_for_overwrite<unsigned char[]>(step);
       std::uint64_t hashed = 0;
       while (true) {
         std::uint64_t available;
