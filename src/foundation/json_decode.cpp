@@ -1,7 +1,9 @@
 // JSON.decode: nlohmann-json's SAX parser feeding our own JSON value.
 //
-// The parser validates syntax and UTF-8 and reports every scalar through a callback; the handler
-// below keeps a stack of the containers still open and appends each value to the innermost one.
+// The parser validates syntax and UTF-8 and reports every value through a callback; the handler
+// below keeps a stack of the containers still open, each with the key it will be stored under,
+// adds each finished value to the innermost one, and moves a container into its parent when it
+// closes.
 // Numbers of every lexical kind become doubles. Nesting is bounded so that neither building,
 // rendering nor destroying a hostile document can exhaust the stack.
 #include <cmath>
@@ -26,7 +28,9 @@ class Builder {
 
   bool null() { return add(JSON()); }
   bool boolean(bool value) { return add(JSON(value)); }
-  bool number_integer(Json::number_integer_t value) { return add(JSON(static_cast<double>(value))); }
+  bool number_integer(Json::number_integer_t value) {
+    return add(JSON(static_cast<double>(value)));
+  }
   bool number_unsigned(Json::number_unsigned_t value) {
     return add(JSON(static_cast<double>(value)));
   }
@@ -61,26 +65,21 @@ class Builder {
   }
 
  private:
-  std::vector<JSON*> open_;
+  struct Open {
+    JSON container;
+    std::string key;  // where the container goes in its parent, when that is an object
+  };
+  std::vector<Open> open_;
   std::string key_;
 
-  // Places a finished value in the innermost open container (or as the root) and returns where
-  // it now lives.
-  JSON* place(JSON value) {
+  bool add(JSON value) {
     if (open_.empty()) {
       root = std::move(value);
-      return &root;
+    } else if (open_.back().container.isArray()) {
+      open_.back().container.push(std::move(value));
+    } else {
+      open_.back().container.set(key_, std::move(value));
     }
-    JSON& container = *open_.back();
-    if (container.isArray()) {
-      container.push(std::move(value));
-      return &const_cast<JSON::Array&>(container.items()).back();
-    }
-    container.set(key_, std::move(value));
-    return const_cast<JSON*>(&container[key_]);
-  }
-  bool add(JSON value) {
-    place(std::move(value));
     return true;
   }
   bool open(JSON container) {
@@ -88,12 +87,14 @@ class Builder {
       failure = "JSON nesting is deeper than 512 levels";
       return false;
     }
-    open_.push_back(place(std::move(container)));
+    open_.push_back({std::move(container), std::move(key_)});
     return true;
   }
   bool close() {
+    Open finished = std::move(open_.back());
     open_.pop_back();
-    return true;
+    key_ = std::move(finished.key);
+    return add(std::move(finished.container));
   }
 };
 
