@@ -1,8 +1,4 @@
 // vek-artifact run as a real process: what scripts see on stdout, stderr and the exit status.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -10,39 +6,17 @@
 #include "artifacts/test_files.h"
 #include "foundation/base64.h"
 #include "foundation/json.h"
-
-extern char** environ;
+#include "test_support.h"
 
 namespace vek {
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
+using Outcome = vek::testing::ProgramResult;
 
 class Tool : public testing::ScratchTest {
  protected:
-  Outcome run(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), VEK_ARTIFACT_TOOL);
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-      argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, path("stdout").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, path("stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    int status = -1;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(path("stdout")),
-            read(path("stderr"))};
+  Outcome run(const std::vector<std::string>& arguments) {
+    return vek::testing::runProgram(vek::testing::programDirectory() / "vek-artifact", arguments);
   }
   static std::string error(const std::string& message) {
     return JSON::object({{"error", message}}).pretty() + "\n";
