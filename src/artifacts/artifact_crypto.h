@@ -27,13 +27,6 @@
 
 namespace vek {
 
-/// A failure of the cryptographic library: a record that does not authenticate (wrong key, wrong
-/// job, records reordered, replaced or altered) or the library failing to do its work.
-class CryptoError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 /// The operations on encrypted artifacts and build packages. Stateless.
 ///
 /// Failures: `VEKError` with the format's fixed messages, `CryptoError`, `SystemError` for a file

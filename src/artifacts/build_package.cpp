@@ -22,7 +22,7 @@ constexpr std::size_t headerSize = ArtifactCrypto::packageMagic.size() + 4;
 std::string ArtifactCrypto::sha256(const std::filesystem::path& file) {
   UniqueFd in = openFile(file, O_RDONLY);
   artifacts::adviseSequential(in.get());
-  artifacts::Sha256 digest;
+  Sha256 digest;
   auto buffer = artifacts::makeBuffer(chunkSize);
   while (std::size_t size = artifacts::readBytes(in.get(), buffer.get(), chunkSize, file)) {
     digest.update(buffer.get(), size);
@@ -65,7 +65,7 @@ JSON ArtifactCrypto::unpack(const std::filesystem::path& input, const std::files
   JSON manifest = JSON::decode(text);
 
   UniqueFd out = artifacts::createOutput(ipa, in.get());
-  artifacts::Sha256 digest;
+  Sha256 digest;
   artifacts::copyRest(
       in.get(), input, out.get(), ipa,
       [&](const unsigned char* piece, std::size_t size) { digest.update(piece, size); });

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "artifacts/sha256.h"
+#include "foundation/sha256.h"
 #include "foundation/file.h"
 
 struct evp_cipher_ctx_st;

@@ -49,6 +49,13 @@ class DecodingError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// A failure of the cryptographic library: a record that does not authenticate (wrong key, wrong
+/// job, records reordered, replaced or altered) or the library failing to do its work.
+class CryptoError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 /// Thrown by a cancellable wait when the task it belongs to has been asked to stop.
 class CancellationError : public std::runtime_error {
  public:

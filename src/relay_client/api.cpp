@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "artifacts/artifact_crypto.h"
-#include "artifacts/sha256.h"
+#include "foundation/sha256.h"
 #include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
@@ -162,7 +162,7 @@ class TrailingDigest {
 
   UniqueFd in_;
   std::filesystem::path path_;
-  artifacts::Sha256 digest_;
+  Sha256 digest_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t written_ = 0;

@@ -36,19 +36,14 @@ ArtifactWriter::ArtifactWriter(const ArtifactStore& store, std::filesystem::path
                                UniqueFd fd)
     : store_(store),
       temporary_(std::move(temporary)),
-      fd_(std::move(fd)),
-      hash_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-  if (!hash_ || EVP_DigestInit_ex(hash_.get(), EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 is not available from OpenSSL.");
-  }
-}
+      fd_(std::move(fd)) {}
 
 ArtifactWriter::~ArtifactWriter() {
   if (!published_) removeQuietly(temporary_);
 }
 
 void ArtifactWriter::append(std::string_view bytes) {
-  EVP_DigestUpdate(hash_.get(), bytes.data(), bytes.size());
+  hash_.update(bytes);
   writeFully(fd_.get(), bytes, temporary_);
   size_ += bytes.size();
   if (size_ - writebackStarted_ >= kWritebackStep) {
@@ -60,10 +55,7 @@ void ArtifactWriter::append(std::string_view bytes) {
 }
 
 std::string ArtifactWriter::finishDigest() {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(hash_.get(), digest, &length);
-  return text::hex(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return hash_.hexDigest();
 }
 
 std::string ArtifactWriter::publish(const std::string& jobId) {

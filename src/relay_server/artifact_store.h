@@ -10,7 +10,6 @@
 // deleted only after the database points at the new one.
 #pragma once
 
-#include <openssl/evp.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +19,7 @@
 #include <string_view>
 
 #include "foundation/file.h"
+#include "foundation/sha256.h"
 
 namespace vek::relay {
 
@@ -48,7 +48,7 @@ class ArtifactWriter {
   const ArtifactStore& store_;
   std::filesystem::path temporary_;
   UniqueFd fd_;
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> hash_;
+  Sha256 hash_;
   std::uint64_t size_ = 0;
   std::uint64_t writebackStarted_ = 0;  // bytes already handed to the disk for writing
   bool published_ = false;

@@ -1,12 +1,12 @@
 #include "relay_server/tokens.h"
 
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 
 #include <stdexcept>
 
 #include "foundation/base64.h"
 #include "foundation/random.h"
+#include "foundation/sha256.h"
 #include "foundation/text.h"
 #include "relay_server/requests.h"
 
@@ -17,12 +17,7 @@ std::string newSecret() {
 }
 
 std::string secretDigest(std::string_view secret) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(secret.data(), secret.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 is not available from OpenSSL.");
-  }
-  return std::string(reinterpret_cast<const char*>(digest), length);
+  return Sha256::digestOf(secret);
 }
 
 bool digestsEqual(std::string_view a, std::string_view b) noexcept {
@@ -31,7 +26,7 @@ bool digestsEqual(std::string_view a, std::string_view b) noexcept {
 }
 
 std::string sha256Hex(std::string_view bytes) {
-  return text::hex(secretDigest(bytes));
+  return Sha256::hexOf(bytes);
 }
 
 std::optional<PresentedCredentials> parseBearer(std::string_view header) {

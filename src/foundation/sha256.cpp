@@ -1,13 +1,13 @@
-#include "artifacts/sha256.h"
+#include "foundation/sha256.h"
 
 #include <openssl/evp.h>
 
 #include <string>
 
-#include "artifacts/artifact_crypto.h"
+#include "foundation/errors.h"
 #include "foundation/text.h"
 
-namespace vek::artifacts {
+namespace vek {
 
 namespace {
 
@@ -33,12 +33,30 @@ void Sha256::update(const unsigned char* data, std::size_t size) {
   require(EVP_DigestUpdate(context_, data, size) == 1, "compute a SHA-256 digest");
 }
 
-std::string Sha256::hexDigest() {
+std::string Sha256::digest() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   require(EVP_DigestFinal_ex(context_, digest, &length) == 1 && length == 32,
           "compute a SHA-256 digest");
-  return text::hex(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
-}  // namespace vek::artifacts
+std::string Sha256::hexDigest() {
+  return text::hex(digest());
+}
+
+}  // namespace vek
+
+namespace vek {
+
+std::string Sha256::digestOf(std::string_view bytes) {
+  Sha256 sha;
+  sha.update(bytes);
+  return sha.digest();
+}
+
+std::string Sha256::hexOf(std::string_view bytes) {
+  return text::hex(digestOf(bytes));
+}
+
+}  // namespace vek
