@@ -5,7 +5,7 @@ import re
 import subprocess
 
 import simtest
-from vek_sim import toolroot
+from vek_sim import team as team_module, toolroot
 
 
 class Layout(simtest.SimCase):
@@ -64,7 +64,7 @@ class SigningIdentities(simtest.SimCase):
         self.assertTrue(rows[0][2].startswith("Apple Development: "))
         self.assertEqual(rows[1][2], "Apple Distribution: Sim Team (ABCDE12345)")
 
-    def test_hashes_are_the_certificates_and_chain_to_the_team_ca(self):
+    def test_hashes_are_the_certificates_and_chain_to_the_shared_root(self):
         with open(os.path.join(self.root, ".vek-sim", "team.json")) as f:
             team = json.load(f)
         listed = self.tool("security", "find-identity", "-v", "-p", "codesigning").stdout
@@ -74,8 +74,8 @@ class SigningIdentities(simtest.SimCase):
             cert = os.path.join(state, identity["certificate"])
             der = subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER"], capture_output=True).stdout
             self.assertIn(hashlib.sha1(der).hexdigest().upper(), listed)
-            verify = subprocess.run(["openssl", "verify", "-CAfile", ca, "-purpose", "any", cert],
-                                    capture_output=True, text=True)
+            verify = subprocess.run(["openssl", "verify", "-CAfile", team_module.ROOT_CA, "-untrusted", ca,
+                                     "-purpose", "any", cert], capture_output=True, text=True)
             self.assertEqual(verify.returncode, 0, verify.stderr)
             subject = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-subject"],
                                      capture_output=True, text=True).stdout
