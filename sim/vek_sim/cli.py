@@ -5,7 +5,7 @@ import json
 import os
 import sys
 
-from . import applejson, devicectl, devices, faults, toolroot, xclisting, xcproject
+from . import applejson, devicectl, devices, faults, team, toolroot, xclisting, xcproject
 from .state import Root, SimError, write_atomic
 
 # option -> device property
@@ -51,7 +51,6 @@ def cmd_init(args):
     root, warnings = toolroot.init(args.root, args.team, args.team_name)
     for warning in warnings:
         sys.stderr.write("vek-sim: warning: %s\n" % warning)
-    from . import team
     print("Simulated Mac at %s (team %s)" % (root.path, team.load(root)["teamID"]))
 
 
@@ -103,8 +102,10 @@ def cmd_project(args):
         elif path.endswith(".xcodeproj"):
             if not args.bundle_id:
                 raise SimError("a project needs --bundle-id")
+            extensions = [e.strip() for value in args.extension or [] for e in value.split(",") if e.strip()]
             xcproject.new_project(path, args.bundle_id, args.schemes, args.configurations, args.team,
-                                  args.min_os, args.version, args.build, args.push, args.signing)
+                                  args.min_os, args.version, args.build, args.push, args.signing, extensions,
+                                  args.extension_profile, args.watch_app, args.simulator_only, args.pad_bytes)
         else:
             raise SimError("'%s' must end in .xcodeproj or .xcworkspace" % args.path)
     elif args.action == "listing":
@@ -118,6 +119,27 @@ def cmd_project(args):
             write_atomic(target, _read_input(args.json), 0o644)
         else:
             raise SimError("project listing needs --json FILE or --clear")
+
+
+def _on_off(value, what):
+    if value is None:
+        return None
+    if value not in ("on", "off"):
+        raise SimError("%s must be on or off, not '%s'" % (what, value))
+    return value == "on"
+
+
+def cmd_team(args):
+    root = Root.existing(args.root)
+    if args.action == "register-device":
+        team.register_device(root, args.udid)
+    elif args.action == "unregister-device":
+        team.register_device(root, args.udid, register=False)
+    elif args.action == "set":
+        team.set_profiles(root, expired=_on_off(args.expired, "--expired"),
+                          wildcard=_on_off(args.wildcard, "--wildcard"), prefix=args.prefix)
+    shown = team.load(root)
+    _print_json({key: shown[key] for key in ("teamID", "teamName", "devices", "profiles")})
 
 
 def cmd_calls(args):
@@ -178,6 +200,22 @@ def parser():
     acts.add_parser("catalog", help="list every fault and its modes")
     p.set_defaults(run=cmd_fault)
 
+    p = sub.add_parser("team", help="register devices with the team and shape its profiles")
+    acts = p.add_subparsers(dest="action", required=True)
+    for name, text in (("register-device", "add a UDID to the team's profiles"),
+                       ("unregister-device", "take a UDID out of the team's profiles")):
+        a = acts.add_parser(name, help=text)
+        a.add_argument("root")
+        a.add_argument("udid")
+    a = acts.add_parser("set", help="change the profiles the team issues from now on")
+    a.add_argument("root")
+    a.add_argument("--expired", metavar="on|off", help="profiles that ran out a day ago")
+    a.add_argument("--wildcard", metavar="on|off", help="profiles for the wildcard app id PREFIX.*")
+    a.add_argument("--prefix", metavar="TEAMID", help="app id prefix written into profiles ('' for the team's)")
+    a = acts.add_parser("show", help="print the team, its devices and profile settings")
+    a.add_argument("root")
+    p.set_defaults(run=cmd_team)
+
     p = sub.add_parser("project", help="write Xcode projects and workspaces")
     acts = p.add_subparsers(dest="action", required=True)
     a = acts.add_parser("new", help="write PATH.xcodeproj or PATH.xcworkspace")
@@ -191,6 +229,14 @@ def parser():
     a.add_argument("--build", default="1")
     a.add_argument("--push", default="none", choices=xcproject.PUSH_MODES)
     a.add_argument("--signing", default="automatic", choices=("automatic", "manual"))
+    a.add_argument("--extension", action="append", metavar="NAME",
+                   help="an app extension target NAME (repeatable or comma-separated)")
+    a.add_argument("--extension-profile", default="own", choices=xcproject.EXTENSION_PROFILES,
+                   help="what the extensions embed: their own profile, none, or the app's")
+    a.add_argument("--watch-app", metavar="NAME", help="a companion Watch app target NAME")
+    a.add_argument("--simulator-only", action="store_true", help="the app target builds for the simulator")
+    a.add_argument("--pad-bytes", default="0", metavar="N[K|M|G]",
+                   help="add N bytes of incompressible data to the app")
     a.add_argument("--projects", help="workspace: comma-separated project paths")
     a = acts.add_parser("listing", help="make 'xcodebuild -list -json' print a given text for PATH")
     a.add_argument("path")

@@ -27,6 +27,31 @@ CATALOG = {
         "garbage": "exit 0 printing text that is not JSON",
         "hang": "never finish; dies on SIGTERM",
     }),
+    "xcodebuild-archive": ("path", {
+        "exit": "exit 65 after a compile error in the transcript (** ARCHIVE FAILED **), no archive",
+        "hang": "print the start of the transcript, then never finish; dies on SIGTERM",
+    }),
+    "xcodebuild-export": (None, {
+        "exit": "exit 70 with an exportArchive error (** EXPORT FAILED **), no IPA",
+        "hang": "never finish; dies on SIGTERM",
+        "no-ipa": "exit 0 with the export folder's other files but no .ipa",
+        "two-ipas": "exit 0 with NAME.ipa and a second IPA beside it",
+        "upper-ipa": "exit 0 with the only IPA named NAME.IPA",
+        "symlink": "exit 0; the IPA holds a symbolic-link entry inside the app",
+        "unsafe-path": "exit 0; the IPA holds an entry whose path climbs out with ..",
+        "two-apps": "exit 0; the IPA's Payload holds a second .app",
+        "tamper": "exit 0; a file of the app is changed after signing, so its signature breaks",
+    }),
+    "codesign-verify": ("path", {
+        "broken": "exit 1 with codesign's complaint that a sealed resource is invalid",
+    }),
+    "devicectl-install": ("udid", {
+        "exit": "exit 1 with devicectl's install error on standard error; nothing is installed",
+        "hang": "never finish; dies on SIGTERM",
+    }),
+    "devicectl-launch": ("udid", {
+        "exit": "exit 1 with devicectl's launch error on standard error; nothing is launched",
+    }),
 }
 
 _FILE = "faults.json"

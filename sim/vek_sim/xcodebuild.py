@@ -1,4 +1,5 @@
-"""The xcodebuild stand-in: `-version` and `-list [-json]` for now.
+"""The xcodebuild stand-in: `-version`, `-list [-json]`, `archive` and
+`-exportArchive` (the last two in xcarchive.py and xcexport.py).
 
 Exit statuses follow xcodebuild's: 64 for a bad command line, 65 for a
 failed action, 66 for a project or workspace that is not there, 74 for one
@@ -23,8 +24,10 @@ _USAGE = ("Usage: xcodebuild [-project <projectname>] [[-target <targetname>]...
           "       xcodebuild -version [-sdk [<sdkfullpath>|<sdkname>] [-json] [<infoitem>] ]\n"
           "       xcodebuild -list [[-project <projectname>]|[-workspace <workspacename>]] [-json]\n")
 
-_FLAGS = ("-list", "-json", "-version", "-quiet")
-_WITH_VALUE = ("-project", "-workspace")
+_FLAGS = ("-list", "-json", "-version", "-quiet", "-exportArchive", "-allowProvisioningUpdates")
+_WITH_VALUE = ("-project", "-workspace", "-scheme", "-configuration", "-destination", "-archivePath",
+               "-derivedDataPath", "-exportPath", "-exportOptionsPlist", "-sdk")
+_ACTIONS = ("archive",)
 
 
 def _usage_error(message):
@@ -32,7 +35,8 @@ def _usage_error(message):
 
 
 def _parse(args):
-    options = {}
+    """(options, actions, build settings given as NAME=VALUE, in order)."""
+    options, actions, settings = {}, [], {}
     i = 0
     while i < len(args):
         arg = args[i]
@@ -45,13 +49,18 @@ def _parse(args):
             i += 1
         elif arg.startswith("-"):
             _usage_error("invalid option '%s'" % arg)
+        elif "=" in arg and arg.split("=", 1)[0].replace("_", "").isalnum():
+            name, value = arg.split("=", 1)
+            settings[name] = value
+        elif arg in _ACTIONS:
+            actions.append(arg)
         else:
             raise ToolExit(65, "xcodebuild: error: Unknown build action '%s'.\n" % arg)
         i += 1
-    return options
+    return options, actions, settings
 
 
-def _container(options):
+def container(options):
     """(kind, path) of what to list: the -project or -workspace given, or the
     one project in the current directory."""
     if "-project" in options and "-workspace" in options:
@@ -94,7 +103,7 @@ def _text_listing(kind, listing):
 
 
 def _list(root, options):
-    kind, path = _container(options)
+    kind, path = container(options)
     mode = faults.take(root, "xcodebuild-list", path)
     if mode == "hang":
         faults.hang()
@@ -125,12 +134,22 @@ def _list(root, options):
 
 
 def run(root, args):
-    options = _parse(args)
+    options, actions, settings = _parse(args)
     if "-version" in options:
-        if len(options) > 1:
+        if len(options) > 1 or actions:
             _usage_error("option '-version' cannot be combined with other options")
         sys.stdout.write(VERSION_TEXT)
         return 0
+    if "-exportArchive" in options:
+        if actions or "-list" in options:
+            _usage_error("-exportArchive cannot be combined with build actions")
+        from . import xcexport
+        return xcexport.run(root, options, args)
+    if "archive" in actions:
+        if "-list" in options:
+            _usage_error("-list cannot be combined with build actions")
+        from . import xcarchive
+        return xcarchive.run(root, options, settings, args)
     if "-list" in options:
         return _list(root, options)
     _usage_error("no action given")

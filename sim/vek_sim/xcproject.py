@@ -5,6 +5,12 @@ build settings carry the bundle id, team, deployment target, version, build
 number and signing style for every configuration; its sources and its
 entitlements file (holding aps-environment when push is on) sit in
 PATH/Name beside the project. Every shared scheme builds that target.
+
+Optionally the app embeds app extensions and a companion Watch app: each is
+a target of its own, embedded by a copy-files phase of the app target as
+Xcode's templates do. Settings named VEKSIM_* are the simulator's own knobs
+(padding, push handling, an extension's profile); xcodebuild ignores
+unknown settings, so the project stays a valid one.
 """
 
 import hashlib
@@ -14,7 +20,11 @@ import plistlib
 from . import pbxproj
 from .state import SimError, write_atomic
 
-PUSH_MODES = ("none", "development", "production")
+# "automatic" signs development and lets the export follow its method, as
+# Xcode does; "development" and "production" keep that value whatever the
+# export method, which is how a mismatched push environment is made.
+PUSH_MODES = ("none", "development", "production", "automatic")
+EXTENSION_PROFILES = ("own", "none", "app")
 SIGNING_STYLES = ("Automatic", "Manual")
 
 
@@ -61,7 +71,104 @@ def _target_settings(name, config, options):
     if options["signing"] == "Manual":
         settings["CODE_SIGN_IDENTITY"] = "Apple Development" if "debug" in config.lower() else "Apple Distribution"
         settings["PROVISIONING_PROFILE_SPECIFIER"] = ""
+    if options["simulator_only"]:
+        settings["SDKROOT"] = "iphonesimulator"
+        settings["SUPPORTED_PLATFORMS"] = "iphonesimulator"
+    if options["pad_bytes"]:
+        settings["VEKSIM_PAD_BYTES"] = str(options["pad_bytes"])
+    if options["push"] == "automatic":
+        settings["VEKSIM_PUSH_FOLLOWS_EXPORT"] = "YES"
     return settings
+
+
+def _embedded_settings(kind, name, options):
+    settings = {
+        "CODE_SIGN_STYLE": options["signing"],
+        "CURRENT_PROJECT_VERSION": options["build"],
+        "GENERATE_INFOPLIST_FILE": "YES",
+        "MARKETING_VERSION": options["version"],
+        "PRODUCT_NAME": "$(TARGET_NAME)",
+        "SKIP_INSTALL": "YES",
+        "SWIFT_VERSION": "5.0",
+    }
+    if options["team"]:
+        settings["DEVELOPMENT_TEAM"] = options["team"]
+    if kind == "extension":
+        settings.update({
+            "IPHONEOS_DEPLOYMENT_TARGET": options["min_os"],
+            "INFOPLIST_KEY_CFBundleDisplayName": name,
+            "PRODUCT_BUNDLE_IDENTIFIER": "%s.%s" % (options["bundle_id"], name),
+            "TARGETED_DEVICE_FAMILY": "1,2",
+        })
+        if options["extension_profile"] != "own":
+            settings["VEKSIM_EMBEDDED_PROFILE"] = options["extension_profile"]
+    else:
+        settings.update({
+            "INFOPLIST_KEY_WKCompanionAppBundleIdentifier": options["bundle_id"],
+            "PRODUCT_BUNDLE_IDENTIFIER": "%s.watchkitapp" % options["bundle_id"],
+            "SDKROOT": "watchos",
+            "TARGETED_DEVICE_FAMILY": "4",
+            "WATCHOS_DEPLOYMENT_TARGET": "10.0",
+        })
+    return settings
+
+
+def _add_embedded(name, options, objects, comments, ids):
+    """Targets for the extensions and the Watch app, and the app's phases
+    that embed their products."""
+    app = objects[ids["target"]]
+    project = objects[ids["project"]]
+    _, release = _debug_and_release(options["configurations"])
+    phases = {}
+    embedded = [("extension", e) for e in options["extensions"]]
+    if options["watch_app"]:
+        embedded.append(("watch", options["watch_app"]))
+    for kind, target_name in embedded:
+        target_id, product_id = _id(name, "target", target_name), _id(name, "product", target_name)
+        list_id, build_id = _id(name, "configurations", target_name), _id(name, "embed", target_name)
+        product = "%s.%s" % (target_name, "appex" if kind == "extension" else "app")
+        objects[product_id] = {"isa": "PBXFileReference",
+                               "explicitFileType": "wrapper.app-extension" if kind == "extension"
+                               else "wrapper.application",
+                               "includeInIndex": "0", "path": product, "sourceTree": "BUILT_PRODUCTS_DIR"}
+        objects[build_id] = {"isa": "PBXBuildFile", "fileRef": product_id,
+                             "settings": {"ATTRIBUTES": ["RemoveHeadersOnCopy"]}}
+        comments.update({target_id: target_name, product_id: product, list_id:
+                         'Build configuration list for PBXNativeTarget "%s"' % target_name,
+                         build_id: "%s in Embed" % product})
+        config_ids = []
+        for config in options["configurations"]:
+            cid = _id(name, target_name, "configuration", config)
+            objects[cid] = {"isa": "XCBuildConfiguration", "name": config,
+                            "buildSettings": _embedded_settings(kind, target_name, options)}
+            comments[cid] = config
+            config_ids.append(cid)
+        objects[list_id] = {"isa": "XCConfigurationList", "buildConfigurations": config_ids,
+                            "defaultConfigurationIsVisible": "0", "defaultConfigurationName": release}
+        objects[target_id] = {
+            "isa": "PBXNativeTarget", "buildConfigurationList": list_id, "buildPhases": [], "buildRules": [],
+            "dependencies": [], "name": target_name, "productName": target_name, "productReference": product_id,
+            "productType": "com.apple.product-type.app-extension" if kind == "extension"
+            else "com.apple.product-type.application",
+        }
+        objects[ids["productsGroup"]]["children"].append(product_id)
+        project["targets"].append(target_id)
+        dependency, proxy = _id(name, "dependency", target_name), _id(name, "proxy", target_name)
+        objects[proxy] = {"isa": "PBXContainerItemProxy", "containerPortal": ids["project"], "proxyType": "1",
+                          "remoteGlobalIDString": target_id, "remoteInfo": target_name}
+        objects[dependency] = {"isa": "PBXTargetDependency", "target": target_id, "targetProxy": proxy}
+        comments.update({proxy: "PBXContainerItemProxy", dependency: "PBXTargetDependency"})
+        app["dependencies"].append(dependency)
+        phases.setdefault(kind, []).append(build_id)
+    for kind, files in phases.items():
+        phase_id = _id(name, "embedPhase", kind)
+        title = "Embed Foundation Extensions" if kind == "extension" else "Embed Watch Content"
+        objects[phase_id] = {"isa": "PBXCopyFilesBuildPhase", "buildActionMask": "2147483647",
+                             "dstPath": "" if kind == "extension" else "$(CONTENTS_FOLDER_PATH)/Watch",
+                             "dstSubfolderSpec": "13" if kind == "extension" else "16", "files": files,
+                             "name": title, "runOnlyForDeploymentPostprocessing": "0"}
+        comments[phase_id] = title
+        app["buildPhases"].append(phase_id)
 
 
 def _project_settings(config, options):
@@ -168,6 +275,7 @@ def _pbxproj(name, options):
             config_ids.append(cid)
         objects[list_id] = {"isa": "XCConfigurationList", "buildConfigurations": config_ids,
                             "defaultConfigurationIsVisible": "0", "defaultConfigurationName": release}
+    _add_embedded(name, options, objects, comments, ids)
     return pbxproj.write_project(objects, ids["project"], comments), ids["target"]
 
 
@@ -221,7 +329,9 @@ def scheme_xml(target_id, target_name, container, configurations):
 
 
 def _entitlements(push):
-    return plistlib.dumps({"aps-environment": push} if push != "none" else {}, sort_keys=True)
+    if push == "none":
+        return plistlib.dumps({}, sort_keys=True)
+    return plistlib.dumps({"aps-environment": "development" if push == "automatic" else push}, sort_keys=True)
 
 
 def _app_sources(name):
@@ -240,8 +350,19 @@ def _names(value, what):
     return names
 
 
+def _size(text):
+    """Bytes from a count with an optional K, M or G (binary) suffix."""
+    text = str(text or "0").strip()
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:].upper(), 1)
+    digits = text[:-1] if scale > 1 else text
+    if not digits.isdigit():
+        raise SimError("--pad-bytes takes a number of bytes with an optional K, M or G, not '%s'" % text)
+    return int(digits) * scale
+
+
 def new_project(path, bundle_id, schemes=None, configurations="Debug,Release", team="ABCDE12345",
-                min_os="16.0", version="1.0", build="1", push="none", signing="Automatic"):
+                min_os="16.0", version="1.0", build="1", push="none", signing="Automatic", extensions=(),
+                extension_profile="own", watch_app=None, simulator_only=False, pad_bytes=0):
     name = _stem(path, ".xcodeproj")
     if os.path.exists(path):
         raise SimError("'%s' already exists" % path)
@@ -250,9 +371,19 @@ def new_project(path, bundle_id, schemes=None, configurations="Debug,Release", t
     signing = signing.capitalize()
     if signing not in SIGNING_STYLES:
         raise SimError("--signing must be automatic or manual")
+    if extension_profile not in EXTENSION_PROFILES:
+        raise SimError("--extension-profile must be one of %s" % ", ".join(EXTENSION_PROFILES))
+    embedded = list(extensions) + ([watch_app] if watch_app else [])
+    for target in embedded:
+        if not target.isalnum() or target == name:
+            raise SimError("an embedded target's name is letters and digits, not the app's: '%s'" % target)
+    if len(set(embedded)) != len(embedded):
+        raise SimError("embedded targets need distinct names")
     options = {"bundle_id": bundle_id, "team": team, "min_os": min_os, "version": version, "build": build,
                "push": push, "signing": signing,
-               "configurations": _names(configurations, "--configurations")}
+               "configurations": _names(configurations, "--configurations"),
+               "extensions": list(extensions), "extension_profile": extension_profile, "watch_app": watch_app,
+               "simulator_only": simulator_only, "pad_bytes": _size(pad_bytes)}
     # No schemes at all ("") is a project nobody shared a scheme of.
     scheme_names = [] if schemes == "" else _names(schemes, "--schemes") if schemes else [name]
     text, target_id = _pbxproj(name, options)
