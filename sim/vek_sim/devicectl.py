@@ -129,8 +129,20 @@ def _items_of(text):
     return items if isinstance(items, list) else []
 
 
+def _install(root, argv, args):
+    from . import devicectl_apps
+    return devicectl_apps.install(root, argv, args, _parse_options, _write_output)
+
+
+def _launch(root, argv, args):
+    from . import devicectl_apps
+    return devicectl_apps.launch(root, argv, args, _parse_options, _write_output)
+
+
 COMMANDS = {
     ("list", "devices"): list_devices,
+    ("device", "install", "app"): _install,
+    ("device", "process", "launch"): _launch,
 }
 
 

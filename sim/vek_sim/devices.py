@@ -143,3 +143,14 @@ def remove(root, udid):
 
 def get(root, udid):
     return _find(load(root), udid)
+
+
+def record(root, udid, key, entry, same=None, keep=50):
+    """Appends `entry` to the device's "installed" or "launched" list; an
+    earlier entry for which `same(earlier)` is true is dropped first."""
+    with root.lock():
+        devices = load(root)
+        device = _find(devices, udid)
+        entries = [e for e in device.get(key, []) if same is None or not same(e)]
+        device[key] = (entries + [entry])[-keep:]
+        _save(root, devices)

@@ -1,9 +1,10 @@
 """The security stand-in: `find-identity` lists the simulated team's signing
-identities in the layout of the real command."""
+identities in the layout of the real command; `cms -D -i FILE [-o OUT]`
+prints the content of a CMS message such as a provisioning profile."""
 
 import sys
 
-from . import team
+from . import cms, team
 from .toolerror import ToolExit
 
 _POLICY_NAMES = {"codesigning": "Code Signing", "basic": "X.509 Basic"}
@@ -41,7 +42,48 @@ def _find_identity(root, args):
     return 0
 
 
-COMMANDS = {"find-identity": _find_identity}
+def _cms(root, args):
+    decode, source, output = False, None, None
+    i = 0
+    while i < len(args):
+        arg = args[i]
+        if arg == "-D":
+            decode = True
+        elif arg in ("-i", "-o"):
+            if i + 1 >= len(args):
+                raise ToolExit(2, "security: option requires an argument -- %s\n" % arg[1])
+            if arg == "-i":
+                source = args[i + 1]
+            else:
+                output = args[i + 1]
+            i += 1
+        elif arg not in ("-h", "-n", "-u"):
+            raise ToolExit(2, "security: illegal option -- %s\nUsage: cms [-C|-D|-E|-S] [<options>]\n" % arg[1:2])
+        i += 1
+    if not decode:
+        raise ToolExit(2, "security: cms: only decoding (-D) is available\n")
+    try:
+        if source is None:
+            data = sys.stdin.buffer.read()
+        else:
+            with open(source, "rb") as f:
+                data = f.read()
+    except OSError as e:
+        raise ToolExit(1, "security: cms: unable to open \"%s\": %s\n" % (source, e.strerror))
+    try:
+        content = cms.content(data)
+    except cms.CMSError:
+        raise ToolExit(1, "security: failed to decode message\n")
+    if output is None:
+        sys.stdout.flush()
+        sys.stdout.buffer.write(content)
+    else:
+        with open(output, "wb") as f:
+            f.write(content)
+    return 0
+
+
+COMMANDS = {"find-identity": _find_identity, "cms": _cms}
 
 
 def run(root, args):

@@ -18,6 +18,8 @@ MODULES = {
     "xcodebuild": "vek_sim.xcodebuild",
     "devicectl": "vek_sim.devicectl",
     "security": "vek_sim.security",
+    "codesign": "vek_sim.codesign",
+    "ditto": "vek_sim.ditto",
 }
 
 

@@ -16,6 +16,8 @@ STAND_INS = {
     "usr/bin/xcrun": "xcrun",
     "usr/bin/xcodebuild": "xcodebuild",
     "usr/bin/security": "security",
+    "usr/bin/codesign": "codesign",
+    "usr/bin/ditto": "ditto",
 }
 # Tools whose real Linux build behaves as the Mac's does.
 SYSTEM_TOOLS = {
