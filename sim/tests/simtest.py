@@ -4,6 +4,7 @@ vek-sim and the stand-ins as separate processes, as the code under test does."""
 import atexit
 import json
 import os
+import plistlib
 import shutil
 import subprocess
 import sys
@@ -79,3 +80,72 @@ class SimCase(unittest.TestCase):
         result = self.tool("xcrun", "xcodebuild", "-list", "-json", *args, cwd=cwd)
         self.assertEqual(result.returncode, 0, result.stderr)
         return json.loads(result.stdout)
+
+
+EXPORT_METHODS = {"debug": "debugging", "adhoc": "release-testing"}
+
+
+class AppCase(SimCase):
+    """A simulated Mac that builds: archive, export and unpack as the
+    deployment pipeline runs them."""
+
+    def archive(self, project, scheme=None, configuration="Release", *extra, ok=True, job="job"):
+        work = os.path.join(self.tmp, job)
+        scheme = scheme or os.path.basename(project)[:-len(".xcodeproj")]
+        kind = "-workspace" if project.endswith(".xcworkspace") else "-project"
+        result = self.tool("xcrun", "xcodebuild", "archive", kind, project, "-scheme", scheme, "-configuration",
+                           configuration, "-destination", "generic/platform=iOS", "-archivePath",
+                           os.path.join(work, "App.xcarchive"), "-derivedDataPath", os.path.join(work, "DerivedData"),
+                           "-allowProvisioningUpdates", "CODE_SIGN_STYLE=Automatic", *extra,
+                           cwd=os.path.dirname(project))
+        if ok:
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        return result, os.path.join(work, "App.xcarchive")
+
+    def export(self, archive, method="debugging", ok=True, options=None, export="Export"):
+        folder = os.path.dirname(archive)
+        plist = os.path.join(folder, "ExportOptions-%s.plist" % method)
+        values = {"destination": "export", "method": method, "signingStyle": "automatic", "thinning": "<none>",
+                  "manageAppVersionAndBuildNumber": False, "teamID": "ABCDE12345"}
+        values.update(options or {})
+        with open(plist, "wb") as f:
+            plistlib.dump(values, f)
+        out = os.path.join(folder, export)
+        result = self.tool("xcrun", "xcodebuild", "-exportArchive", "-archivePath", archive, "-exportPath", out,
+                           "-exportOptionsPlist", plist, "-allowProvisioningUpdates")
+        if ok:
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        return result, out
+
+    def unpack(self, ipa, where="Extracted"):
+        destination = os.path.join(os.path.dirname(os.path.dirname(ipa)), where)
+        result = self.tool("ditto", "-x", "-k", ipa, destination)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        apps = [e for e in os.listdir(os.path.join(destination, "Payload")) if e.endswith(".app")]
+        self.assertEqual(len(apps), 1, apps)
+        return os.path.join(destination, "Payload", apps[0])
+
+    def built_app(self, project, mode="debug", job="job"):
+        """The unpacked app of a whole archive and export for `mode`."""
+        _, archive = self.archive(project, job=job)
+        _, export = self.export(archive, EXPORT_METHODS[mode])
+        ipas = [e for e in os.listdir(export) if e.endswith(".ipa")]
+        self.assertEqual(len(ipas), 1, ipas)
+        return self.unpack(os.path.join(export, ipas[0]))
+
+    def register(self, udid, root=None):
+        self.sim("team", "register-device", root or self.root, udid)
+
+    def entitlements(self, bundle):
+        result = self.tool("codesign", "-d", "--entitlements", ":-", bundle)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return plistlib.loads(result.stdout.encode()) if result.stdout else {}
+
+    def profile(self, bundle):
+        result = self.tool("security", "cms", "-D", "-i", os.path.join(bundle, "embedded.mobileprovision"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return plistlib.loads(result.stdout.encode())
+
+    def info(self, bundle):
+        with open(os.path.join(bundle, "Info.plist"), "rb") as f:
+            return plistlib.load(f)

@@ -76,9 +76,22 @@ class Hanging(simtest.SimCase):
         while not any(c["argv"] == argv[1:] for c in self.calls()) and time.time() < deadline:
             time.sleep(0.05)
         time.sleep(0.2)
+        # A tool started with SIGTERM ignored takes it back when it starts to
+        # hang; on a busy machine that can be well after it logged its call.
+        while ignore_sigterm and self.ignores_sigterm(proc.pid) and time.time() < deadline:
+            time.sleep(0.05)
         self.assertIsNone(proc.poll(), "the tool finished instead of hanging")
         proc.terminate()
         self.assertEqual(proc.wait(timeout=5), -signal.SIGTERM)
+
+    @staticmethod
+    def ignores_sigterm(pid):
+        try:
+            with open("/proc/%d/status" % pid) as f:
+                mask = next(int(line.split()[1], 16) for line in f if line.startswith("SigIgn:"))
+        except (OSError, StopIteration):
+            return False
+        return bool(mask & (1 << (signal.SIGTERM - 1)))
 
     def calls(self):
         path = os.path.join(self.root, ".vek-sim", "calls.log")
@@ -94,6 +107,25 @@ class Hanging(simtest.SimCase):
                 argv = [os.path.join(self.root, "usr/bin/xcrun"), "devicectl", "list", "devices",
                         "--json-output", os.path.join(self.tmp, "h%d.json" % ignore)]
                 self.start_and_terminate(argv, ignore)
+
+    def test_archive_export_and_install_hang(self):
+        project = self.new_project("Slow.xcodeproj", "--bundle-id", "com.example.slow")
+        xcrun = os.path.join(self.root, "usr/bin/xcrun")
+        for fault in ("xcodebuild-archive", "xcodebuild-export", "devicectl-install"):
+            self.sim("fault", "set", self.root, fault, "hang")
+        archive = [xcrun, "xcodebuild", "archive", "-project", project, "-scheme", "Slow", "-archivePath",
+                   os.path.join(self.tmp, "A.xcarchive")]
+        export = [xcrun, "xcodebuild", "-exportArchive", "-archivePath", os.path.join(self.tmp, "A.xcarchive"),
+                  "-exportPath", os.path.join(self.tmp, "E"), "-exportOptionsPlist", os.path.join(self.tmp, "o.plist")]
+        with open(os.path.join(self.tmp, "o.plist"), "w") as f:
+            f.write('<plist version="1.0"><dict><key>method</key><string>debugging</string></dict></plist>')
+        self.start_and_terminate(archive, True)
+        self.sim("fault", "clear", self.root, "xcodebuild-archive")
+        self.assertEqual(simtest.run(archive).returncode, 0)
+        self.start_and_terminate(export, False)
+        self.sim("device", "add", self.root, "--udid", "U")
+        self.start_and_terminate([xcrun, "devicectl", "device", "install", "app", "--device", "U",
+                                  os.path.join(self.tmp, "A.xcarchive", "Products", "Applications", "Slow.app")], True)
 
     def test_xcodebuild_hang(self):
         project = self.new_project("App.xcodeproj", "--bundle-id", "com.example.app")

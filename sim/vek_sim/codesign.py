@@ -20,7 +20,7 @@ _USAGE = ("Usage: codesign -s identity [-fv*] [-o flags] [-r reqs] [-i ident] pa
 
 
 def _parse(args):
-    flags, entitlements, paths, verbose = set(), None, [], 0
+    flags, entitlements, paths, verbose, letters = set(), None, [], 0, ""
     i = 0
     while i < len(args):
         arg = args[i]
@@ -36,13 +36,20 @@ def _parse(args):
         elif arg.startswith("--verbose"):
             verbose += 1
         elif re.fullmatch(r"-[dv]+", arg):
-            flags.update({"d": "display", "v": "verify"}[c] for c in arg[1:2])
-            verbose += arg.count("v") - (1 if arg[1] == "v" else 0)
+            letters += arg[1:]
         elif arg.startswith("-"):
             raise ToolExit(2, "codesign: unrecognized option `%s'\n%s" % (arg, _USAGE))
         else:
             paths.append(arg)
         i += 1
+    # As codesign reads them: with -d every -v asks for more detail; without,
+    # the first -v means verify.
+    if "d" in letters:
+        flags.add("display")
+    elif "v" in letters:
+        flags.add("verify")
+        verbose -= 1
+    verbose += letters.count("v")
     if not paths or ("verify" in flags) == ("display" in flags):
         raise ToolExit(2, _USAGE)
     return flags, entitlements, paths, verbose
