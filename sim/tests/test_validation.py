@@ -4,7 +4,6 @@ stand-ins' outputs, so what is tested is what the deployment will see."""
 
 import datetime
 import os
-import plistlib
 import re
 
 import simtest
@@ -41,7 +40,7 @@ def check_app(case, app, udid, mode, device_os):
             raise Rejected("Missing provisioning profile in " + os.path.basename(bundle))
         profile, signed = case.profile(bundle), case.entitlements(bundle)
         allowed = profile.get("Entitlements", {})
-        if not profile["ExpirationDate"] > datetime.datetime.utcnow():
+        if not profile["ExpirationDate"] > datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None):
             raise Rejected("Provisioning profile is expired")
         if udid not in profile.get("ProvisionedDevices", []):
             raise Rejected("The selected iPhone UDID is missing from the provisioning profile for " + identifier)

@@ -111,7 +111,7 @@ def _check_app(app, device):
                         "Failed to verify code signature of %s : 0xe8008015 (A valid provisioning profile for "
                         "this executable was not found.)" % app)
     expires = profile.get("ExpirationDate")
-    if not isinstance(expires, datetime.datetime) or expires <= datetime.datetime.utcnow():
+    if not isinstance(expires, datetime.datetime) or expires <= datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None):
         _install_failed("This app cannot be installed because its integrity could not be verified.",
                         "Failed to verify code signature of %s : 0xe8008018 (The identity used to sign the "
                         "executable is no longer valid.)" % app)

@@ -120,8 +120,8 @@ def read_app(project, target_id, configuration, overrides):
         phase = objects.get(phase_id, {})
         if phase.get("isa") != "PBXCopyFilesBuildPhase":
             continue
-        spec, dst = phase.get("dstSubfolderSpec"), phase.get("dstPath", "")
-        folder = "PlugIns" if spec == "13" else "Watch" if spec == "16" and dst.endswith("/Watch") else None
+        subfolder, dst = phase.get("dstSubfolderSpec"), phase.get("dstPath", "")
+        folder = "PlugIns" if subfolder == "13" else "Watch" if subfolder == "16" and dst.endswith("/Watch") else None
         if folder is None:
             continue
         for build_file in phase.get("files", []):
