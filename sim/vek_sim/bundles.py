@@ -78,8 +78,7 @@ def _info(target, kind, platform):
         info.update({"CFBundlePackageType": "XPC!", "CFBundleDisplayName": s.get("INFOPLIST_KEY_CFBundleDisplayName",
                                                                                   name),
                      "NSExtension": {"NSExtensionPointIdentifier": "com.apple.share-services",
-                                     "NSExtensionPrincipalClass": "$(PRODUCT_MODULE_NAME).ShareViewController"
-                                     .replace("$(PRODUCT_MODULE_NAME)", name)}})
+                                     "NSExtensionPrincipalClass": "%s.ShareViewController" % name}})
     else:
         info.update({"CFBundlePackageType": "APPL", "LSRequiresIPhoneOS": True,
                      "UIApplicationSceneManifest": {"UIApplicationSupportsMultipleScenes": True},

@@ -28,6 +28,11 @@ _LAUNCH_OPTIONS = dict(_INSTALL_OPTIONS, **{"--terminate-existing": ("terminate"
                                             "--environment-variables": ("environment", True)})
 
 
+def _usage(command, message):
+    from .devicectl import _usage_error
+    _usage_error(command, message)
+
+
 def _error(text):
     raise ToolExit(1, "ERROR: %s\n" % text)
 
@@ -133,7 +138,8 @@ def install(root, argv, args, parse, write_output):
     if "device" not in options:
         parse("device install app", ["--device"], _INSTALL_OPTIONS)
     if len(positional) != 1:
-        parse("device install app", positional[1:] or ["<path>"], {})
+        _usage("device install app", "Unexpected argument '%s'" % positional[1] if positional
+               else "Missing expected argument '<path>'")
     wanted, app = options["device"], positional[0]
     mode = faults.take(root, "devicectl-install", wanted)
     if mode == "hang":
@@ -178,7 +184,7 @@ def launch(root, argv, args, parse, write_output):
     if "device" not in options:
         parse("device process launch", ["--device"], _LAUNCH_OPTIONS)
     if not positional:
-        parse("device process launch", ["<bundle-identifier-or-path>"], {})
+        _usage("device process launch", "Missing expected argument '<bundle-identifier-or-path>'")
     wanted, bundle_id = options["device"], positional[0]
     mode = faults.take(root, "devicectl-launch", wanted)
     device = _device(root, wanted)

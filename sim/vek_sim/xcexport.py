@@ -177,12 +177,15 @@ def run(root, options, argv):
         used = dict(export_options, method=method)
         with open(os.path.join(export, "ExportOptions.plist"), "wb") as f:
             plistlib.dump(used, f, sort_keys=True)
+        kind = METHODS[method]
+        identity = next(i for i in team["identities"]
+                        if i["kind"] == ("development" if kind == "development" else "distribution"))
+        summary = {name + ".ipa": [{
+            "certificate": {"SHA1": identity["sha1"], "type": identity["name"].split(":")[0]},
+            "name": app_name, "team": {"id": team["teamID"], "name": team["teamName"]},
+        }]}
         with open(os.path.join(export, "DistributionSummary.plist"), "wb") as f:
-            plistlib.dump({name + ".ipa": [{"certificate": {"SHA1": "", "type": "Apple Development"
-                                                             if method == "debugging" else "Apple Distribution"},
-                                           "entitlements": {}, "name": app_name, "team": {"id": team["teamID"],
-                                                                                          "name": team["teamName"]}}]},
-                          f, sort_keys=True)
+            plistlib.dump(summary, f, sort_keys=True)
         with open(os.path.join(export, "Packaging.log"), "w") as f:
             f.write("%s Packaging %s for %s with method %s\n" % (started.isoformat(), app_name, export, method))
     finally:
