@@ -63,6 +63,8 @@ def _verify(root, path, flags, verbose):
         signing.verify(path, deep="deep" in flags, strict="strict" in flags and "no-strict" not in flags)
     except signing.Invalid as e:
         raise ToolExit(1, "%s\n" % e)
+    except OSError as e:
+        raise ToolExit(1, "%s: %s\n" % (e.filename or path, e.strerror))
     if verbose:
         sys.stderr.write("%s: valid on disk\n%s: satisfies its Designated Requirement\n" % (path, path))
 

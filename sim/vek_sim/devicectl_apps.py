@@ -100,10 +100,13 @@ def _check_app(app, device):
         with open(os.path.join(app, "Info.plist"), "rb") as f:
             info = plistlib.load(f)
         identifier = info["CFBundleIdentifier"]
+        if not isinstance(identifier, str) or not identifier:
+            raise ValueError("no bundle identifier")
     except (OSError, ValueError, KeyError, TypeError, plistlib.InvalidFileException):
         _install_failed("The application's Info.plist could not be read or has no CFBundleIdentifier.")
     name = info.get("CFBundleName", os.path.basename(app))
-    if "iPhoneOS" not in (info.get("CFBundleSupportedPlatforms") or []):
+    platforms = info.get("CFBundleSupportedPlatforms")
+    if "iPhoneOS" not in (platforms if isinstance(platforms, list) else []):
         _install_failed("This app is not made for this device. Unable to Install “%s”." % name)
     if device["os"] and _version_key(info.get("MinimumOSVersion", "0")) > _version_key(device["os"]):
         _install_failed("This app requires iOS %s or later. Unable to Install “%s”."
@@ -111,6 +114,8 @@ def _check_app(app, device):
     try:
         with open(os.path.join(app, "embedded.mobileprovision"), "rb") as f:
             profile = plistlib.loads(cms.content(f.read()))
+        if not isinstance(profile, dict):
+            raise ValueError("not a dictionary")
     except (OSError, ValueError, cms.CMSError, plistlib.InvalidFileException):
         _install_failed("This app cannot be installed because its integrity could not be verified.",
                         "Failed to verify code signature of %s : 0xe8008015 (A valid provisioning profile for "
@@ -120,7 +125,9 @@ def _check_app(app, device):
         _install_failed("This app cannot be installed because its integrity could not be verified.",
                         "Failed to verify code signature of %s : 0xe8008018 (The identity used to sign the "
                         "executable is no longer valid.)" % app)
-    if not profile.get("ProvisionsAllDevices") and device["udid"] not in (profile.get("ProvisionedDevices") or []):
+    provisioned = profile.get("ProvisionedDevices")
+    if not profile.get("ProvisionsAllDevices") and device["udid"] not in (provisioned if isinstance(provisioned, list)
+                                                                            else []):
         _install_failed("This app cannot be installed because its integrity could not be verified.",
                         "Failed to install embedded profile for %s : 0xe8008012 (This provisioning profile "
                         "cannot be installed on this device.)" % identifier)
