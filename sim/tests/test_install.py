@@ -1,5 +1,6 @@
 import json
 import os
+import plistlib
 
 import simtest
 
@@ -85,6 +86,23 @@ class InstallAndLaunch(simtest.AppCase):
                                job="new")
         self.assert_error(self.install(UDID, newer), "requires iOS 18.0")
         self.assertEqual(self.device()["installed"], [])
+
+    def test_malformed_bundles_get_devicectl_errors(self):
+        fake = os.path.join(self.tmp, "Fake.app")
+        os.makedirs(fake)
+        for info, profile, message in (([1, 2], None, "has no CFBundleIdentifier"),
+                                       ({"CFBundleIdentifier": 7}, None, "has no CFBundleIdentifier"),
+                                       ({"CFBundleIdentifier": "a.b", "CFBundleSupportedPlatforms": ["iPhoneOS"]},
+                                        b"0\x82\x01", "0xe8008015")):
+            with self.subTest(info=info):
+                with open(os.path.join(fake, "Info.plist"), "wb") as f:
+                    plistlib.dump(info, f)
+                if profile is not None:
+                    with open(os.path.join(fake, "embedded.mobileprovision"), "wb") as f:
+                        f.write(profile)
+                result = self.install(UDID, fake)
+                self.assert_error(result, message)
+                self.assertNotIn("Traceback", result.stderr)
 
 
 class InstallFaults(simtest.AppCase):
