@@ -83,7 +83,7 @@ def cmd_fault(args):
             subject, modes = faults.CATALOG[name]
             print(name + ("  (--only %s)" % subject if subject else ""))
             for mode, effect in modes.items():
-                print("    %-10s %s" % (mode, effect))
+                print("    %-12s %s" % (mode, effect))
         return
     root = Root.existing(args.root)
     if args.action == "set":

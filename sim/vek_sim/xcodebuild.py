@@ -2,8 +2,9 @@
 `-exportArchive` (the last two in xcarchive.py and xcexport.py).
 
 Exit statuses follow xcodebuild's: 64 for a bad command line, 65 for a
-failed action, 66 for a project or workspace that is not there, 74 for one
-that cannot be read.
+failed action, 66 for a project or workspace that is not there, 70 for a
+failed export or an unknown destination, 74 for a project that cannot be
+read.
 """
 
 import os
