@@ -58,17 +58,17 @@ def _graph(app, project_name):
     return "\n".join(lines) + "\n\nGatherProvisioningInputs\n\nCreateBuildDescription\n\n"
 
 
-def _build_steps(target, product, project_name, project_dir, identity, profile_name):
+def _build_steps(target, product, project_name, project_dir, identity, sha1, profile_name):
     where = "(in target '%s' from project '%s')" % (target["name"], project_name)
     name = target["settings"].get("PRODUCT_NAME") or target["name"]
     return ("CompileSwiftSources normal arm64 com.apple.xcode.tools.swift.compiler %s\n    cd %s\n\n"
             "Ld %s/%s normal %s\n    cd %s\n\n"
             "ProcessInfoPlistFile %s/Info.plist %s\n    cd %s\n\n"
             "CodeSign %s %s\n    cd %s\n\n    Signing Identity:     \"%s\"\n    Provisioning Profile: \"%s\"\n\n"
-            "    /usr/bin/codesign --force --sign - --entitlements %s.xcent --timestamp\\=none "
+            "    /usr/bin/codesign --force --sign %s --entitlements %s.xcent --timestamp\\=none "
             "--generate-entitlement-der %s\n\n") % (
                 where, project_dir, product, name, where, project_dir, product, where, project_dir,
-                product, where, project_dir, identity, profile_name, product, product)
+                product, where, project_dir, identity, profile_name, sha1, product, product)
 
 
 def _archive_path(options):
@@ -169,10 +169,12 @@ def run(root, options, settings, argv):
             identity = bundles.sign_app(root, team, app_dir, plan, "development")
         except cms.CMSError as e:
             _fail(["error: Code signing failed: %s" % e], app["name"], project_name)
-        for target, product in reversed(built):
-            profile = "iOS Team Provisioning Profile: %s" % plan[built.index((target, product))]["identifier"]
+        sha1 = next(i["sha1"] for i in team["identities"] if i["name"] == identity)
+        for index in reversed(range(len(built))):
+            target, product = built[index]
+            profile = "iOS Team Provisioning Profile: %s" % plan[index]["identifier"]
             _out(_build_steps(target, product.replace(staging, archive_path), project_name, project_dir,
-                              identity, profile))
+                              identity, sha1, profile))
         dsym = os.path.join(staging, "dSYMs", name + ".app.dSYM", "Contents")
         os.makedirs(os.path.join(dsym, "Resources", "DWARF"))
         with open(os.path.join(dsym, "Resources", "DWARF", name), "wb") as f:
