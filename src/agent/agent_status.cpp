@@ -1,0 +1,95 @@
+#include "agent/agent_status.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "foundation/paths.h"
+
+namespace vek::AgentStatus {
+
+std::filesystem::path file() {
+  return Paths::root() / "agent-status.json";
+}
+
+std::optional<std::string> read(const std::filesystem::path& path) noexcept {
+  constexpr std::size_t limit = 64 * 1024;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> contents;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    std::string bytes(limit + 1, '\0');
+    std::size_t used = 0;
+    for (;;) {
+      ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) break;
+      used += static_cast<std::size_t>(got);
+      if (got == 0 || used > limit) {
+        if (used <= limit) contents = bytes.substr(0, used);
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return contents;
+}
+
+std::string encode(const Record& record) {
+  JSON::Object object;
+  object["pid"] = JSON(static_cast<std::int64_t>(record.pid));
+  object["updated"] = JSON(record.updated);
+  object["device_id"] = JSON(record.deviceID);
+  object["job_id"] = record.jobID ? JSON(*record.jobID) : JSON();
+  if (record.error) object["error"] = JSON(*record.error);
+  return JSON(std::move(object)).data();
+}
+
+void write(const Record& record) {
+  Paths::directory("");
+  Paths::atomicWrite(encode(record), file());
+}
+
+bool isAlive(double pid, double updated, double now) noexcept {
+  if (!std::isfinite(pid)) return false;
+  pid = std::trunc(pid);
+  if (pid < 1 || pid > std::numeric_limits<std::int32_t>::max()) return false;
+  if (!(now - updated < livenessWindow)) return false;
+  // Only a process this user may signal can be this user's agent; EPERM means the pid now belongs
+  // to someone else.
+  return ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+JSON evaluate(const std::optional<std::string>& contents, double now) {
+  if (!contents) return JSON::object({{"running", false}});
+  JSON decoded;
+  try {
+    decoded = JSON::decode(*contents);
+  } catch (const std::exception&) {
+    return JSON::object({{"running", false}});
+  }
+  JSON::Object members = decoded.fields();
+  const JSON& pid = decoded["pid"];
+  const JSON& updated = decoded["updated"];
+  bool running = isAlive(pid.isNumber() ? pid.doubleValue() : 0,
+                         updated.isNumber() ? updated.doubleValue() : 0, now);
+  members["running"] = JSON(running);
+  return JSON(std::move(members));
+}
+
+double now() noexcept {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace vek::AgentStatus
