@@ -5,7 +5,7 @@ import json
 import os
 import sys
 
-from . import applejson, devicectl, devices, faults, team, toolroot, xclisting, xcproject
+from . import applejson, devicectl, devices, faults, services, team, toolroot, xclisting, xcproject
 from .state import Root, SimError, write_atomic
 
 # option -> device property
@@ -152,6 +152,14 @@ def cmd_calls(args):
         print(json.dumps(call))
 
 
+def cmd_services(args):
+    root = Root.existing(args.root)
+    if args.stop_all:
+        services.stop_all(root)
+        return
+    _print_json(services.listing(root))
+
+
 def parser():
     top = argparse.ArgumentParser(prog="vek-sim", description="Make and drive a simulated Mac.")
     sub = top.add_subparsers(dest="command", required=True)
@@ -243,6 +251,12 @@ def parser():
     a.add_argument("--json", metavar="FILE", help="the text, verbatim ('-' for standard input)")
     a.add_argument("--clear", action="store_true", help="go back to reading the project")
     p.set_defaults(run=cmd_project)
+
+    p = sub.add_parser("services", help="print the registered services (launchd and systemd) and their "
+                                        "processes")
+    p.add_argument("root")
+    p.add_argument("--stop-all", action="store_true", help="stop and remove every registration")
+    p.set_defaults(run=cmd_services)
 
     p = sub.add_parser("calls", help="print the stand-in runs logged on a root, one JSON per line")
     p.add_argument("root")

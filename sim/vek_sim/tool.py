@@ -20,6 +20,10 @@ MODULES = {
     "security": "vek_sim.security",
     "codesign": "vek_sim.codesign",
     "ditto": "vek_sim.ditto",
+    "launchctl": "vek_sim.launchctl",
+    "systemctl": "vek_sim.systemctl",
+    "caffeinate": "vek_sim.caffeinate",
+    "systemd-inhibit": "vek_sim.systemd_inhibit",
 }
 
 

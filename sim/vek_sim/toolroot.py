@@ -18,6 +18,10 @@ STAND_INS = {
     "usr/bin/security": "security",
     "usr/bin/codesign": "codesign",
     "usr/bin/ditto": "ditto",
+    "bin/launchctl": "launchctl",
+    "usr/bin/systemctl": "systemctl",
+    "usr/bin/caffeinate": "caffeinate",
+    "usr/bin/systemd-inhibit": "systemd-inhibit",
 }
 # Tools whose real Linux build behaves as the Mac's does.
 SYSTEM_TOOLS = {
