@@ -164,7 +164,7 @@ TEST_P(AgentServiceTest, RefusesWhatCannotRunOrIsNotEnrolled) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, AgentServiceTest, ::testing::Values("launchd", "systemd"));
 
-TEST(ServiceManagerChoice, EnvironmentOverridesThePlatform) {
+TEST(AgentServiceManagerChoice, EnvironmentOverridesThePlatform) {
   {
     ScopedEnvironment manager("VEK_SERVICE_MANAGER", "launchd");
     EXPECT_EQ(ServiceManager::current(), ServiceManager::Kind::launchd);
@@ -177,7 +177,7 @@ TEST(ServiceManagerChoice, EnvironmentOverridesThePlatform) {
   EXPECT_THROW(ServiceManager::current(), VEKError);
 }
 
-TEST(ServiceManagerChoice, DefinitionsLiveWhereEachManagerLooks) {
+TEST(AgentServiceManagerChoice, DefinitionsLiveWhereEachManagerLooks) {
   ScopedEnvironment home("HOME", "/home/ann");
   ScopedEnvironment config("XDG_CONFIG_HOME", nullptr);
   auto launchd = ServiceManager::make(ServiceManager::Kind::launchd);

@@ -17,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ScopedEnvironment;
 
-TEST(FailureText, CutsAtGraphemeClustersNotBytesOrCodePoints) {
+TEST(AgentFailureText, CutsAtGraphemeClustersNotBytesOrCodePoints) {
   // Each element is one user-perceived character of several code points.
   const std::vector<std::string> clusters = {
       "e\xCC\x81",  // e + combining acute
@@ -49,7 +49,7 @@ void age(const fs::path& path, int days) {
   ASSERT_EQ(::lutimes(path.c_str(), times), 0) << path;
 }
 
-class JobCleanupTest : public ::testing::Test {
+class AgentJobCleanup : public ::testing::Test {
  protected:
   testing::TempDir scratch_;
   fs::path state_ = scratch_.path() / "state";
@@ -57,7 +57,7 @@ class JobCleanupTest : public ::testing::Test {
   ScopedEnvironment environment_{"VEK_STATE_DIR", state_.c_str()};
 };
 
-TEST_F(JobCleanupTest, RemovesOnlyEntriesOlderThanSevenDays) {
+TEST_F(AgentJobCleanup, RemovesOnlyEntriesOlderThanSevenDays) {
   testing::writeText(jobs_ / "old" / "Receive" / "App.ipa", "ipa");
   testing::writeText(jobs_ / "recent" / "build.log", "log");
   testing::writeText(jobs_ / ".hidden-old", "x");
@@ -78,7 +78,7 @@ TEST_F(JobCleanupTest, RemovesOnlyEntriesOlderThanSevenDays) {
       << "a link's target is not touched";
 }
 
-TEST_F(JobCleanupTest, MissingOrUnusableJobsFolderIsNoError) {
+TEST_F(AgentJobCleanup, MissingOrUnusableJobsFolderIsNoError) {
   JobCleanup::cleanup();
   EXPECT_TRUE(fs::is_directory(jobs_)) << "created when missing";
   fs::remove(jobs_);

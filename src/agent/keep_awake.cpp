@@ -34,6 +34,8 @@ KeepAwake::Platform KeepAwake::native() noexcept {
 ToolCommand KeepAwake::command(Platform platform, pid_t pid) {
   const std::string target = std::to_string(pid);
   if (platform == Platform::mac) return {"/usr/bin/caffeinate", {"-i", "-w", target}};
+  // systemd-inhibit holds its lock while its command runs; tail --pid is the system's own way to
+  // wait for an unrelated process to end. systemd-inhibit runs it itself, so it is never re-rooted.
   return {"/usr/bin/systemd-inhibit",
           {"--what=idle:sleep", "--who=VEK", "--why=A VEK job is running", "--mode=block",
            "/usr/bin/tail", "--pid=" + target, "-f", "/dev/null"}};

@@ -48,7 +48,7 @@ bool endsWithin(KeepAwake& keepAwake, std::chrono::seconds limit) {
   return true;
 }
 
-class KeepAwakeTest : public ::testing::Test {
+class AgentKeepAwake : public ::testing::Test {
  protected:
   void SetUp() override {
     auto init =
@@ -60,7 +60,7 @@ class KeepAwakeTest : public ::testing::Test {
   ScopedEnvironment tools_{"VEK_TOOL_ROOT", root_.c_str()};
 };
 
-TEST_F(KeepAwakeTest, EachPlatformsHelperLastsUntilTheWatchedProcessEnds) {
+TEST_F(AgentKeepAwake, EachPlatformsHelperLastsUntilTheWatchedProcessEnds) {
   for (auto platform : {KeepAwake::Platform::mac, KeepAwake::Platform::systemd}) {
     Sleeper agent;
     auto keepAwake = KeepAwake::start(KeepAwake::command(platform, agent.pid()));
@@ -76,7 +76,7 @@ TEST_F(KeepAwakeTest, EachPlatformsHelperLastsUntilTheWatchedProcessEnds) {
       << calls;
 }
 
-TEST_F(KeepAwakeTest, EndingTheJobStopsTheHelperAndWhatItStarted) {
+TEST_F(AgentKeepAwake, EndingTheJobStopsTheHelperAndWhatItStarted) {
   Sleeper agent;
   pid_t helper = -1;
   {
@@ -94,7 +94,7 @@ TEST_F(KeepAwakeTest, EndingTheJobStopsTheHelperAndWhatItStarted) {
   EXPECT_NE(::kill(-helper, 0), 0);
 }
 
-TEST_F(KeepAwakeTest, AMissingToolIsSkippedQuietly) {
+TEST_F(AgentKeepAwake, AMissingToolIsSkippedQuietly) {
   ScopedEnvironment elsewhere("VEK_TOOL_ROOT", (scratch_.path() / "nothing").c_str());
   auto keepAwake = KeepAwake::forThisProcess();
   EXPECT_EQ(keepAwake->pid(), -1);

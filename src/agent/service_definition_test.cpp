@@ -33,7 +33,7 @@ std::string stringOf(plist_t node) {
   return text;
 }
 
-TEST(LaunchAgentPlist, ReadsBackWithExactlyTheDefinedKeysAndValues) {
+TEST(AgentLaunchdPlist, ReadsBackWithExactlyTheDefinedKeysAndValues) {
   ServiceDefinition definition = awkwardDefinition();
   std::string xml = ServiceDefinitions::launchAgentPlist(definition);
   ASSERT_EQ(xml.rfind("<?xml", 0), 0u);
@@ -150,7 +150,7 @@ std::multimap<std::string, std::string> settings(const std::string& unit) {
   return result;
 }
 
-TEST(SystemdUnit, ReadsBackToTheSameProgramLogsAndRestartRules) {
+TEST(AgentSystemdUnit, ReadsBackToTheSameProgramLogsAndRestartRules) {
   ServiceDefinition definition = awkwardDefinition();
   auto unit = settings(ServiceDefinitions::systemdUnit(definition));
   auto one = [&](const std::string& key) {
@@ -171,7 +171,7 @@ TEST(SystemdUnit, ReadsBackToTheSameProgramLogsAndRestartRules) {
   EXPECT_EQ(one("[Install]WantedBy"), "default.target");
 }
 
-TEST(SystemdUnit, ControlCharactersNeverBreakTheFile) {
+TEST(AgentSystemdUnit, ControlCharactersNeverBreakTheFile) {
   ServiceDefinition definition = awkwardDefinition();
   definition.programArguments[0] = "/opt/odd\nname/vek";
   std::string unit = ServiceDefinitions::systemdUnit(definition);
