@@ -15,7 +15,7 @@
 
 namespace {
 
-using namespace vek::relay;
+using namespace vek::relay_server;
 
 void check(bool condition) {
   if (!condition) std::abort();

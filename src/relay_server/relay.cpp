@@ -6,7 +6,7 @@
 #include "foundation/constants.h"
 #include "foundation/random.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -645,4 +645,4 @@ RecoveryReport Relay::recover() {
   return report;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

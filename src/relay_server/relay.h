@@ -27,7 +27,7 @@
 #include "relay_server/store.h"
 #include "relay_server/tokens.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 struct RelaySettings {
   std::chrono::seconds leaseDuration{60};
@@ -86,23 +86,26 @@ class Relay {
   Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
         RelaySettings settings, Clock clock = systemClockMs);
 
-  /// Rows 1-3: create a group (needs an accepted bootstrap token), join it (consumes an invite
-  /// atomically), issue an invite.
+  /// POST /v1/groups, /v1/join and /v1/invites: create a group (needs an accepted bootstrap
+  /// token), join it (consumes an invite atomically), issue an invite.
   JSON createGroup(const std::optional<std::string>& bootstrapToken,
                    const CreateGroupRequest& request);
   JSON join(const JoinRequest& request);
   JSON createInvite(const PresentedCredentials& caller);
 
-  /// Rows 4-5: the caller's group with its devices; revoke a device of it.
+  /// GET /v1/group and DELETE /v1/devices/{id}: the caller's group with its devices; revoke a
+  /// device of it.
   JSON group(const PresentedCredentials& caller);
   JSON revokeDevice(const PresentedCredentials& caller, const std::string& deviceId);
 
-  /// Rows 6-7: heartbeat (stores the inventory, extends valid leases, reports the named jobs'
-  /// states) and claim (the oldest job for the caller, with a fresh lease, or {"job": null}).
+  /// POST /v1/heartbeat (stores the inventory, extends valid leases, reports the named jobs'
+  /// states) and POST /v1/claim (the oldest job for the caller, with a fresh lease, or
+  /// {"job": null}).
   JSON heartbeat(const PresentedCredentials& caller, const HeartbeatRequest& request);
   JSON claim(const PresentedCredentials& caller);
 
-  /// Rows 8-13: job list, queue, detail, events, cancel.
+  /// GET and POST /v1/jobs, GET /v1/jobs/{id} and its /events, POST /v1/jobs/{id}/cancel: job
+  /// list, queue, detail, events, cancel.
   JSON listJobs(const PresentedCredentials& caller);
   JSON queueJob(const PresentedCredentials& caller, const QueueJobRequest& request);
   JSON job(const PresentedCredentials& caller, const std::string& jobId);
@@ -110,7 +113,8 @@ class Relay {
               std::optional<std::int64_t> after);
   JSON cancel(const PresentedCredentials& caller, const std::string& jobId);
 
-  /// Rows 14, 15, 18, 19: lease-scoped changes. `lease` is the X-VEK-Lease header.
+  /// POST /v1/jobs/{id}/event, /fail, /finish-build and /finish: lease-scoped changes. `lease`
+  /// is the X-VEK-Lease header.
   JSON postEvent(const PresentedCredentials& caller, const std::string& jobId,
                  const std::optional<std::string>& lease, const EventRequest& request);
   JSON fail(const PresentedCredentials& caller, const std::string& jobId,
@@ -120,15 +124,16 @@ class Relay {
   JSON finish(const PresentedCredentials& caller, const std::string& jobId,
               const std::optional<std::string>& lease);
 
-  /// Row 16 in two steps: before the body is read (the caller must hold the builder's live
-  /// lease on a building job), and after the body is stored (checked again, since the job may
-  /// have changed meanwhile). On refusal `commitUpload` deletes the published file.
+  /// PUT /v1/jobs/{id}/artifact in two steps: before the body is read (the caller must hold the
+  /// builder's live lease on a building job), and after the body is stored (checked again, since
+  /// the job may have changed meanwhile). On refusal `commitUpload` deletes the published file.
   void authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
                        const std::optional<std::string>& lease);
   JSON commitUpload(const PresentedCredentials& caller, const std::string& jobId,
                     const std::optional<std::string>& lease, const PublishedArtifact& artifact);
 
-  /// Row 17: the receiver's live lease on an installing job with its build present.
+  /// GET /v1/jobs/{id}/artifact: the receiver's live lease on an installing job with its build
+  /// present.
   DownloadTicket authorizeDownload(const PresentedCredentials& caller, const std::string& jobId,
                                    const std::optional<std::string>& lease);
 
@@ -153,4 +158,4 @@ class Relay {
   Clock clock_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

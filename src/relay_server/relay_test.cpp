@@ -11,7 +11,7 @@
 #include "foundation/random.h"
 #include "relay_server/sqlite_store.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 namespace {
 
 namespace fs = std::filesystem;
@@ -269,4 +269,4 @@ TEST(SqliteStoreTest, RefusesADatabaseFromANewerRelay) {
 }
 
 }  // namespace
-}  // namespace vek::relay
+}  // namespace vek::relay_server

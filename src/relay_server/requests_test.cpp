@@ -6,7 +6,7 @@
 #include "relay_server/http_error.h"
 #include "relay_server/routes.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 namespace {
 
 // The 400 text a body earns, or "" when it is accepted.
@@ -113,4 +113,4 @@ TEST(Routes, LoggedTargetsHideQueryValuesAndControlBytes) {
 }
 
 }  // namespace
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -7,7 +7,7 @@
 #include "relay_server/http_error.h"
 #include "relay_server/requests.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -134,4 +134,4 @@ std::string loggableTarget(std::string_view target) {
   return shown;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

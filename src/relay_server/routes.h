@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 enum class Route {
   healthz,       // GET    /healthz
@@ -54,4 +54,4 @@ std::optional<std::int64_t> afterCursor(std::string_view query);
 /// as \xHH so a hostile request cannot forge log lines.
 std::string loggableTarget(std::string_view target);
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -27,7 +27,7 @@
 #include "relay_server/server_context.h"
 #include "relay_server/sqlite_store.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -232,4 +232,4 @@ int Server::run() {
   return 0;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -13,7 +13,7 @@
 #include "foundation/errors.h"
 #include "relay_server/sqlite.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -451,4 +451,4 @@ void SqliteStore::transact(const char* begin, const std::function<void(StoreTran
   }
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// Times are seconds since 1970 unless the name says milliseconds.
 struct GroupRow {
@@ -136,4 +136,4 @@ class Store {
   virtual void read(const std::function<void(StoreTransaction&)>& work) = 0;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server
