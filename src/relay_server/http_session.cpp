@@ -7,10 +7,10 @@
 // loop was waiting for, so no read or write can hang.
 //
 // A request is read in two steps. First the header alone; the route, the credentials and every
-// limit are checked on it. Only then is the body read: a JSON body up to 1 MiB into memory, an
-// artifact straight from the socket into the artifact store. A request refused before its body
-// was read is answered with "Connection: close", and the connection is shut down after a short
-// drain, so the client sees the answer instead of a reset.
+// limit are checked on it. Only then is the body read: a JSON body (up to kMaxJsonBody) into
+// memory, an artifact straight from the socket into the artifact store. A request refused before
+// its body was read is answered with "Connection: close", and the connection is shut down after a
+// short drain, so the client sees the answer instead of a reset.
 //
 // Downloads on plain TCP go from the page cache to the socket with sendfile(2); over TLS they are
 // read and encrypted in pieces.
@@ -28,8 +28,10 @@
 
 #include "foundation/constants.h"
 #include "foundation/errors.h"
+#include "relay_server/endpoints.h"
 #include "relay_server/http_error.h"
 #include "relay_server/offload.h"
+#include "relay_server/relay.h"
 #include "relay_server/requests.h"
 #include "relay_server/routes.h"
 #include "relay_server/tokens.h"
@@ -132,6 +134,18 @@ const std::string& serverHeader() {
 
 std::string shown(std::uint64_t bytes) {
   return std::to_string(bytes) + " bytes";
+}
+
+// A limit as people write it: "16 KiB", "1 MiB", or a count of bytes.
+std::string limitText(std::uint64_t bytes) {
+  if (bytes > 0 && bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  if (bytes > 0 && bytes % (1 << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
+  return shown(bytes);
+}
+
+HttpError bodyTooLarge() {
+  return HttpError(413, "The request body is larger than " + limitText(kMaxJsonBody) +
+                            ", the most this relay reads.");
 }
 
 template <typename Stream>
@@ -261,7 +275,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       RequestRecord record{"-", {}, false, 0};
       int status = ec == http::error::header_limit ? 431 : 400;
       std::string text = "The request is not valid HTTP/1.1.";
-      if (status == 431) text = "The request's header is larger than 16 KiB.";
+      if (status == 431)
+        text = "The request's header is larger than " + limitText(kHeaderLimit) + ".";
       JSON answer = errorJSON(text);
       co_await respond(head, record, status, answer, started);
       co_await closeGracefully(true);
@@ -277,16 +292,16 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     JSON answer;
     std::optional<HttpError> refusal;
     try {
-      RouteMatch match = matchRoute(head.method, head.target);
-      if (match.route == Route::upload) {
+      RouteMatch match = matchRoute(relayRoutes(), head.method, head.target);
+      if (match.route->transfer == Transfer::upload) {
         answer = co_await upload(head, match, record);
       } else {
         std::string body = co_await readBody(parser, head, record);
-        if (match.route == Route::download) {
+        if (match.route->transfer == Transfer::download) {
           bool ok = co_await download(head, match, record, started);
           co_return ok&& head.keepAlive;
         }
-        answer = co_await handle(head, match, body, record);
+        answer = co_await handle(head, match, std::move(body), record);
       }
     } catch (const HttpError& error) {
       refusal = error;
@@ -319,7 +334,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
                                         const RequestHead& head, RequestRecord& record) {
     if (header.is_done()) co_return std::string();
     if (head.contentLength && *head.contentLength > kMaxJsonBody) {
-      throw HttpError(413, "The request body is larger than 1 MiB, the most this relay reads.");
+      throw bodyTooLarge();
     }
     if (head.expectContinue) co_await writeContinue(head);
     http::request_parser<http::string_body> parser(std::move(header));
@@ -329,7 +344,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     co_await http::async_read(stream_, buffer_, parser,
                               asio::redirect_error(asio::use_awaitable, ec));
     if (ec == http::error::body_limit) {
-      throw HttpError(413, "The request body is larger than 1 MiB, the most this relay reads.");
+      throw bodyTooLarge();
     }
     if (ec) {
       bool protocol =
@@ -355,75 +370,21 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     return offload(context_.database, std::move(function));
   }
 
-  asio::awaitable<JSON> handle(const RequestHead& head, const RouteMatch& match,
-                               const std::string& body, RequestRecord& record) {
+  // Answers a JSON route through its handler; the relay's part runs on the worker pool.
+  asio::awaitable<JSON> handle(const RequestHead& head, RouteMatch& match, std::string body,
+                               RequestRecord& record) {
+    Call call;
+    call.id = std::move(match.id);
+    call.query = std::move(match.query);
+    call.body = std::move(body);
+    call.lease = head.lease;
+    call.bootstrap = head.bootstrap;
+    if (match.route->access == Access::member) call.caller = credentialsOf(head, record);
+    Reply reply = match.route->handler(call);
+    if (JSON* answer = std::get_if<JSON>(&reply)) co_return std::move(*answer);
+    RelayWork work = std::move(std::get<RelayWork>(reply));
     Relay& relay = context_.relay;
-    switch (match.route) {
-      case Route::healthz:
-        co_return JSON::object({{"ok", true}});
-      case Route::createGroup: {
-        CreateGroupRequest request = parseCreateGroup(body);
-        co_return co_await store([&] { return relay.createGroup(head.bootstrap, request); });
-      }
-      case Route::join: {
-        JoinRequest request = parseJoin(body);
-        co_return co_await store([&] { return relay.join(request); });
-      }
-      default:
-        break;
-    }
-
-    PresentedCredentials caller = credentialsOf(head, record);
-    const std::string& id = match.id;
-    switch (match.route) {
-      case Route::createInvite:
-        parseEmptyBody(body);
-        co_return co_await store([&] { return relay.createInvite(caller); });
-      case Route::group:
-        co_return co_await store([&] { return relay.group(caller); });
-      case Route::revokeDevice:
-        co_return co_await store([&] { return relay.revokeDevice(caller, id); });
-      case Route::heartbeat: {
-        HeartbeatRequest request = parseHeartbeat(body);
-        co_return co_await store([&] { return relay.heartbeat(caller, request); });
-      }
-      case Route::claim:
-        parseEmptyBody(body);
-        co_return co_await store([&] { return relay.claim(caller); });
-      case Route::listJobs:
-        co_return co_await store([&] { return relay.listJobs(caller); });
-      case Route::queueJob: {
-        QueueJobRequest request = parseQueueJob(body);
-        co_return co_await store([&] { return relay.queueJob(caller, request); });
-      }
-      case Route::job:
-        co_return co_await store([&] { return relay.job(caller, id); });
-      case Route::events: {
-        std::optional<std::int64_t> after = afterCursor(match.query);
-        co_return co_await store([&] { return relay.events(caller, id, after); });
-      }
-      case Route::cancel:
-        parseEmptyBody(body);
-        co_return co_await store([&] { return relay.cancel(caller, id); });
-      case Route::postEvent: {
-        EventRequest request = parseEvent(body);
-        co_return co_await store([&] { return relay.postEvent(caller, id, head.lease, request); });
-      }
-      case Route::fail: {
-        FailRequest request = parseFail(body);
-        co_return co_await store([&] { return relay.fail(caller, id, head.lease, request); });
-      }
-      case Route::finishBuild: {
-        FinishBuildRequest request = parseFinishBuild(body);
-        co_return co_await store(
-            [&] { return relay.finishBuild(caller, id, head.lease, request); });
-      }
-      case Route::finish:
-        parseEmptyBody(body);
-        co_return co_await store([&] { return relay.finish(caller, id, head.lease); });
-      default:
-        throw std::logic_error("route without a JSON handler");
-    }
+    co_return co_await store([&] { return work(relay); });
   }
 
   asio::awaitable<JSON> upload(const RequestHead& head, const RouteMatch& match,
@@ -650,33 +611,6 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 };
 
 }  // namespace
-
-std::uint64_t SessionRegistry::add(std::function<void()> stop) {
-  std::lock_guard lock(mutex_);
-  sessions_.emplace(++next_, std::move(stop));
-  return next_;
-}
-
-void SessionRegistry::remove(std::uint64_t key) {
-  std::lock_guard lock(mutex_);
-  sessions_.erase(key);
-}
-
-void SessionRegistry::stopAll() {
-  std::vector<std::function<void()>> stops;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [key, stop] : sessions_)
-      stops.push_back(stop);
-  }
-  for (auto& stop : stops)
-    stop();
-}
-
-std::size_t SessionRegistry::size() {
-  std::lock_guard lock(mutex_);
-  return sessions_.size();
-}
 
 void startSession(ServerContext& context, tcp::socket socket, asio::ssl::context* tls) {
   if (tls) {
