@@ -6,11 +6,11 @@
 // text clients show their users. Operations block on the store: call them from a worker thread,
 // never from an I/O thread.
 //
-// A job is "building" until its builder finishes the build, then "installing" until its receiver
-// finishes, and may end "failed" or "cancelled" from either. Work on a job is guarded by a lease:
-// claim hands one out, heartbeats extend it, finish-build, finish, fail and cancel release it, and
-// a sweep fails every job whose lease lapsed. Artifacts live only as long as their job is open,
-// and at most the configured maximum age.
+// A job is building until its builder finishes the build, then installing until its receiver
+// finishes, and may end failed or cancelled from either (job_state.h). Work on a job is guarded by
+// a lease: claim hands one out, heartbeats extend it, finish-build, finish, fail and cancel release
+// it, and a sweep fails every job whose lease lapsed. Artifacts live only as long as their job is
+// open, and at most the configured maximum age.
 #pragma once
 
 #include <chrono>
@@ -22,6 +22,7 @@
 #include "foundation/json.h"
 #include "relay_server/artifact_store.h"
 #include "relay_server/bootstrap.h"
+#include "relay_server/config.h"
 #include "relay_server/http_error.h"
 #include "relay_server/requests.h"
 #include "relay_server/store.h"
@@ -29,15 +30,9 @@
 
 namespace vek::relay_server {
 
-struct RelaySettings {
-  std::chrono::seconds leaseDuration{60};
-  std::chrono::seconds artifactMaxAge{24 * 3600};
-  std::chrono::seconds inviteLifetime{900};
-};
-
-/// Milliseconds since 1970.
-using Clock = std::function<std::int64_t()>;
-std::int64_t systemClockMs();
+/// The current time; tests pass a clock they move themselves.
+using Clock = std::function<Instant()>;
+Instant systemClock();
 
 /// Texts clients rely on.
 inline constexpr std::string_view kStoppedResponding =
@@ -47,7 +42,9 @@ inline constexpr std::string_view kRevokedCredential =
     "revoked device credential. Join the group again with a new invite.";
 
 /// A device whose last heartbeat is at most this old counts as online.
-inline constexpr std::int64_t kOnlineWindowSeconds = 45;
+inline constexpr std::chrono::seconds kOnlineWindow{45};
+/// How long the relay remembers an invite after it expired.
+inline constexpr std::chrono::hours kExpiredInviteMemory{24};
 /// Most jobs a job list returns, and most events one events request returns.
 inline constexpr std::size_t kJobListLimit = 100;
 inline constexpr std::size_t kEventPageLimit = 1000;
@@ -83,8 +80,9 @@ HttpError missingCredentials();
 
 class Relay {
  public:
+  /// Takes its durations (lease, invite lifetime, artifact age) from `config`.
   Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
-        RelaySettings settings, Clock clock = systemClockMs);
+        const Config& config, Clock clock = systemClock);
 
   /// POST /v1/groups, /v1/join and /v1/invites: create a group (needs an accepted bootstrap
   /// token), join it (consumes an invite atomically), issue an invite.
@@ -146,15 +144,17 @@ class Relay {
   /// files, and reconciles jobs whose artifact file is gone.
   RecoveryReport recover();
 
-  const RelaySettings& settings() const noexcept { return settings_; }
-
  private:
-  std::int64_t nowMs() const { return clock_(); }
+  Instant currentTime() const { return clock_(); }
+  /// When a lease handed out or extended at `now` runs out.
+  Instant leaseDeadline(Instant now) const { return now + leaseDuration_; }
 
   Store& store_;
   const ArtifactStore& artifacts_;
   BootstrapTokens bootstrap_;
-  RelaySettings settings_;
+  std::chrono::seconds leaseDuration_;
+  std::chrono::seconds artifactMaxAge_;
+  std::chrono::seconds inviteLifetime_;
   Clock clock_;
 };
 
