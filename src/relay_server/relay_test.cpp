@@ -80,6 +80,11 @@ class RelayTest : public ::testing::Test {
         .text();
   }
 
+  // Claims the member's next job and returns its lease.
+  std::string claimLease(const Member& member) {
+    return relay_->claim(member.credentials)["lease"].text();
+  }
+
   // Uploads `bytes` as the job's artifact under `lease`.
   JSON upload(const Member& builder, const std::string& job, const std::string& lease,
               const std::string& bytes) {
@@ -168,8 +173,8 @@ TEST_F(RelayTest, LapsedLeasesFailTheJobAndHeartbeatsKeepThemAlive) {
   Member builder = createGroup();
   std::string kept = queue(builder, builder, builder);
   std::string dropped = queue(builder, builder, builder);
-  std::string keptLease = relay_->claim(builder.credentials)["lease"].text();
-  std::string droppedLease = relay_->claim(builder.credentials)["lease"].text();
+  std::string keptLease = claimLease(builder);
+  std::string droppedLease = claimLease(builder);
 
   for (int beat = 0; beat < 3; ++beat) {
     advance(std::chrono::seconds(40));
@@ -215,7 +220,7 @@ TEST_F(RelayTest, RevokingAMacCancelsItsJobs) {
 TEST_F(RelayTest, OldBuildsExpire) {
   Member builder = createGroup();
   std::string job = queue(builder, builder, builder);
-  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  std::string lease = claimLease(builder);
   upload(builder, job, lease, "bytes");
   relay_->finishBuild(builder.credentials, job, lease, {"{}"});
   advance(std::chrono::hours(24));
@@ -230,14 +235,14 @@ TEST_F(RelayTest, OldBuildsExpire) {
 TEST_F(RelayTest, RestartKeepsStateRenewsLeasesAndCleansUpFiles) {
   Member builder = createGroup();
   std::string installing = queue(builder, builder, builder);
-  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  std::string lease = claimLease(builder);
   upload(builder, installing, lease, "bytes");
   relay_->finishBuild(builder.credentials, installing, lease, {"{}"});
-  std::string receiverLease = relay_->claim(builder.credentials)["lease"].text();
+  std::string receiverLease = claimLease(builder);
   std::string installingFile =
       relay_->authorizeDownload(builder.credentials, installing, receiverLease).file;
   std::string held = queue(builder, builder, builder);
-  std::string heldLease = relay_->claim(builder.credentials)["lease"].text();
+  std::string heldLease = claimLease(builder);
 
   // Leftovers of an interrupted upload and a file no job names, then the relay is down for
   // longer than a lease and its installing job's file has vanished.
