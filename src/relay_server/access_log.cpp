@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 void AccessLog::write(const AccessRecord& record) {
   using namespace std::chrono;
@@ -36,4 +36,4 @@ void AccessLog::write(const AccessRecord& record) {
   }
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// One finished request as the log shows it. `target` must already be stripped of query values
 /// (loggableTarget); nothing secret may be passed in.
@@ -30,4 +30,4 @@ class AccessLog {
   int fd_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

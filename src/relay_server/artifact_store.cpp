@@ -11,7 +11,7 @@
 #include "foundation/random.h"
 #include "foundation/text.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -34,9 +34,7 @@ bool isPublishedName(const std::string& name) {
 
 ArtifactWriter::ArtifactWriter(const ArtifactStore& store, std::filesystem::path temporary,
                                UniqueFd fd)
-    : store_(store),
-      temporary_(std::move(temporary)),
-      fd_(std::move(fd)) {}
+    : store_(store), temporary_(std::move(temporary)), fd_(std::move(fd)) {}
 
 ArtifactWriter::~ArtifactWriter() {
   if (!published_) removeQuietly(temporary_);
@@ -131,4 +129,4 @@ void ArtifactStore::syncDirectory() const {
   syncFile(fd.get(), directory_);
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -10,7 +10,6 @@
 // deleted only after the database points at the new one.
 #pragma once
 
-
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -21,7 +20,7 @@
 #include "foundation/file.h"
 #include "foundation/sha256.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 class ArtifactStore;
 
@@ -82,4 +81,4 @@ class ArtifactStore {
   std::filesystem::path directory_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -9,7 +9,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -17,4 +17,4 @@ namespace http = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
 using boost::system::error_code;
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -12,7 +12,7 @@
 #include "foundation/text.h"
 #include "relay_server/tokens.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -85,4 +85,4 @@ bool BootstrapTokens::accepts(std::string_view token) const {
   return accepted;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

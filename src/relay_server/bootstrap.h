@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// The set of accepted bootstrap tokens, held only as digests.
 class BootstrapTokens {
@@ -33,4 +33,4 @@ class BootstrapTokens {
   std::vector<std::string> digests_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

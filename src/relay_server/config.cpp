@@ -8,7 +8,7 @@
 
 #include "foundation/errors.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -224,4 +224,4 @@ Testing aids (defaults are what clients rely on; change them only for tests):
 )";
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

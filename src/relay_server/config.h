@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// Everything one run of the relay is configured with.
 struct Config {
@@ -58,4 +58,4 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
 /// The text `vek-relay --help` prints.
 std::string helpText();
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -7,7 +7,7 @@
 
 #include "foundation/errors.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 namespace {
 
 Config parse(std::vector<std::string> arguments,
@@ -75,4 +75,4 @@ TEST(CommandLine, RefusesWhatItCannotHonour) {
 }
 
 }  // namespace
-}  // namespace vek::relay
+}  // namespace vek::relay_server

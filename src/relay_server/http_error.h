@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// Thrown anywhere below a request handler to refuse the request. The session turns it into a
 /// response with `status()` and the JSON body {"error": message()}. `message()` is a complete
@@ -21,4 +21,4 @@ class HttpError : public std::exception {
   std::string message_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

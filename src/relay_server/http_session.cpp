@@ -7,10 +7,10 @@
 // loop was waiting for, so no read or write can hang.
 //
 // A request is read in two steps. First the header alone; the route, the credentials and every
-// limit are checked on it. Only then is the body read: a JSON body up to 1 MiB into memory, an
-// artifact straight from the socket into the artifact store. A request refused before its body
-// was read is answered with "Connection: close", and the connection is shut down after a short
-// drain, so the client sees the answer instead of a reset.
+// limit are checked on it. Only then is the body read: a JSON body (up to kMaxJsonBody) into
+// memory, an artifact straight from the socket into the artifact store. A request refused before
+// its body was read is answered with "Connection: close", and the connection is shut down after a
+// short drain, so the client sees the answer instead of a reset.
 //
 // Downloads on plain TCP go from the page cache to the socket with sendfile(2); over TLS they are
 // read and encrypted in pieces.
@@ -28,13 +28,15 @@
 
 #include "foundation/constants.h"
 #include "foundation/errors.h"
+#include "relay_server/endpoints.h"
 #include "relay_server/http_error.h"
 #include "relay_server/offload.h"
+#include "relay_server/relay.h"
 #include "relay_server/requests.h"
 #include "relay_server/routes.h"
 #include "relay_server/tokens.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -49,7 +51,6 @@ constexpr auto kTransferTimeout = 60s;
 // How long a connection closed after an early refusal keeps discarding the unread body.
 constexpr auto kLingerTime = 2s;
 constexpr std::size_t kLingerBytes = 4 << 20;
-constexpr std::string_view kServerHeader = "vek-relay/0.1.0";
 
 using TlsStream = asio::ssl::stream<tcp::socket>;
 
@@ -104,18 +105,18 @@ RequestHead headOf(http::request_parser<http::empty_body>& parser) {
 }
 
 /// What the access log and the closing logic learn while a request is handled.
-struct Exchange {
+struct RequestRecord {
   std::string loggedTarget;
   std::string deviceId;
   bool bodyRead = false;
   int status = 0;
 };
 
-PresentedCredentials credentialsOf(const RequestHead& head, Exchange& exchange) {
+PresentedCredentials credentialsOf(const RequestHead& head, RequestRecord& record) {
   std::optional<PresentedCredentials> credentials;
   if (head.authorization) credentials = parseBearer(*head.authorization);
   if (!credentials) throw missingCredentials();
-  exchange.deviceId = credentials->deviceId;
+  record.deviceId = credentials->deviceId;
   return *credentials;
 }
 
@@ -125,8 +126,26 @@ JSON errorJSON(const std::string& text) {
   return JSON::object({{"error", text}});
 }
 
+// The Server header: this program and its version.
+const std::string& serverHeader() {
+  static const std::string value = "vek-relay/" + std::string(VEK::version);
+  return value;
+}
+
 std::string shown(std::uint64_t bytes) {
   return std::to_string(bytes) + " bytes";
+}
+
+// A limit as people write it: "16 KiB", "1 MiB", or a count of bytes.
+std::string limitText(std::uint64_t bytes) {
+  if (bytes > 0 && bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  if (bytes > 0 && bytes % (1 << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
+  return shown(bytes);
+}
+
+HttpError bodyTooLarge() {
+  return HttpError(413, "The request body is larger than " + limitText(kMaxJsonBody) +
+                            ", the most this relay reads.");
 }
 
 template <typename Stream>
@@ -253,42 +272,43 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       if (!protocol) co_return false;  // closed, timed out, or cut off: nobody to answer
       RequestHead head;
       head.keepAlive = false;
-      Exchange exchange{"-", {}, false, 0};
+      RequestRecord record{"-", {}, false, 0};
       int status = ec == http::error::header_limit ? 431 : 400;
       std::string text = "The request is not valid HTTP/1.1.";
-      if (status == 431) text = "The request's header is larger than 16 KiB.";
+      if (status == 431)
+        text = "The request's header is larger than " + limitText(kHeaderLimit) + ".";
       JSON answer = errorJSON(text);
-      co_await respond(head, exchange, status, answer, started);
+      co_await respond(head, record, status, answer, started);
       co_await closeGracefully(true);
       co_return false;
     }
     ++served_;
 
     RequestHead head = headOf(parser);
-    Exchange exchange;
-    exchange.loggedTarget = loggableTarget(head.target);
-    exchange.bodyRead = parser.is_done();
+    RequestRecord record;
+    record.loggedTarget = loggableTarget(head.target);
+    record.bodyRead = parser.is_done();
 
     JSON answer;
     std::optional<HttpError> refusal;
     try {
-      RouteMatch match = matchRoute(head.method, head.target);
-      if (match.route == Route::upload) {
-        answer = co_await upload(head, match, exchange);
+      RouteMatch match = matchRoute(relayRoutes(), head.method, head.target);
+      if (match.route->transfer == Transfer::upload) {
+        answer = co_await upload(head, match, record);
       } else {
-        std::string body = co_await readBody(parser, head, exchange);
-        if (match.route == Route::download) {
-          bool ok = co_await download(head, match, exchange, started);
+        std::string body = co_await readBody(parser, head, record);
+        if (match.route->transfer == Transfer::download) {
+          bool ok = co_await download(head, match, record, started);
           co_return ok&& head.keepAlive;
         }
-        answer = co_await handle(head, match, body, exchange);
+        answer = co_await handle(head, match, std::move(body), record);
       }
     } catch (const HttpError& error) {
       refusal = error;
     } catch (const ConnectionLost&) {
       co_return false;
     } catch (const std::exception& error) {
-      std::cerr << "vek-relay: " << head.method << " " << exchange.loggedTarget
+      std::cerr << "vek-relay: " << head.method << " " << record.loggedTarget
                 << " failed: " << error.what() << std::endl;
       refusal = HttpError(500,
                           "The relay failed to handle this request because of an internal "
@@ -297,13 +317,13 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
     int status = refusal ? refusal->status() : 200;
     if (refusal) answer = errorJSON(refusal->message());
-    if (status == 401) exchange.deviceId.clear();
-    bool keep = head.keepAlive && exchange.bodyRead && !stopping_ && !context_.stopping;
+    if (status == 401) record.deviceId.clear();
+    bool keep = head.keepAlive && record.bodyRead && !stopping_ && !context_.stopping;
     head.keepAlive = keep;
-    bool written = co_await respond(head, exchange, status, answer, started);
+    bool written = co_await respond(head, record, status, answer, started);
     if (!written) co_return false;
     if (!keep) {
-      co_await closeGracefully(!exchange.bodyRead);
+      co_await closeGracefully(!record.bodyRead);
       co_return false;
     }
     co_return true;
@@ -311,10 +331,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   // Reads a JSON body of at most kMaxJsonBody bytes (none when the request has none).
   asio::awaitable<std::string> readBody(http::request_parser<http::empty_body>& header,
-                                        const RequestHead& head, Exchange& exchange) {
+                                        const RequestHead& head, RequestRecord& record) {
     if (header.is_done()) co_return std::string();
     if (head.contentLength && *head.contentLength > kMaxJsonBody) {
-      throw HttpError(413, "The request body is larger than 1 MiB, the most this relay reads.");
+      throw bodyTooLarge();
     }
     if (head.expectContinue) co_await writeContinue(head);
     http::request_parser<http::string_body> parser(std::move(header));
@@ -324,7 +344,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     co_await http::async_read(stream_, buffer_, parser,
                               asio::redirect_error(asio::use_awaitable, ec));
     if (ec == http::error::body_limit) {
-      throw HttpError(413, "The request body is larger than 1 MiB, the most this relay reads.");
+      throw bodyTooLarge();
     }
     if (ec) {
       bool protocol =
@@ -333,7 +353,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       if (!protocol) throw ConnectionLost{};
       throw HttpError(400, "The request body is not valid HTTP/1.1 (bad chunked encoding).");
     }
-    exchange.bodyRead = true;
+    record.bodyRead = true;
     co_return std::move(parser.get().body());
   }
 
@@ -350,80 +370,26 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     return offload(context_.database, std::move(function));
   }
 
-  asio::awaitable<JSON> handle(const RequestHead& head, const RouteMatch& match,
-                               const std::string& body, Exchange& exchange) {
+  // Answers a JSON route through its handler; the relay's part runs on the worker pool.
+  asio::awaitable<JSON> handle(const RequestHead& head, RouteMatch& match, std::string body,
+                               RequestRecord& record) {
+    Call call;
+    call.id = std::move(match.id);
+    call.query = std::move(match.query);
+    call.body = std::move(body);
+    call.lease = head.lease;
+    call.bootstrap = head.bootstrap;
+    if (match.route->access == Access::member) call.caller = credentialsOf(head, record);
+    Reply reply = match.route->handler(call);
+    if (JSON* answer = std::get_if<JSON>(&reply)) co_return std::move(*answer);
+    RelayWork work = std::move(std::get<RelayWork>(reply));
     Relay& relay = context_.relay;
-    switch (match.route) {
-      case Route::healthz:
-        co_return JSON::object({{"ok", true}});
-      case Route::createGroup: {
-        CreateGroupRequest request = parseCreateGroup(body);
-        co_return co_await store([&] { return relay.createGroup(head.bootstrap, request); });
-      }
-      case Route::join: {
-        JoinRequest request = parseJoin(body);
-        co_return co_await store([&] { return relay.join(request); });
-      }
-      default:
-        break;
-    }
-
-    PresentedCredentials caller = credentialsOf(head, exchange);
-    const std::string& id = match.id;
-    switch (match.route) {
-      case Route::createInvite:
-        parseEmptyBody(body);
-        co_return co_await store([&] { return relay.createInvite(caller); });
-      case Route::group:
-        co_return co_await store([&] { return relay.group(caller); });
-      case Route::revokeDevice:
-        co_return co_await store([&] { return relay.revokeDevice(caller, id); });
-      case Route::heartbeat: {
-        HeartbeatRequest request = parseHeartbeat(body);
-        co_return co_await store([&] { return relay.heartbeat(caller, request); });
-      }
-      case Route::claim:
-        parseEmptyBody(body);
-        co_return co_await store([&] { return relay.claim(caller); });
-      case Route::listJobs:
-        co_return co_await store([&] { return relay.listJobs(caller); });
-      case Route::queueJob: {
-        QueueJobRequest request = parseQueueJob(body);
-        co_return co_await store([&] { return relay.queueJob(caller, request); });
-      }
-      case Route::job:
-        co_return co_await store([&] { return relay.job(caller, id); });
-      case Route::events: {
-        std::optional<std::int64_t> after = afterCursor(match.query);
-        co_return co_await store([&] { return relay.events(caller, id, after); });
-      }
-      case Route::cancel:
-        parseEmptyBody(body);
-        co_return co_await store([&] { return relay.cancel(caller, id); });
-      case Route::postEvent: {
-        EventRequest request = parseEvent(body);
-        co_return co_await store([&] { return relay.postEvent(caller, id, head.lease, request); });
-      }
-      case Route::fail: {
-        FailRequest request = parseFail(body);
-        co_return co_await store([&] { return relay.fail(caller, id, head.lease, request); });
-      }
-      case Route::finishBuild: {
-        FinishBuildRequest request = parseFinishBuild(body);
-        co_return co_await store(
-            [&] { return relay.finishBuild(caller, id, head.lease, request); });
-      }
-      case Route::finish:
-        parseEmptyBody(body);
-        co_return co_await store([&] { return relay.finish(caller, id, head.lease); });
-      default:
-        throw std::logic_error("route without a JSON handler");
-    }
+    co_return co_await store([&] { return work(relay); });
   }
 
   asio::awaitable<JSON> upload(const RequestHead& head, const RouteMatch& match,
-                               Exchange& exchange) {
-    PresentedCredentials caller = credentialsOf(head, exchange);
+                               RequestRecord& record) {
+    PresentedCredentials caller = credentialsOf(head, record);
     Relay& relay = context_.relay;
     co_await store([&] { relay.authorizeUpload(caller, match.id, head.lease); });
     if (head.chunked || !head.contentLength) {
@@ -482,7 +448,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
                                  shown(length) + " announced; nothing was stored.");
       }
     }
-    exchange.bodyRead = true;
+    record.bodyRead = true;
     std::string sha = writer->finishDigest();
     if (sha != *head.sha) {
       throw HttpError(400,
@@ -496,14 +462,14 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   }
 
   // Streams the job's artifact. Writes its own response; false when the connection must close.
-  asio::awaitable<bool> download(RequestHead& head, const RouteMatch& match, Exchange& exchange,
+  asio::awaitable<bool> download(RequestHead& head, const RouteMatch& match, RequestRecord& record,
                                  SteadyClock::time_point started) {
     std::optional<HttpError> refusal;
     DownloadTicket ticket;
     UniqueFd file;
     std::uint64_t size = 0;
     try {
-      PresentedCredentials caller = credentialsOf(head, exchange);
+      PresentedCredentials caller = credentialsOf(head, record);
       Relay& relay = context_.relay;
       ticket =
           co_await store([&] { return relay.authorizeDownload(caller, match.id, head.lease); });
@@ -517,13 +483,13 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       refusal = error;
     }
     if (refusal) {
-      if (refusal->status() == 401) exchange.deviceId.clear();
+      if (refusal->status() == 401) record.deviceId.clear();
       JSON answer = errorJSON(refusal->message());
-      co_return co_await respond(head, exchange, refusal->status(), answer, started);
+      co_return co_await respond(head, record, refusal->status(), answer, started);
     }
 
     http::response<http::empty_body> response{http::status::ok, head.version};
-    response.set(http::field::server, kServerHeader);
+    response.set(http::field::server, serverHeader());
     response.set(http::field::content_type, "application/octet-stream");
     response.set(http::field::cache_control, "no-store");
     response.set("X-VEK-SHA256", ticket.sha);
@@ -535,8 +501,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     co_await http::async_write_header(stream_, serializer,
                                       asio::redirect_error(asio::use_awaitable, ec));
     bool ok = !ec && co_await sendFile(file.get(), size);
-    exchange.status = 200;
-    log(head, exchange, started);
+    record.status = 200;
+    log(head, record, started);
     co_return ok && !stopping_;
   }
 
@@ -584,10 +550,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
   }
 
-  asio::awaitable<bool> respond(const RequestHead& head, Exchange& exchange, int status,
+  asio::awaitable<bool> respond(const RequestHead& head, RequestRecord& record, int status,
                                 const JSON& body, SteadyClock::time_point started) {
     http::response<http::string_body> response{static_cast<http::status>(status), head.version};
-    response.set(http::field::server, kServerHeader);
+    response.set(http::field::server, serverHeader());
     response.set(http::field::content_type, "application/json");
     response.set(http::field::cache_control, "no-store");
     response.body() = body.data();
@@ -596,15 +562,15 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     expireIn(kTransferTimeout);
     error_code ec;
     co_await http::async_write(stream_, response, asio::redirect_error(asio::use_awaitable, ec));
-    exchange.status = status;
-    log(head, exchange, started);
+    record.status = status;
+    log(head, record, started);
     co_return !ec;
   }
 
-  void log(const RequestHead& head, const Exchange& exchange, SteadyClock::time_point started) {
+  void log(const RequestHead& head, const RequestRecord& record, SteadyClock::time_point started) {
     std::string method = head.method.empty() ? "-" : loggableTarget(head.method);
-    context_.log.write({peer_, method, exchange.loggedTarget, exchange.status,
-                        SteadyClock::now() - started, exchange.deviceId});
+    context_.log.write({peer_, method, record.loggedTarget, record.status,
+                        SteadyClock::now() - started, record.deviceId});
   }
 
   // Ends the connection so that the client reads the last answer: TLS close_notify, or on TCP a
@@ -646,33 +612,6 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
 }  // namespace
 
-std::uint64_t SessionRegistry::add(std::function<void()> stop) {
-  std::lock_guard lock(mutex_);
-  sessions_.emplace(++next_, std::move(stop));
-  return next_;
-}
-
-void SessionRegistry::remove(std::uint64_t key) {
-  std::lock_guard lock(mutex_);
-  sessions_.erase(key);
-}
-
-void SessionRegistry::stopAll() {
-  std::vector<std::function<void()>> stops;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [key, stop] : sessions_)
-      stops.push_back(stop);
-  }
-  for (auto& stop : stops)
-    stop();
-}
-
-std::size_t SessionRegistry::size() {
-  std::lock_guard lock(mutex_);
-  return sessions_.size();
-}
-
 void startSession(ServerContext& context, tcp::socket socket, asio::ssl::context* tls) {
   if (tls) {
     std::make_shared<Session<TlsStream>>(context, TlsStream(std::move(socket), *tls))->start();
@@ -681,4 +620,4 @@ void startSession(ServerContext& context, tcp::socket socket, asio::ssl::context
   }
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -10,7 +10,7 @@
 #include "relay_server/server.h"
 
 int main(int argc, char** argv) {
-  using namespace vek::relay;
+  using namespace vek::relay_server;
   ::umask(077);                   // database, WAL and artifacts are for the relay's user only
   std::signal(SIGPIPE, SIG_IGN);  // sendfile to a departed client must fail, not kill us
   try {

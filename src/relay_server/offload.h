@@ -11,7 +11,7 @@
 
 #include "relay_server/asio.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 template <typename Function, typename Result = std::invoke_result_t<Function&>>
 asio::awaitable<Result> offload(asio::thread_pool& pool, Function function) {
@@ -47,4 +47,4 @@ asio::awaitable<Result> offload(asio::thread_pool& pool, Function function) {
   if constexpr (!std::is_void_v<Result>) co_return std::move(*result);
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

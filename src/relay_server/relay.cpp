@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <set>
 
-#include "foundation/constants.h"
 #include "foundation/random.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -51,17 +50,26 @@ JSON optionalText(const std::optional<std::string>& text) {
   return text ? JSON(*text) : JSON();
 }
 
+std::int64_t epochSeconds(Timestamp time) {
+  return time.time_since_epoch().count();
+}
+
+// The whole second `time` falls in.
+Timestamp secondOf(Instant time) {
+  return std::chrono::floor<std::chrono::seconds>(time);
+}
+
 JSON jobJSON(const JobRow& job) {
   return JSON::object({
       {"id", job.id},
-      {"state", job.state},
+      {"state", nameOf(job.state)},
       {"builder_id", job.builderId},
       {"receiver_id", job.receiverId},
       {"spec", storedJSON(job.parameters)},
       {"error", optionalText(job.error)},
       {"artifact_sha", optionalText(job.artifactSha)},
-      {"created", job.created},
-      {"updated", job.updated},
+      {"created", epochSeconds(job.created)},
+      {"updated", epochSeconds(job.updated)},
       {"manifest", job.manifest ? storedJSON(*job.manifest) : JSON()},
   });
 }
@@ -70,7 +78,7 @@ JSON eventJSON(const EventRow& event) {
   return JSON::object({
       {"id", event.id},
       {"message", event.message},
-      {"created", event.created},
+      {"created", epochSeconds(event.created)},
       {"device_id", event.deviceId},
   });
 }
@@ -109,14 +117,14 @@ JobRow jobOfGroup(StoreTransaction& tx, const DeviceRow& caller, const std::stri
 
 // The job, provided `lease` is the live lease the caller holds on it.
 JobRow leasedJob(StoreTransaction& tx, const DeviceRow& caller, const std::string& jobId,
-                 const std::optional<std::string>& lease, std::int64_t nowMs) {
+                 const std::optional<std::string>& lease, Instant now) {
   JobRow job = jobOfGroup(tx, caller, jobId);
   if (!lease || lease->empty()) {
     throw HttpError(409, "This request needs the job's lease in the X-VEK-Lease header.");
   }
-  if (VEK::isTerminal(job.state)) {
-    throw HttpError(409,
-                    "This job has already ended (" + job.state + "); it can no longer be changed.");
+  if (isTerminal(job.state)) {
+    throw HttpError(409, "This job has already ended (" + std::string(nameOf(job.state)) +
+                             "); it can no longer be changed.");
   }
   if (!job.leaseDigest || job.leaseHolder != caller.id ||
       !digestsEqual(*job.leaseDigest, secretDigest(*lease))) {
@@ -124,7 +132,7 @@ JobRow leasedJob(StoreTransaction& tx, const DeviceRow& caller, const std::strin
                     "The lease in X-VEK-Lease is not the current lease of this job; the job is "
                     "not held by this Mac under that lease.");
   }
-  if (job.leaseExpiresMs <= nowMs) {
+  if (job.leaseExpires <= now) {
     throw HttpError(409,
                     "The lease on this job has lapsed: the Mac holding it did not renew it in "
                     "time, so no more work is accepted under it.");
@@ -132,21 +140,22 @@ JobRow leasedJob(StoreTransaction& tx, const DeviceRow& caller, const std::strin
   return job;
 }
 
-void requireState(const JobRow& job, std::string_view state) {
+void requireState(const JobRow& job, JobState state) {
   if (job.state != state) {
-    throw HttpError(409, "The job is " + job.state + ", but this request needs it to be " +
-                             std::string(state) + ".");
+    throw HttpError(409, "The job is " + std::string(nameOf(job.state)) +
+                             ", but this request needs it to be " + std::string(nameOf(state)) +
+                             ".");
   }
 }
 
 // Moves a job to a terminal state: the lease is released and the artifact is marked for deletion.
-void endJob(JobRow& job, std::string_view state, std::optional<std::string> error, std::int64_t now,
+void endJob(JobRow& job, JobState state, std::optional<std::string> error, Timestamp now,
             Doomed& doomed) {
-  job.state = std::string(state);
+  job.state = state;
   job.error = std::move(error);
   job.leaseDigest.reset();
   job.leaseHolder.reset();
-  job.leaseExpiresMs = 0;
+  job.leaseExpires = {};
   job.updated = now;
   if (job.artifactFile) {
     doomed.add(*job.artifactFile);
@@ -170,9 +179,8 @@ DeviceRow memberDevice(StoreTransaction& tx, const DeviceRow& caller, const std:
 
 }  // namespace
 
-std::int64_t systemClockMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+Instant systemClock() {
+  return std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
 }
 
 HttpError missingCredentials() {
@@ -182,11 +190,13 @@ HttpError missingCredentials() {
 }
 
 Relay::Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
-             RelaySettings settings, Clock clock)
+             const Config& config, Clock clock)
     : store_(store),
       artifacts_(artifacts),
       bootstrap_(std::move(bootstrap)),
-      settings_(settings),
+      leaseDuration_(config.leaseDuration),
+      artifactMaxAge_(config.artifactMaxAge),
+      inviteLifetime_(config.inviteLifetime),
       clock_(std::move(clock)) {}
 
 JSON Relay::createGroup(const std::optional<std::string>& bootstrapToken,
@@ -199,7 +209,7 @@ JSON Relay::createGroup(const std::optional<std::string>& bootstrapToken,
   if (!bootstrap_.accepts(*bootstrapToken)) {
     throw HttpError(403, "This relay does not accept that bootstrap token.");
   }
-  std::int64_t now = nowMs() / 1000;
+  Timestamp now = secondOf(currentTime());
   GroupRow group{randomUUID(), request.name, now};
   std::string token = newSecret();
   DeviceRow device;
@@ -221,7 +231,7 @@ JSON Relay::join(const JoinRequest& request) {
   };
   if (!request.code) throw ask("This invite carries no valid invite code.");
   std::string codeDigest = secretDigest(*request.code);
-  std::int64_t now = nowMs() / 1000;
+  Timestamp now = secondOf(currentTime());
   std::string token = newSecret();
   DeviceRow device;
   GroupRow group;
@@ -230,8 +240,8 @@ JSON Relay::join(const JoinRequest& request) {
     if (!invite) throw ask("This invite code is not valid on this relay.");
     if (invite->usedBy) throw ask("This invite code has already been used.");
     if (invite->expires <= now) {
-      throw ask("This invite code has expired (invites are valid for " +
-                describe(settings_.inviteLifetime) + ").");
+      throw ask("This invite code has expired (invites are valid for " + describe(inviteLifetime_) +
+                ").");
     }
     std::optional<DeviceRow> issuer = tx.device(invite->createdBy);
     if (!issuer || issuer->revoked) {
@@ -251,32 +261,32 @@ JSON Relay::join(const JoinRequest& request) {
 
 JSON Relay::createInvite(const PresentedCredentials& caller) {
   std::string code = newSecret();
-  std::int64_t now = nowMs() / 1000;
+  Timestamp now = secondOf(currentTime());
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    tx.insertInvite({secretDigest(code), device.groupId, device.id, now,
-                     now + settings_.inviteLifetime.count(), std::nullopt});
+    tx.insertInvite(
+        {secretDigest(code), device.groupId, device.id, now, now + inviteLifetime_, std::nullopt});
   });
   return JSON::object(
-      {{"code", code}, {"expires_in_seconds", std::int64_t{settings_.inviteLifetime.count()}}});
+      {{"code", code}, {"expires_in_seconds", std::int64_t{inviteLifetime_.count()}}});
 }
 
 JSON Relay::group(const PresentedCredentials& caller) {
-  std::int64_t now = nowMs() / 1000;
+  Timestamp now = secondOf(currentTime());
   JSON answer;
   store_.read([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
     GroupRow group = tx.group(device.groupId).value();
     JSON devices = JSON::array();
     for (const DeviceRow& member : tx.devicesOfGroup(group.id)) {
-      bool online =
-          !member.revoked && member.lastSeen > 0 && now - member.lastSeen <= kOnlineWindowSeconds;
+      bool online = !member.revoked && member.lastSeen != Timestamp{} &&
+                    now - member.lastSeen <= kOnlineWindow;
       devices.push(JSON::object({
           {"id", member.id},
           {"name", member.name},
           {"online", online},
           {"revoked", member.revoked ? 1 : 0},
-          {"last_seen", member.lastSeen},
+          {"last_seen", epochSeconds(member.lastSeen)},
           {"inventory", storedJSON(member.inventory)},
       }));
     }
@@ -286,7 +296,7 @@ JSON Relay::group(const PresentedCredentials& caller) {
 }
 
 JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& deviceId) {
-  std::int64_t now = nowMs() / 1000;
+  Timestamp now = secondOf(currentTime());
   Doomed doomed(artifacts_);
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
@@ -300,7 +310,7 @@ JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& 
     if (target->revoked) return;
     tx.revokeDevice(target->id);
     for (JobRow job : tx.unfinishedJobsOf(target->id)) {
-      endJob(job, "cancelled",
+      endJob(job, JobState::cancelled,
              "The job was cancelled because the Mac \"" + target->name +
                  "\" was revoked from the group.",
              now, doomed);
@@ -312,33 +322,31 @@ JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& 
 }
 
 JSON Relay::heartbeat(const PresentedCredentials& caller, const HeartbeatRequest& request) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   JSON jobs = JSON::array();
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    tx.recordHeartbeat(device.id, nowMilliseconds / 1000, request.inventoryText);
+    tx.recordHeartbeat(device.id, secondOf(moment), request.inventoryText);
     std::set<std::string> seen;
     for (const LeaseClaim& lease : request.leases) {
       if (!isCanonicalUUID(lease.jobId) || !seen.insert(lease.jobId).second) continue;
       std::optional<JobRow> job = tx.job(lease.jobId);
       if (!job || job->groupId != device.groupId) continue;
-      bool live = !VEK::isTerminal(job->state) && job->leaseDigest &&
-                  job->leaseHolder == device.id && job->leaseExpiresMs > nowMilliseconds &&
+      bool live = !isTerminal(job->state) && job->leaseDigest && job->leaseHolder == device.id &&
+                  job->leaseExpires > moment &&
                   digestsEqual(*job->leaseDigest, secretDigest(lease.token));
       if (live) {
-        job->leaseExpiresMs =
-            nowMilliseconds +
-            std::chrono::duration_cast<std::chrono::milliseconds>(settings_.leaseDuration).count();
+        job->leaseExpires = leaseDeadline(moment);
         tx.updateJob(*job);
       }
-      jobs.push(JSON::object({{"id", job->id}, {"state", job->state}}));
+      jobs.push(JSON::object({{"id", job->id}, {"state", nameOf(job->state)}}));
     }
   });
   return JSON::object({{"jobs", jobs}});
 }
 
 JSON Relay::claim(const PresentedCredentials& caller) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   std::string lease = newSecret();
   std::optional<JobRow> claimed;
   store_.write([&](StoreTransaction& tx) {
@@ -347,15 +355,13 @@ JSON Relay::claim(const PresentedCredentials& caller) {
     if (!claimed) return;
     claimed->leaseDigest = secretDigest(lease);
     claimed->leaseHolder = device.id;
-    claimed->leaseExpiresMs =
-        nowMilliseconds +
-        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.leaseDuration).count();
+    claimed->leaseExpires = leaseDeadline(moment);
     tx.updateJob(*claimed);
   });
   if (!claimed) return JSON::object({{"job", JSON()}});
   return JSON::object({{"job", jobJSON(*claimed)},
                        {"lease", lease},
-                       {"lease_seconds", std::int64_t{settings_.leaseDuration.count()}}});
+                       {"lease_seconds", std::int64_t{leaseDuration_.count()}}});
 }
 
 JSON Relay::listJobs(const PresentedCredentials& caller) {
@@ -369,7 +375,7 @@ JSON Relay::listJobs(const PresentedCredentials& caller) {
 }
 
 JSON Relay::queueJob(const PresentedCredentials& caller, const QueueJobRequest& request) {
-  std::int64_t now = nowMs() / 1000;
+  Timestamp now = secondOf(currentTime());
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
@@ -400,7 +406,7 @@ JSON Relay::queueJob(const PresentedCredentials& caller, const QueueJobRequest& 
     });
     job.id = randomUUID();
     job.groupId = device.groupId;
-    job.state = "building";
+    job.state = JobState::building;
     job.builderId = builder.id;
     job.receiverId = receiver.id;
     job.parameters = parameters.data();
@@ -434,17 +440,18 @@ JSON Relay::events(const PresentedCredentials& caller, const std::string& jobId,
 }
 
 JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId) {
-  std::int64_t now = nowMs() / 1000;
+  Timestamp now = secondOf(currentTime());
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
     job = jobOfGroup(tx, device, jobId);
-    if (VEK::isTerminal(job.state)) {
-      throw HttpError(409,
-                      "This job has already ended (" + job.state + "), so it cannot be cancelled.");
+    if (isTerminal(job.state)) {
+      throw HttpError(409, "This job has already ended (" + std::string(nameOf(job.state)) +
+                               "), so it cannot be cancelled.");
     }
-    endJob(job, "cancelled", "The job was cancelled by \"" + device.name + "\".", now, doomed);
+    endJob(job, JobState::cancelled, "The job was cancelled by \"" + device.name + "\".", now,
+           doomed);
     tx.updateJob(job);
   });
   doomed.removeAll();
@@ -453,25 +460,25 @@ JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId)
 
 JSON Relay::postEvent(const PresentedCredentials& caller, const std::string& jobId,
                       const std::optional<std::string>& lease, const EventRequest& request) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   EventRow event;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    JobRow job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
-    event = tx.insertEvent(job.id, device.id, request.message, nowMilliseconds / 1000);
+    JobRow job = leasedJob(tx, device, jobId, lease, moment);
+    event = tx.insertEvent(job.id, device.id, request.message, secondOf(moment));
   });
   return eventJSON(event);
 }
 
 JSON Relay::fail(const PresentedCredentials& caller, const std::string& jobId,
                  const std::optional<std::string>& lease, const FailRequest& request) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
-    endJob(job, "failed", request.error, nowMilliseconds / 1000, doomed);
+    job = leasedJob(tx, device, jobId, lease, moment);
+    endJob(job, JobState::failed, request.error, secondOf(moment), doomed);
     tx.updateJob(job);
   });
   doomed.removeAll();
@@ -481,22 +488,22 @@ JSON Relay::fail(const PresentedCredentials& caller, const std::string& jobId,
 JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& jobId,
                         const std::optional<std::string>& lease,
                         const FinishBuildRequest& request) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
-    requireState(job, "building");
+    job = leasedJob(tx, device, jobId, lease, moment);
+    requireState(job, JobState::building);
     if (!job.artifactFile) {
       throw HttpError(409,
                       "This job has no uploaded build yet; upload the build before finishing it.");
     }
-    job.state = "installing";
+    job.state = JobState::installing;
     job.manifest = request.manifestText;
     job.leaseDigest.reset();
     job.leaseHolder.reset();
-    job.leaseExpiresMs = 0;
-    job.updated = nowMilliseconds / 1000;
+    job.leaseExpires = {};
+    job.updated = secondOf(moment);
     tx.updateJob(job);
   });
   return jobJSON(job);
@@ -504,14 +511,14 @@ JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& j
 
 JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
                    const std::optional<std::string>& lease) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
-    requireState(job, "installing");
-    endJob(job, "succeeded", std::nullopt, nowMilliseconds / 1000, doomed);
+    job = leasedJob(tx, device, jobId, lease, moment);
+    requireState(job, JobState::installing);
+    endJob(job, JobState::succeeded, std::nullopt, secondOf(moment), doomed);
     tx.updateJob(job);
   });
   doomed.removeAll();
@@ -520,29 +527,29 @@ JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
 
 void Relay::authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
                             const std::optional<std::string>& lease) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   store_.read([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    requireState(leasedJob(tx, device, jobId, lease, nowMilliseconds), "building");
+    requireState(leasedJob(tx, device, jobId, lease, moment), JobState::building);
   });
 }
 
 JSON Relay::commitUpload(const PresentedCredentials& caller, const std::string& jobId,
                          const std::optional<std::string>& lease,
                          const PublishedArtifact& artifact) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   Doomed doomed(artifacts_);
   try {
     store_.write([&](StoreTransaction& tx) {
       DeviceRow device = authenticate(tx, caller);
-      JobRow job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
-      requireState(job, "building");
+      JobRow job = leasedJob(tx, device, jobId, lease, moment);
+      requireState(job, JobState::building);
       if (job.artifactFile) doomed.add(*job.artifactFile);
       job.artifactFile = artifact.file;
       job.artifactSha = artifact.sha;
       job.artifactSize = static_cast<std::int64_t>(artifact.size);
-      job.artifactUploaded = nowMilliseconds / 1000;
-      job.updated = nowMilliseconds / 1000;
+      job.artifactUploaded = secondOf(moment);
+      job.updated = secondOf(moment);
       tx.updateJob(job);
     });
   } catch (...) {
@@ -558,12 +565,12 @@ JSON Relay::commitUpload(const PresentedCredentials& caller, const std::string& 
 DownloadTicket Relay::authorizeDownload(const PresentedCredentials& caller,
                                         const std::string& jobId,
                                         const std::optional<std::string>& lease) {
-  std::int64_t nowMilliseconds = nowMs();
+  Instant moment = currentTime();
   DownloadTicket ticket;
   store_.read([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    JobRow job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
-    requireState(job, "installing");
+    JobRow job = leasedJob(tx, device, jobId, lease, moment);
+    requireState(job, JobState::installing);
     if (!job.artifactFile || !job.artifactSha) {
       throw HttpError(409, "This job has no build on the relay.");
     }
@@ -573,62 +580,61 @@ DownloadTicket Relay::authorizeDownload(const PresentedCredentials& caller,
 }
 
 SweepReport Relay::sweep() {
-  std::int64_t nowMilliseconds = nowMs();
-  std::int64_t now = nowMilliseconds / 1000;
+  Instant moment = currentTime();
+  Timestamp now = secondOf(moment);
   SweepReport report;
   Doomed doomed(artifacts_);
   store_.write([&](StoreTransaction& tx) {
-    for (JobRow job : tx.jobsWithLeaseExpiredBy(nowMilliseconds)) {
-      endJob(job, VEK::isTerminal(job.state) ? job.state : "failed",
-             VEK::isTerminal(job.state) ? job.error : std::string(kStoppedResponding), now, doomed);
+    for (JobRow job : tx.jobsWithLeaseExpiredBy(moment)) {
+      bool ended = isTerminal(job.state);
+      endJob(job, ended ? job.state : JobState::failed,
+             ended ? job.error : std::string(kStoppedResponding), now, doomed);
       tx.updateJob(job);
       ++report.lapsed;
     }
-    for (JobRow job : tx.jobsWithArtifactUploadedBy(now - settings_.artifactMaxAge.count())) {
-      if (VEK::isTerminal(job.state)) {
+    for (JobRow job : tx.jobsWithArtifactUploadedBy(now - artifactMaxAge_)) {
+      if (isTerminal(job.state)) {
         doomed.add(*job.artifactFile);
         job.artifactFile.reset();
       } else {
-        endJob(job, "failed",
+        endJob(job, JobState::failed,
                "The build expired: the relay keeps a build for at most " +
-                   describe(settings_.artifactMaxAge) +
+                   describe(artifactMaxAge_) +
                    ", and this one was not installed in time. Run the deployment again.",
                now, doomed);
         ++report.expired;
       }
       tx.updateJob(job);
     }
-    tx.deleteInvitesExpiredBefore(now - 24 * 3600);
+    tx.deleteInvitesExpiredBefore(now - kExpiredInviteMemory);
   });
   report.deleted = doomed.removeAll();
   return report;
 }
 
 RecoveryReport Relay::recover() {
-  std::int64_t nowMilliseconds = nowMs();
-  std::int64_t now = nowMilliseconds / 1000;
+  Instant moment = currentTime();
+  Timestamp now = secondOf(moment);
   RecoveryReport report;
   Doomed doomed(artifacts_);
   std::set<std::string> keep;
   store_.write([&](StoreTransaction& tx) {
-    std::int64_t renewed =
-        nowMilliseconds +
-        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.leaseDuration).count();
+    Instant renewed = leaseDeadline(moment);
     for (JobRow job : tx.leasedJobs()) {
-      if (VEK::isTerminal(job.state) || job.leaseExpiresMs >= renewed) continue;
-      job.leaseExpiresMs = renewed;
+      if (isTerminal(job.state) || job.leaseExpires >= renewed) continue;
+      job.leaseExpires = renewed;
       tx.updateJob(job);
       ++report.leasesRenewed;
     }
     for (JobRow job : tx.jobsWithArtifacts()) {
-      if (VEK::isTerminal(job.state)) {
+      if (isTerminal(job.state)) {
         doomed.add(*job.artifactFile);
         job.artifactFile.reset();
       } else if (!artifacts_.exists(*job.artifactFile)) {
         ++report.artifactsMissing;
         job.artifactFile.reset();
-        if (job.state == "installing") {
-          endJob(job, "failed",
+        if (job.state == JobState::installing) {
+          endJob(job, JobState::failed,
                  "The relay lost this job's build before it was installed. Run the deployment "
                  "again.",
                  now, doomed);
@@ -645,4 +651,4 @@ RecoveryReport Relay::recover() {
   return report;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -6,11 +6,11 @@
 // text clients show their users. Operations block on the store: call them from a worker thread,
 // never from an I/O thread.
 //
-// A job is "building" until its builder finishes the build, then "installing" until its receiver
-// finishes, and may end "failed" or "cancelled" from either. Work on a job is guarded by a lease:
-// claim hands one out, heartbeats extend it, finish-build, finish, fail and cancel release it, and
-// a sweep fails every job whose lease lapsed. Artifacts live only as long as their job is open,
-// and at most the configured maximum age.
+// A job is building until its builder finishes the build, then installing until its receiver
+// finishes, and may end failed or cancelled from either (job_state.h). Work on a job is guarded by
+// a lease: claim hands one out, heartbeats extend it, finish-build, finish, fail and cancel release
+// it, and a sweep fails every job whose lease lapsed. Artifacts live only as long as their job is
+// open, and at most the configured maximum age.
 #pragma once
 
 #include <chrono>
@@ -22,22 +22,17 @@
 #include "foundation/json.h"
 #include "relay_server/artifact_store.h"
 #include "relay_server/bootstrap.h"
+#include "relay_server/config.h"
 #include "relay_server/http_error.h"
 #include "relay_server/requests.h"
 #include "relay_server/store.h"
 #include "relay_server/tokens.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
-struct RelaySettings {
-  std::chrono::seconds leaseDuration{60};
-  std::chrono::seconds artifactMaxAge{24 * 3600};
-  std::chrono::seconds inviteLifetime{900};
-};
-
-/// Milliseconds since 1970.
-using Clock = std::function<std::int64_t()>;
-std::int64_t systemClockMs();
+/// The current time; tests pass a clock they move themselves.
+using Clock = std::function<Instant()>;
+Instant systemClock();
 
 /// Texts clients rely on.
 inline constexpr std::string_view kStoppedResponding =
@@ -47,7 +42,9 @@ inline constexpr std::string_view kRevokedCredential =
     "revoked device credential. Join the group again with a new invite.";
 
 /// A device whose last heartbeat is at most this old counts as online.
-inline constexpr std::int64_t kOnlineWindowSeconds = 45;
+inline constexpr std::chrono::seconds kOnlineWindow{45};
+/// How long the relay remembers an invite after it expired.
+inline constexpr std::chrono::hours kExpiredInviteMemory{24};
 /// Most jobs a job list returns, and most events one events request returns.
 inline constexpr std::size_t kJobListLimit = 100;
 inline constexpr std::size_t kEventPageLimit = 1000;
@@ -83,26 +80,30 @@ HttpError missingCredentials();
 
 class Relay {
  public:
+  /// Takes its durations (lease, invite lifetime, artifact age) from `config`.
   Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
-        RelaySettings settings, Clock clock = systemClockMs);
+        const Config& config, Clock clock = systemClock);
 
-  /// Rows 1-3: create a group (needs an accepted bootstrap token), join it (consumes an invite
-  /// atomically), issue an invite.
+  /// POST /v1/groups, /v1/join and /v1/invites: create a group (needs an accepted bootstrap
+  /// token), join it (consumes an invite atomically), issue an invite.
   JSON createGroup(const std::optional<std::string>& bootstrapToken,
                    const CreateGroupRequest& request);
   JSON join(const JoinRequest& request);
   JSON createInvite(const PresentedCredentials& caller);
 
-  /// Rows 4-5: the caller's group with its devices; revoke a device of it.
+  /// GET /v1/group and DELETE /v1/devices/{id}: the caller's group with its devices; revoke a
+  /// device of it.
   JSON group(const PresentedCredentials& caller);
   JSON revokeDevice(const PresentedCredentials& caller, const std::string& deviceId);
 
-  /// Rows 6-7: heartbeat (stores the inventory, extends valid leases, reports the named jobs'
-  /// states) and claim (the oldest job for the caller, with a fresh lease, or {"job": null}).
+  /// POST /v1/heartbeat (stores the inventory, extends valid leases, reports the named jobs'
+  /// states) and POST /v1/claim (the oldest job for the caller, with a fresh lease, or
+  /// {"job": null}).
   JSON heartbeat(const PresentedCredentials& caller, const HeartbeatRequest& request);
   JSON claim(const PresentedCredentials& caller);
 
-  /// Rows 8-13: job list, queue, detail, events, cancel.
+  /// GET and POST /v1/jobs, GET /v1/jobs/{id} and its /events, POST /v1/jobs/{id}/cancel: job
+  /// list, queue, detail, events, cancel.
   JSON listJobs(const PresentedCredentials& caller);
   JSON queueJob(const PresentedCredentials& caller, const QueueJobRequest& request);
   JSON job(const PresentedCredentials& caller, const std::string& jobId);
@@ -110,7 +111,8 @@ class Relay {
               std::optional<std::int64_t> after);
   JSON cancel(const PresentedCredentials& caller, const std::string& jobId);
 
-  /// Rows 14, 15, 18, 19: lease-scoped changes. `lease` is the X-VEK-Lease header.
+  /// POST /v1/jobs/{id}/event, /fail, /finish-build and /finish: lease-scoped changes. `lease`
+  /// is the X-VEK-Lease header.
   JSON postEvent(const PresentedCredentials& caller, const std::string& jobId,
                  const std::optional<std::string>& lease, const EventRequest& request);
   JSON fail(const PresentedCredentials& caller, const std::string& jobId,
@@ -120,15 +122,16 @@ class Relay {
   JSON finish(const PresentedCredentials& caller, const std::string& jobId,
               const std::optional<std::string>& lease);
 
-  /// Row 16 in two steps: before the body is read (the caller must hold the builder's live
-  /// lease on a building job), and after the body is stored (checked again, since the job may
-  /// have changed meanwhile). On refusal `commitUpload` deletes the published file.
+  /// PUT /v1/jobs/{id}/artifact in two steps: before the body is read (the caller must hold the
+  /// builder's live lease on a building job), and after the body is stored (checked again, since
+  /// the job may have changed meanwhile). On refusal `commitUpload` deletes the published file.
   void authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
                        const std::optional<std::string>& lease);
   JSON commitUpload(const PresentedCredentials& caller, const std::string& jobId,
                     const std::optional<std::string>& lease, const PublishedArtifact& artifact);
 
-  /// Row 17: the receiver's live lease on an installing job with its build present.
+  /// GET /v1/jobs/{id}/artifact: the receiver's live lease on an installing job with its build
+  /// present.
   DownloadTicket authorizeDownload(const PresentedCredentials& caller, const std::string& jobId,
                                    const std::optional<std::string>& lease);
 
@@ -141,16 +144,18 @@ class Relay {
   /// files, and reconciles jobs whose artifact file is gone.
   RecoveryReport recover();
 
-  const RelaySettings& settings() const noexcept { return settings_; }
-
  private:
-  std::int64_t nowMs() const { return clock_(); }
+  Instant currentTime() const { return clock_(); }
+  /// When a lease handed out or extended at `now` runs out.
+  Instant leaseDeadline(Instant now) const { return now + leaseDuration_; }
 
   Store& store_;
   const ArtifactStore& artifacts_;
   BootstrapTokens bootstrap_;
-  RelaySettings settings_;
+  std::chrono::seconds leaseDuration_;
+  std::chrono::seconds artifactMaxAge_;
+  std::chrono::seconds inviteLifetime_;
   Clock clock_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -6,12 +6,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
+#include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/random.h"
 #include "relay_server/sqlite_store.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 namespace {
 
 namespace fs = std::filesystem;
@@ -36,11 +38,11 @@ class RelayTest : public ::testing::Test {
     store_ = std::make_unique<SqliteStore>(directory_ / "relay.db");
     artifacts_ = std::make_unique<ArtifactStore>(directory_ / "artifacts");
     relay_ = std::make_unique<Relay>(*store_, *artifacts_,
-                                     BootstrapTokens::of({std::string(kBootstrap)}), settings_,
-                                     [this] { return nowMs_; });
+                                     BootstrapTokens::of({std::string(kBootstrap)}), config_,
+                                     [this] { return now_; });
   }
 
-  void advance(std::chrono::milliseconds by) { nowMs_ += by.count(); }
+  void advance(std::chrono::milliseconds by) { now_ += by; }
 
   struct Member {
     PresentedCredentials credentials;
@@ -78,6 +80,11 @@ class RelayTest : public ::testing::Test {
         .text();
   }
 
+  // Claims the member's next job and returns its lease.
+  std::string claimLease(const Member& member) {
+    return relay_->claim(member.credentials)["lease"].text();
+  }
+
   // Uploads `bytes` as the job's artifact under `lease`.
   JSON upload(const Member& builder, const std::string& job, const std::string& lease,
               const std::string& bytes) {
@@ -106,8 +113,8 @@ class RelayTest : public ::testing::Test {
   }
 
   fs::path directory_;
-  RelaySettings settings_;
-  std::int64_t nowMs_ = 1'700'000'000'000;
+  Config config_;
+  Instant now_{std::chrono::milliseconds(1'700'000'000'000)};
   std::unique_ptr<SqliteStore> store_;
   std::unique_ptr<ArtifactStore> artifacts_;
   std::unique_ptr<Relay> relay_;
@@ -166,8 +173,8 @@ TEST_F(RelayTest, LapsedLeasesFailTheJobAndHeartbeatsKeepThemAlive) {
   Member builder = createGroup();
   std::string kept = queue(builder, builder, builder);
   std::string dropped = queue(builder, builder, builder);
-  std::string keptLease = relay_->claim(builder.credentials)["lease"].text();
-  std::string droppedLease = relay_->claim(builder.credentials)["lease"].text();
+  std::string keptLease = claimLease(builder);
+  std::string droppedLease = claimLease(builder);
 
   for (int beat = 0; beat < 3; ++beat) {
     advance(std::chrono::seconds(40));
@@ -213,7 +220,7 @@ TEST_F(RelayTest, RevokingAMacCancelsItsJobs) {
 TEST_F(RelayTest, OldBuildsExpire) {
   Member builder = createGroup();
   std::string job = queue(builder, builder, builder);
-  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  std::string lease = claimLease(builder);
   upload(builder, job, lease, "bytes");
   relay_->finishBuild(builder.credentials, job, lease, {"{}"});
   advance(std::chrono::hours(24));
@@ -228,14 +235,14 @@ TEST_F(RelayTest, OldBuildsExpire) {
 TEST_F(RelayTest, RestartKeepsStateRenewsLeasesAndCleansUpFiles) {
   Member builder = createGroup();
   std::string installing = queue(builder, builder, builder);
-  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  std::string lease = claimLease(builder);
   upload(builder, installing, lease, "bytes");
   relay_->finishBuild(builder.credentials, installing, lease, {"{}"});
-  std::string receiverLease = relay_->claim(builder.credentials)["lease"].text();
+  std::string receiverLease = claimLease(builder);
   std::string installingFile =
       relay_->authorizeDownload(builder.credentials, installing, receiverLease).file;
   std::string held = queue(builder, builder, builder);
-  std::string heldLease = relay_->claim(builder.credentials)["lease"].text();
+  std::string heldLease = claimLease(builder);
 
   // Leftovers of an interrupted upload and a file no job names, then the relay is down for
   // longer than a lease and its installing job's file has vanished.
@@ -255,6 +262,73 @@ TEST_F(RelayTest, RestartKeepsStateRenewsLeasesAndCleansUpFiles) {
   relay_->postEvent(builder.credentials, held, heldLease, {"still here"});
 }
 
+// The database keeps the layout older relays wrote: states by name, seconds in the time columns
+// and milliseconds in lease_expires_ms.
+TEST_F(RelayTest, TimesAndStatesAreStoredInTheirColumnsUnits) {
+  Member builder = createGroup();
+  std::string job = queue(builder, builder, builder);
+  advance(std::chrono::milliseconds(1500));
+  relay_->claim(builder.credentials);
+  relay_.reset();
+  store_.reset();
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((directory_ / "relay.db").c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* row = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT state, created, updated, lease_expires_ms FROM jobs "
+                               "WHERE id = ?1",
+                               -1, &row, nullptr),
+            SQLITE_OK);
+  sqlite3_bind_text(row, 1, job.c_str(), -1, SQLITE_TRANSIENT);
+  ASSERT_EQ(sqlite3_step(row), SQLITE_ROW);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(row, 0))), "building");
+  EXPECT_EQ(sqlite3_column_int64(row, 1), 1'700'000'000);
+  EXPECT_EQ(sqlite3_column_int64(row, 2), 1'700'000'000);
+  EXPECT_EQ(sqlite3_column_int64(row, 3), 1'700'000'001'500 + 60'000);
+  sqlite3_finalize(row);
+  sqlite3_close(db);
+}
+
+// The jobs table's CHECK admits exactly the states JobState names.
+TEST(SqliteStoreTest, TheStateCheckMatchesTheJobStates) {
+  fs::path file = fs::temp_directory_path() / ("vek-relay-states-" + randomUUID() + ".db");
+  { SqliteStore store(file); }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* row = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE name = 'jobs'", -1, &row,
+                               nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(row), SQLITE_ROW);
+  std::string schema(reinterpret_cast<const char*>(sqlite3_column_text(row, 0)));
+  sqlite3_finalize(row);
+  sqlite3_close(db);
+  fs::remove(file);
+  fs::remove(file.string() + "-wal");
+  fs::remove(file.string() + "-shm");
+
+  std::size_t open = schema.find("CHECK (state IN (");
+  ASSERT_NE(open, std::string::npos) << schema;
+  std::size_t close = schema.find(')', open + 17);
+  std::set<std::string> checked;
+  std::string list = schema.substr(open + 17, close - open - 17);
+  for (std::size_t quote = list.find('\''); quote != std::string::npos;) {
+    std::size_t end = list.find('\'', quote + 1);
+    if (end == std::string::npos) break;
+    checked.insert(list.substr(quote + 1, end - quote - 1));
+    quote = list.find('\'', end + 1);
+  }
+  std::set<std::string> named;
+  for (JobState state : kJobStates) {
+    named.insert(std::string(nameOf(state)));
+    EXPECT_EQ(jobStateNamed(nameOf(state)), state);
+    EXPECT_EQ(isTerminal(state), VEK::isTerminal(nameOf(state)));
+  }
+  EXPECT_EQ(checked, named);
+  EXPECT_FALSE(jobStateNamed("queued").has_value());
+}
+
 TEST(SqliteStoreTest, RefusesADatabaseFromANewerRelay) {
   fs::path file = fs::temp_directory_path() / ("vek-relay-newer-" + randomUUID() + ".db");
   { SqliteStore store(file); }
@@ -269,4 +343,4 @@ TEST(SqliteStoreTest, RefusesADatabaseFromANewerRelay) {
 }
 
 }  // namespace
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -6,7 +6,7 @@
 #include "foundation/text.h"
 #include "relay_server/http_error.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -166,4 +166,4 @@ FinishBuildRequest parseFinishBuild(std::string_view body) {
   return {requireObject(object, "manifest").data()};
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

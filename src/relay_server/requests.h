@@ -16,7 +16,7 @@
 
 #include "foundation/json.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// The largest JSON body any endpoint reads (the device inventory is the big one).
 inline constexpr std::size_t kMaxJsonBody = 1 << 20;
@@ -106,4 +106,4 @@ std::string lowerASCII(std::string_view text);
 /// The longest prefix of `text` of at most `limit` bytes that does not split a UTF-8 sequence.
 std::string cutUTF8(std::string_view text, std::size_t limit);
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

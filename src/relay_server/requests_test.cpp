@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <variant>
+
+#include "relay_server/endpoints.h"
 #include "relay_server/http_error.h"
 #include "relay_server/routes.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 namespace {
 
 // The 400 text a body earns, or "" when it is accepted.
@@ -75,16 +79,21 @@ TEST(RequestBodies, LongTextsAreCutWithoutBreakingCharacters) {
 }
 
 TEST(Routes, MatchMethodsAndIds) {
-  RouteMatch job = matchRoute("GET", "/v1/jobs/ABCDEF/events?after=5&x=y");
-  EXPECT_EQ(job.route, Route::events);
+  auto match = [](std::string_view method, std::string_view target) {
+    return matchRoute(relayRoutes(), method, target);
+  };
+  RouteMatch job = match("GET", "/v1/jobs/ABCDEF/events?after=5&x=y");
+  EXPECT_EQ(job.route->path, "/v1/jobs/{id}/events");
   EXPECT_EQ(job.id, "abcdef");
   EXPECT_EQ(afterCursor(job.query), 5);
-  EXPECT_EQ(matchRoute("PUT", "/v1/jobs/x/artifact").route, Route::upload);
-  EXPECT_EQ(matchRoute("GET", "/v1/jobs/x/artifact").route, Route::download);
-  EXPECT_EQ(matchRoute("POST", "/v1/jobs").route, Route::queueJob);
-  auto statusOf = [](std::string_view method, std::string_view target) {
+  EXPECT_EQ(match("PUT", "/v1/jobs/x/artifact").route->transfer, Transfer::upload);
+  EXPECT_EQ(match("GET", "/v1/jobs/x/artifact").route->transfer, Transfer::download);
+  RouteMatch queue = match("POST", "/v1/jobs");
+  EXPECT_EQ(queue.route->path, "/v1/jobs");
+  EXPECT_EQ(queue.route->method, "POST");
+  auto statusOf = [&](std::string_view method, std::string_view target) {
     try {
-      matchRoute(method, target);
+      match(method, target);
       return 200;
     } catch (const HttpError& error) {
       return error.status();
@@ -95,6 +104,24 @@ TEST(Routes, MatchMethodsAndIds) {
   EXPECT_EQ(statusOf("GET", "/v1/jobs//events"), 404);
   EXPECT_EQ(statusOf("GET", "/v1/jobs/a/b/events"), 404);
   EXPECT_EQ(statusOf("GET", "http://elsewhere/v1/jobs"), 404);
+}
+
+// Every row can be served: JSON rows have a handler, streamed ones are left to the connection,
+// and no method and path appear twice (the later row could never be reached).
+TEST(Routes, TheRelaysTableIsComplete) {
+  std::set<std::pair<std::string_view, std::string_view>> seen;
+  for (const Route& route : relayRoutes()) {
+    EXPECT_EQ(route.handler != nullptr, route.transfer == Transfer::json) << route.path;
+    EXPECT_TRUE(seen.emplace(route.method, route.path).second) << route.method << route.path;
+  }
+  Call call;
+  call.body = "{}";
+  Reply health = matchRoute(relayRoutes(), "GET", "/healthz").route->handler(call);
+  ASSERT_TRUE(std::holds_alternative<JSON>(health));
+  EXPECT_EQ(std::get<JSON>(health).data(), R"({"ok":true})");
+  // A body is checked before any relay work is made of it.
+  call.body = "[]";
+  EXPECT_THROW(matchRoute(relayRoutes(), "POST", "/v1/claim").route->handler(call), HttpError);
 }
 
 TEST(Routes, AfterCursorIsAWholeNumber) {
@@ -113,4 +140,4 @@ TEST(Routes, LoggedTargetsHideQueryValuesAndControlBytes) {
 }
 
 }  // namespace
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -1,43 +1,14 @@
 #include "relay_server/routes.h"
 
-#include <array>
 #include <limits>
 #include <vector>
 
 #include "relay_server/http_error.h"
 #include "relay_server/requests.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
-
-struct Pattern {
-  std::string_view method;
-  std::string_view path;  // "{id}" stands for one non-empty segment
-  Route route;
-};
-
-constexpr std::array kPatterns = {
-    Pattern{"GET", "/healthz", Route::healthz},
-    Pattern{"POST", "/v1/groups", Route::createGroup},
-    Pattern{"POST", "/v1/join", Route::join},
-    Pattern{"POST", "/v1/invites", Route::createInvite},
-    Pattern{"GET", "/v1/group", Route::group},
-    Pattern{"DELETE", "/v1/devices/{id}", Route::revokeDevice},
-    Pattern{"POST", "/v1/heartbeat", Route::heartbeat},
-    Pattern{"POST", "/v1/claim", Route::claim},
-    Pattern{"GET", "/v1/jobs", Route::listJobs},
-    Pattern{"POST", "/v1/jobs", Route::queueJob},
-    Pattern{"GET", "/v1/jobs/{id}", Route::job},
-    Pattern{"GET", "/v1/jobs/{id}/events", Route::events},
-    Pattern{"POST", "/v1/jobs/{id}/cancel", Route::cancel},
-    Pattern{"POST", "/v1/jobs/{id}/event", Route::postEvent},
-    Pattern{"POST", "/v1/jobs/{id}/fail", Route::fail},
-    Pattern{"PUT", "/v1/jobs/{id}/artifact", Route::upload},
-    Pattern{"GET", "/v1/jobs/{id}/artifact", Route::download},
-    Pattern{"POST", "/v1/jobs/{id}/finish-build", Route::finishBuild},
-    Pattern{"POST", "/v1/jobs/{id}/finish", Route::finish},
-};
 
 // Matches `path` against `pattern`; on success stores the {id} segment (if any) in `id`.
 bool matches(std::string_view pattern, std::string_view path, std::string& id) {
@@ -60,16 +31,17 @@ bool matches(std::string_view pattern, std::string_view path, std::string& id) {
 
 }  // namespace
 
-RouteMatch matchRoute(std::string_view method, std::string_view target) {
+RouteMatch matchRoute(std::span<const Route> routes, std::string_view method,
+                      std::string_view target) {
   std::size_t question = target.find('?');
   std::string_view path = target.substr(0, question);
   std::string query(question == std::string_view::npos ? "" : target.substr(question + 1));
   bool pathKnown = false;
-  for (const Pattern& pattern : kPatterns) {
+  for (const Route& route : routes) {
     std::string id;
-    if (!matches(pattern.path, path, id)) continue;
+    if (!matches(route.path, path, id)) continue;
     pathKnown = true;
-    if (pattern.method == method) return {pattern.route, lowerASCII(id), std::move(query)};
+    if (route.method == method) return {&route, lowerASCII(id), std::move(query)};
   }
   std::string shown = loggableTarget(path);
   if (pathKnown) {
@@ -134,4 +106,4 @@ std::string loggableTarget(std::string_view target) {
   return shown;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

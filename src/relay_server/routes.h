@@ -1,48 +1,65 @@
-// The relay's endpoint table: which method and path reach which handler, and the few query
-// parameters it reads. Paths are matched segment by segment on the raw request target; ids are
-// taken from the path verbatim (then lower-cased) and checked later against the caller's group.
+// How a request finds what serves it: an endpoint table is a list of rows, each a method, a path
+// pattern and the handler of that route, and matching walks the rows. Paths are matched segment
+// by segment on the raw request target; ids are taken from the path verbatim (then lower-cased)
+// and checked later against the caller's group.
+//
+// This file knows the shape of a row but not the relay's rows (endpoints.h has those), and
+// nothing here touches sockets or storage, so the fuzzers link the matching code on its own.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
-namespace vek::relay {
+#include "foundation/json.h"
 
-enum class Route {
-  healthz,       // GET    /healthz
-  createGroup,   // POST   /v1/groups
-  join,          // POST   /v1/join
-  createInvite,  // POST   /v1/invites
-  group,         // GET    /v1/group
-  revokeDevice,  // DELETE /v1/devices/{id}
-  heartbeat,     // POST   /v1/heartbeat
-  claim,         // POST   /v1/claim
-  listJobs,      // GET    /v1/jobs
-  queueJob,      // POST   /v1/jobs
-  job,           // GET    /v1/jobs/{id}
-  events,        // GET    /v1/jobs/{id}/events[?after=N]
-  cancel,        // POST   /v1/jobs/{id}/cancel
-  postEvent,     // POST   /v1/jobs/{id}/event
-  fail,          // POST   /v1/jobs/{id}/fail
-  upload,        // PUT    /v1/jobs/{id}/artifact
-  download,      // GET    /v1/jobs/{id}/artifact
-  finishBuild,   // POST   /v1/jobs/{id}/finish-build
-  finish,        // POST   /v1/jobs/{id}/finish
+namespace vek::relay_server {
+
+class Relay;
+struct Call;
+
+/// Relay work for a worker thread (it may block on the store); returns the answer's body.
+using RelayWork = std::function<JSON(Relay&)>;
+/// What a handler makes of a call: the work that answers it, or an answer that needs no state.
+using Reply = std::variant<RelayWork, JSON>;
+/// Checks and decodes a call on the I/O thread (throwing HttpError for a bad one) and returns
+/// what answers it.
+using Handler = Reply (*)(const Call& call);
+
+/// Who may call a route: anyone, or only a device that presents credentials. Whether the
+/// credentials are valid is the relay's to decide; a member route without any is refused before
+/// its body is looked at.
+enum class Access { open, member };
+
+/// How a route's bytes travel: JSON both ways (through the handler), or an artifact streamed in
+/// or out by the connection itself.
+enum class Transfer { json, upload, download };
+
+/// One row of an endpoint table.
+struct Route {
+  std::string_view method;
+  std::string_view path;  // "{id}" stands for one non-empty segment
+  Access access;
+  Handler handler = nullptr;  // null for the streamed transfers
+  Transfer transfer = Transfer::json;
 };
 
-/// A matched request: the handler, the {id} path segment lower-cased (empty when the route has
+/// A matched request: its row, the {id} path segment lower-cased (empty when the route has
 /// none), and the raw query (the text after "?", possibly empty).
 struct RouteMatch {
-  Route route;
+  const Route* route;
   std::string id;
   std::string query;
 };
 
-/// Matches a request line. Throws HttpError 404 for a path the relay does not serve and 405 for
-/// a known path with another method.
-RouteMatch matchRoute(std::string_view method, std::string_view target);
+/// Matches a request line against `routes`. Throws HttpError 404 for a path none of them serves
+/// and 405 for a known path with another method.
+RouteMatch matchRoute(std::span<const Route> routes, std::string_view method,
+                      std::string_view target);
 
 /// The "after" cursor of an events query: absent when the query has no "after"; a decimal
 /// integer of at least 0 otherwise (values beyond the 64-bit range count as the largest). Throws
@@ -54,4 +71,4 @@ std::optional<std::int64_t> afterCursor(std::string_view query);
 /// as \xHH so a hostile request cannot forge log lines.
 std::string loggableTarget(std::string_view target);
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -27,7 +27,7 @@
 #include "relay_server/server_context.h"
 #include "relay_server/sqlite_store.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -110,8 +110,7 @@ Server::Server(Config config) : state_(std::make_unique<State>()) {
 
   s.store = std::make_unique<SqliteStore>(data / "relay.db");
   s.artifacts = std::make_unique<ArtifactStore>(data / "artifacts");
-  RelaySettings settings{s.config.leaseDuration, s.config.artifactMaxAge, s.config.inviteLifetime};
-  s.relay = std::make_unique<Relay>(*s.store, *s.artifacts, std::move(bootstrap), settings);
+  s.relay = std::make_unique<Relay>(*s.store, *s.artifacts, std::move(bootstrap), s.config);
   RecoveryReport recovery = s.relay->recover();
   if (recovery.leftoversDeleted > 0 || recovery.artifactsMissing > 0) {
     s.startLines.push_back(
@@ -232,4 +231,4 @@ int Server::run() {
   return 0;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -5,7 +5,7 @@
 
 #include "relay_server/config.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 class Server {
  public:
@@ -25,4 +25,4 @@ class Server {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -13,7 +13,7 @@
 #include "relay_server/config.h"
 #include "relay_server/relay.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// The open connections, so a shutdown can reach each one. Thread-safe.
 class SessionRegistry {
@@ -45,4 +45,4 @@ struct ServerContext {
   std::atomic<bool> stopping{false};
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

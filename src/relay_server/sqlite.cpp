@@ -2,7 +2,7 @@
 
 #include <sqlite3.h>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -144,4 +144,4 @@ void Database::resetAll() noexcept {
     statement->reset();
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

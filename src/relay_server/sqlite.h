@@ -14,7 +14,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// A failure reported by SQLite; `what()` names the database and SQLite's reason.
 class SqliteError : public std::runtime_error {
@@ -85,4 +85,4 @@ class Database {
   std::unordered_map<std::string, std::unique_ptr<Statement>> statements_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -13,7 +13,7 @@
 #include "foundation/errors.h"
 #include "relay_server/sqlite.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 namespace {
 
@@ -86,6 +86,27 @@ CREATE INDEX events_by_job ON events(job_id, id);
 )sql",
 };
 
+// Times are stored as whole numbers: seconds since 1970, and milliseconds for lease deadlines.
+std::int64_t stored(Timestamp time) {
+  return time.time_since_epoch().count();
+}
+std::int64_t stored(Instant time) {
+  return time.time_since_epoch().count();
+}
+Timestamp timestampOf(std::int64_t seconds) {
+  return Timestamp(std::chrono::seconds(seconds));
+}
+Instant instantOf(std::int64_t milliseconds) {
+  return Instant(std::chrono::milliseconds(milliseconds));
+}
+
+JobState stateOf(const std::string& name) {
+  std::optional<JobState> state = jobStateNamed(name);
+  if (!state)
+    throw VEKError("The relay database holds a job in the unknown state \"" + name + "\".");
+  return *state;
+}
+
 const std::string kJobColumns =
     "id, group_id, state, builder_id, receiver_id, parameters, error, manifest, artifact_sha, "
     "artifact_file, artifact_size, artifact_uploaded, lease_digest, lease_holder, "
@@ -95,7 +116,7 @@ JobRow readJob(const Statement& row) {
   JobRow job;
   job.id = row.text(0);
   job.groupId = row.text(1);
-  job.state = row.text(2);
+  job.state = stateOf(row.text(2));
   job.builderId = row.text(3);
   job.receiverId = row.text(4);
   job.parameters = row.text(5);
@@ -104,12 +125,12 @@ JobRow readJob(const Statement& row) {
   job.artifactSha = row.optionalText(8);
   job.artifactFile = row.optionalText(9);
   job.artifactSize = row.integer(10);
-  job.artifactUploaded = row.integer(11);
+  job.artifactUploaded = timestampOf(row.integer(11));
   job.leaseDigest = row.optionalText(12);
   job.leaseHolder = row.optionalText(13);
-  job.leaseExpiresMs = row.integer(14);
-  job.created = row.integer(15);
-  job.updated = row.integer(16);
+  job.leaseExpires = instantOf(row.integer(14));
+  job.created = timestampOf(row.integer(15));
+  job.updated = timestampOf(row.integer(16));
   return job;
 }
 
@@ -123,8 +144,8 @@ DeviceRow readDevice(const Statement& row) {
   device.name = row.text(2);
   device.tokenDigest = row.text(3);
   device.revoked = row.integer(4) != 0;
-  device.created = row.integer(5);
-  device.lastSeen = row.integer(6);
+  device.created = timestampOf(row.integer(5));
+  device.lastSeen = timestampOf(row.integer(6));
   device.inventory = row.text(7);
   return device;
 }
@@ -151,7 +172,7 @@ class SqliteTransaction : public StoreTransaction {
     db_.prepare("INSERT INTO groups (id, name, created) VALUES (?1, ?2, ?3)")
         .bind(1, group.id)
         .bind(2, group.name)
-        .bind(3, group.created)
+        .bind(3, stored(group.created))
         .run();
   }
 
@@ -159,7 +180,7 @@ class SqliteTransaction : public StoreTransaction {
     Statement& s = db_.prepare("SELECT id, name, created FROM groups WHERE id = ?1");
     s.bind(1, id);
     if (!s.step()) return std::nullopt;
-    GroupRow group{s.text(0), s.text(1), s.integer(2)};
+    GroupRow group{s.text(0), s.text(1), timestampOf(s.integer(2))};
     s.reset();
     return group;
   }
@@ -173,8 +194,8 @@ class SqliteTransaction : public StoreTransaction {
         .bind(3, device.name)
         .bindBlob(4, device.tokenDigest)
         .bind(5, std::int64_t{device.revoked})
-        .bind(6, device.created)
-        .bind(7, device.lastSeen)
+        .bind(6, stored(device.created))
+        .bind(7, stored(device.lastSeen))
         .bind(8, device.inventory)
         .run();
   }
@@ -198,13 +219,13 @@ class SqliteTransaction : public StoreTransaction {
     return devices;
   }
 
-  void recordHeartbeat(const std::string& deviceId, std::int64_t lastSeen,
+  void recordHeartbeat(const std::string& deviceId, Timestamp lastSeen,
                        const std::string& inventory) override {
     db_.prepare(
            "UPDATE devices SET last_seen = ?2, inventory = ?3 "
            "WHERE id = ?1 AND (last_seen <> ?2 OR inventory <> ?3)")
         .bind(1, deviceId)
-        .bind(2, lastSeen)
+        .bind(2, stored(lastSeen))
         .bind(3, inventory)
         .run();
   }
@@ -220,8 +241,8 @@ class SqliteTransaction : public StoreTransaction {
         .bindBlob(1, invite.codeDigest)
         .bind(2, invite.groupId)
         .bind(3, invite.createdBy)
-        .bind(4, invite.created)
-        .bind(5, invite.expires)
+        .bind(4, stored(invite.created))
+        .bind(5, stored(invite.expires))
         .run();
   }
 
@@ -231,23 +252,27 @@ class SqliteTransaction : public StoreTransaction {
         "WHERE code_digest = ?1");
     s.bindBlob(1, codeDigest);
     if (!s.step()) return std::nullopt;
-    InviteRow invite{s.text(0),    s.text(1),    s.text(2),
-                     s.integer(3), s.integer(4), s.optionalText(5)};
+    InviteRow invite{s.text(0),
+                     s.text(1),
+                     s.text(2),
+                     timestampOf(s.integer(3)),
+                     timestampOf(s.integer(4)),
+                     s.optionalText(5)};
     s.reset();
     return invite;
   }
 
   void markInviteUsed(const std::string& codeDigest, const std::string& deviceId,
-                      std::int64_t at) override {
+                      Timestamp at) override {
     db_.prepare("UPDATE invites SET used_by = ?2, used_at = ?3 WHERE code_digest = ?1")
         .bindBlob(1, codeDigest)
         .bind(2, deviceId)
-        .bind(3, at)
+        .bind(3, stored(at))
         .run();
   }
 
-  void deleteInvitesExpiredBefore(std::int64_t cutoff) override {
-    db_.prepare("DELETE FROM invites WHERE expires < ?1").bind(1, cutoff).run();
+  void deleteInvitesExpiredBefore(Timestamp cutoff) override {
+    db_.prepare("DELETE FROM invites WHERE expires < ?1").bind(1, stored(cutoff)).run();
   }
 
   void insertJob(const JobRow& job) override {
@@ -256,7 +281,7 @@ class SqliteTransaction : public StoreTransaction {
                 "?16, ?17)")
         .bind(1, job.id)
         .bind(2, job.groupId)
-        .bind(3, job.state)
+        .bind(3, nameOf(job.state))
         .bind(4, job.builderId)
         .bind(5, job.receiverId)
         .bind(6, job.parameters)
@@ -265,12 +290,12 @@ class SqliteTransaction : public StoreTransaction {
         .bind(9, job.artifactSha)
         .bind(10, job.artifactFile)
         .bind(11, job.artifactSize)
-        .bind(12, job.artifactUploaded)
+        .bind(12, stored(job.artifactUploaded))
         .bindBlob(13, job.leaseDigest)
         .bind(14, job.leaseHolder)
-        .bind(15, job.leaseExpiresMs)
-        .bind(16, job.created)
-        .bind(17, job.updated)
+        .bind(15, stored(job.leaseExpires))
+        .bind(16, stored(job.created))
+        .bind(17, stored(job.updated))
         .run();
   }
 
@@ -280,17 +305,17 @@ class SqliteTransaction : public StoreTransaction {
            "artifact_file = ?6, artifact_size = ?7, artifact_uploaded = ?8, lease_digest = ?9, "
            "lease_holder = ?10, lease_expires_ms = ?11, updated = ?12 WHERE id = ?1")
         .bind(1, job.id)
-        .bind(2, job.state)
+        .bind(2, nameOf(job.state))
         .bind(3, job.error)
         .bind(4, job.manifest)
         .bind(5, job.artifactSha)
         .bind(6, job.artifactFile)
         .bind(7, job.artifactSize)
-        .bind(8, job.artifactUploaded)
+        .bind(8, stored(job.artifactUploaded))
         .bindBlob(9, job.leaseDigest)
         .bind(10, job.leaseHolder)
-        .bind(11, job.leaseExpiresMs)
-        .bind(12, job.updated)
+        .bind(11, stored(job.leaseExpires))
+        .bind(12, stored(job.updated))
         .run();
   }
 
@@ -334,19 +359,19 @@ class SqliteTransaction : public StoreTransaction {
     return allJobs(s);
   }
 
-  std::vector<JobRow> jobsWithLeaseExpiredBy(std::int64_t nowMs) override {
+  std::vector<JobRow> jobsWithLeaseExpiredBy(Instant now) override {
     Statement& s = db_.prepare("SELECT " + kJobColumns +
                                " FROM jobs WHERE lease_digest IS NOT NULL AND "
                                "lease_expires_ms <= ?1");
-    s.bind(1, nowMs);
+    s.bind(1, stored(now));
     return allJobs(s);
   }
 
-  std::vector<JobRow> jobsWithArtifactUploadedBy(std::int64_t cutoff) override {
+  std::vector<JobRow> jobsWithArtifactUploadedBy(Timestamp cutoff) override {
     Statement& s = db_.prepare("SELECT " + kJobColumns +
                                " FROM jobs WHERE artifact_file IS NOT NULL AND "
                                "artifact_uploaded <= ?1");
-    s.bind(1, cutoff);
+    s.bind(1, stored(cutoff));
     return allJobs(s);
   }
 
@@ -357,12 +382,12 @@ class SqliteTransaction : public StoreTransaction {
   }
 
   EventRow insertEvent(const std::string& jobId, const std::string& deviceId,
-                       const std::string& message, std::int64_t created) override {
+                       const std::string& message, Timestamp created) override {
     db_.prepare("INSERT INTO events (job_id, device_id, message, created) VALUES (?1, ?2, ?3, ?4)")
         .bind(1, jobId)
         .bind(2, deviceId)
         .bind(3, message)
-        .bind(4, created)
+        .bind(4, stored(created))
         .run();
     return {db_.lastInsertRowId(), jobId, deviceId, message, created};
   }
@@ -375,7 +400,7 @@ class SqliteTransaction : public StoreTransaction {
     s.bind(1, jobId).bind(2, after).bind(3, static_cast<std::int64_t>(limit));
     std::vector<EventRow> events;
     while (s.step()) {
-      events.push_back({s.integer(0), s.text(1), s.text(2), s.text(3), s.integer(4)});
+      events.push_back({s.integer(0), s.text(1), s.text(2), s.text(3), timestampOf(s.integer(4))});
     }
     return events;
   }
@@ -451,4 +476,4 @@ void SqliteStore::transact(const char* begin, const std::function<void(StoreTran
   }
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -7,7 +7,7 @@
 
 #include "relay_server/store.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 class Database;
 
@@ -35,4 +35,4 @@ class SqliteStore : public Store {
   std::unique_ptr<Database> db_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

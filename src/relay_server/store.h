@@ -8,19 +8,26 @@
 // consumption can never be granted twice.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace vek::relay {
+#include "relay_server/job_state.h"
 
-/// Times are seconds since 1970 unless the name says milliseconds.
+namespace vek::relay_server {
+
+/// A moment to the millisecond: what the relay's clock tells, and when a lease runs out.
+using Instant = std::chrono::sys_time<std::chrono::milliseconds>;
+/// A moment to the second: when a record was created or changed.
+using Timestamp = std::chrono::sys_seconds;
+
 struct GroupRow {
   std::string id;
   std::string name;
-  std::int64_t created = 0;
+  Timestamp created{};
 };
 
 struct DeviceRow {
@@ -29,8 +36,8 @@ struct DeviceRow {
   std::string name;
   std::string tokenDigest;  // raw SHA-256 of the device token
   bool revoked = false;
-  std::int64_t created = 0;
-  std::int64_t lastSeen = 0;     // 0 until the first heartbeat
+  Timestamp created{};
+  Timestamp lastSeen{};          // the epoch until the first heartbeat
   std::string inventory = "{}";  // compact JSON object of the last heartbeat
 };
 
@@ -38,15 +45,15 @@ struct InviteRow {
   std::string codeDigest;  // raw SHA-256 of the code
   std::string groupId;
   std::string createdBy;
-  std::int64_t created = 0;
-  std::int64_t expires = 0;
+  Timestamp created{};
+  Timestamp expires{};
   std::optional<std::string> usedBy;
 };
 
 struct JobRow {
   std::string id;
   std::string groupId;
-  std::string state;
+  JobState state = JobState::building;
   std::string builderId;
   std::string receiverId;
   std::string parameters;  // the job's "spec" member: compact JSON object
@@ -55,12 +62,12 @@ struct JobRow {
   std::optional<std::string> artifactSha;
   std::optional<std::string> artifactFile;  // name under the artifacts folder while it exists
   std::int64_t artifactSize = 0;
-  std::int64_t artifactUploaded = 0;
+  Timestamp artifactUploaded{};
   std::optional<std::string> leaseDigest;  // raw SHA-256 of the live lease token
   std::optional<std::string> leaseHolder;  // device id of the lease's holder
-  std::int64_t leaseExpiresMs = 0;
-  std::int64_t created = 0;
-  std::int64_t updated = 0;
+  Instant leaseExpires{};                  // the epoch when no lease is held
+  Timestamp created{};
+  Timestamp updated{};
 };
 
 struct EventRow {
@@ -68,7 +75,7 @@ struct EventRow {
   std::string jobId;
   std::string deviceId;
   std::string message;
-  std::int64_t created = 0;
+  Timestamp created{};
 };
 
 /// The operations available inside one transaction. Lookups return nothing for unknown keys;
@@ -85,16 +92,16 @@ class StoreTransaction {
   /// The group's devices, oldest first, revoked ones included.
   virtual std::vector<DeviceRow> devicesOfGroup(const std::string& groupId) = 0;
   /// Stores a heartbeat; writes nothing when neither value changed.
-  virtual void recordHeartbeat(const std::string& deviceId, std::int64_t lastSeen,
+  virtual void recordHeartbeat(const std::string& deviceId, Timestamp lastSeen,
                                const std::string& inventory) = 0;
   virtual void revokeDevice(const std::string& deviceId) = 0;
 
   virtual void insertInvite(const InviteRow& invite) = 0;
   virtual std::optional<InviteRow> invite(const std::string& codeDigest) = 0;
   virtual void markInviteUsed(const std::string& codeDigest, const std::string& deviceId,
-                              std::int64_t at) = 0;
+                              Timestamp at) = 0;
   /// Forgets invites that expired before `cutoff`.
-  virtual void deleteInvitesExpiredBefore(std::int64_t cutoff) = 0;
+  virtual void deleteInvitesExpiredBefore(Timestamp cutoff) = 0;
 
   virtual void insertJob(const JobRow& job) = 0;
   /// Writes every mutable column of `job` (matched by id).
@@ -110,16 +117,16 @@ class StoreTransaction {
   virtual std::vector<JobRow> unfinishedJobsOf(const std::string& deviceId) = 0;
   /// Jobs holding a lease (whether live or lapsed).
   virtual std::vector<JobRow> leasedJobs() = 0;
-  /// Jobs whose lease expired at or before `nowMs`.
-  virtual std::vector<JobRow> jobsWithLeaseExpiredBy(std::int64_t nowMs) = 0;
+  /// Jobs whose lease expired at or before `now`.
+  virtual std::vector<JobRow> jobsWithLeaseExpiredBy(Instant now) = 0;
   /// Jobs with an artifact file uploaded at or before `cutoff`.
-  virtual std::vector<JobRow> jobsWithArtifactUploadedBy(std::int64_t cutoff) = 0;
+  virtual std::vector<JobRow> jobsWithArtifactUploadedBy(Timestamp cutoff) = 0;
   /// Every job that names an artifact file.
   virtual std::vector<JobRow> jobsWithArtifacts() = 0;
 
   /// Appends an event and returns it with its id.
   virtual EventRow insertEvent(const std::string& jobId, const std::string& deviceId,
-                               const std::string& message, std::int64_t created) = 0;
+                               const std::string& message, Timestamp created) = 0;
   /// The job's events with ids above `after`, oldest first, at most `limit`.
   virtual std::vector<EventRow> events(const std::string& jobId, std::int64_t after,
                                        std::size_t limit) = 0;
@@ -136,4 +143,4 @@ class Store {
   virtual void read(const std::function<void(StoreTransaction&)>& work) = 0;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -10,7 +10,7 @@
 #include "foundation/text.h"
 #include "relay_server/requests.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 std::string newSecret() {
   return base64::encodeURLSafe(randomBytes(32));
@@ -50,4 +50,4 @@ bool isLowerHexDigest(std::string_view text) noexcept {
   return true;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

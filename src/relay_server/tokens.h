@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace vek::relay {
+namespace vek::relay_server {
 
 /// A fresh secret: 32 bytes from the system's secure random source, URL-safe Base64 (43 chars).
 std::string newSecret();
@@ -39,4 +39,4 @@ std::optional<PresentedCredentials> parseBearer(std::string_view header);
 /// True when `text` is 64 lower-case hexadecimal digits (a SHA-256 digest as clients send it).
 bool isLowerHexDigest(std::string_view text) noexcept;
 
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -8,7 +8,7 @@
 #include "foundation/base64.h"
 #include "relay_server/bootstrap.h"
 
-namespace vek::relay {
+namespace vek::relay_server {
 namespace {
 
 TEST(Secrets, AreFresh256BitURLSafeValues) {
@@ -54,4 +54,4 @@ TEST(BootstrapTokens, AcceptOnlyListedTokens) {
 }
 
 }  // namespace
-}  // namespace vek::relay
+}  // namespace vek::relay_server

@@ -26,11 +26,8 @@ TEST_F(DurabilityTest, AKillMidUploadLosesNothingCommittedAndShowsNoHalfBuild) {
   // Half of an 8 MiB upload is on its way when the relay dies.
   Connection connection(port());
   std::string big = randomData(8 << 20);
-  connection.send("PUT /v1/jobs/" + interrupted + "/artifact HTTP/1.1\r\nHost: x\r\n" +
-                  "Authorization: Bearer " + builder.id + "." + builder.token +
-                  "\r\nX-VEK-Lease: " + second.lease + "\r\nX-VEK-SHA256: " + sha256(big) +
-                  "\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" +
-                  big.substr(0, 4 << 20));
+  ASSERT_EQ(second.job, interrupted);
+  connection.send(uploadHead(builder, second, big.size(), sha256(big)) + big.substr(0, 4 << 20));
   // Wait until the relay holds part of it in a temporary file, then kill it.
   for (int wait = 0; wait < 3000 && artifactFiles().size() < 2; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

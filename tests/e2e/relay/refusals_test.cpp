@@ -102,11 +102,7 @@ TEST_F(RefusalTest, UploadsAreCheckedBeforeAndAfterTheirBody) {
 
   // A body that stops short, then the client half-closes.
   Connection connection(port());
-  std::string header = "PUT /v1/jobs/" + job + "/artifact HTTP/1.1\r\nHost: x\r\n" +
-                       "Authorization: Bearer " + builder.id + "." + builder.token + "\r\n" +
-                       "X-VEK-Lease: " + held.lease + "\r\nX-VEK-SHA256: " + sha256(build) +
-                       "\r\nContent-Length: " + std::to_string(build.size()) + "\r\n\r\n";
-  connection.send(header + build.substr(0, 40000));
+  connection.send(uploadHead(builder, held, build.size(), sha256(build)) + build.substr(0, 40000));
   connection.shutdownWrite();
   Response shortBody = connection.readResponse();
   EXPECT_EQ(shortBody.status, 400);
@@ -177,8 +173,7 @@ TEST_F(RefusalTest, OversizedJsonIsRefusedFromTheHeader) {
   Connection chunked(port());
   std::string chunk(1 << 20, ' ');
   std::string head = "POST /v1/heartbeat HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n" +
-                     std::string("Authorization: Bearer ") + member.id + "." + member.token +
-                     "\r\n\r\n";
+                     std::string("Authorization: ") + member.bearer() + "\r\n\r\n";
   chunked.send(head + "100000\r\n" + chunk + "\r\n" + "10\r\n" + chunk.substr(0, 16) + "\r\n");
   EXPECT_EQ(chunked.readResponse().status, 413);
 }
@@ -193,11 +188,9 @@ TEST_F(SmallArtifactTest, AnOversizedUploadIsRefusedBeforeItsBody) {
   Claimed held = claim(builder);
   Connection connection(port());
   // Only the header is sent: the answer must come without a single body byte.
-  connection.send("PUT /v1/jobs/" + job +
-                  "/artifact HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + builder.id + "." +
-                  builder.token + "\r\nX-VEK-Lease: " + held.lease +
-                  "\r\nX-VEK-SHA256: " + std::string(64, 'a') +
-                  "\r\nExpect: 100-continue\r\nContent-Length: 1001\r\n\r\n");
+  ASSERT_EQ(held.job, job);
+  connection.send(
+      uploadHead(builder, held, 1001, std::string(64, 'a'), "Expect: 100-continue\r\n"));
   Response refused = connection.readResponse();
   EXPECT_EQ(refused.status, 413);
   EXPECT_EQ(refused.error(),

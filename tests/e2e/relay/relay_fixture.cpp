@@ -1,11 +1,9 @@
 #include "relay_fixture.h"
 
-#include <openssl/evp.h>
-
 #include <filesystem>
 
 #include "foundation/random.h"
-#include "foundation/text.h"
+#include "foundation/sha256.h"
 
 namespace vek::e2e {
 
@@ -15,6 +13,14 @@ Response RelayTest::upload(const Member& who, const Claimed& held, const std::st
   headers.emplace_back("Content-Type", "application/octet-stream");
   headers.emplace_back("X-VEK-SHA256", sha.empty() ? sha256(bytes) : sha);
   return call(port(), "PUT", "/v1/jobs/" + held.job + "/artifact", bytes, headers);
+}
+
+std::string RelayTest::uploadHead(const Member& who, const Claimed& held, std::uint64_t length,
+                                  const std::string& sha, const std::string& extra) {
+  return "PUT /v1/jobs/" + held.job +
+         "/artifact HTTP/1.1\r\nHost: x\r\nAuthorization: " + who.bearer() +
+         "\r\nX-VEK-Lease: " + held.lease + "\r\nX-VEK-SHA256: " + sha + "\r\n" + extra +
+         "Content-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
 std::vector<std::string> RelayTest::artifactFiles() {
@@ -31,10 +37,7 @@ std::string randomData(std::size_t count) {
 }
 
 std::string sha256(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  return text::hex(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return Sha256::hexOf(bytes);
 }
 
 }  // namespace vek::e2e

@@ -21,7 +21,9 @@ struct Member {
   std::string token;
   std::string groupId;
 
-  Headers auth() const { return {{"Authorization", "Bearer " + id + "." + token}}; }
+  /// The value of this Mac's Authorization header.
+  std::string bearer() const { return "Bearer " + id + "." + token; }
+  Headers auth() const { return {{"Authorization", bearer()}}; }
   Headers auth(const std::string& lease) const {
     Headers headers = auth();
     headers.emplace_back("X-VEK-Lease", lease);
@@ -136,6 +138,11 @@ class RelayTest : public ::testing::Test {
 
   Response upload(const Member& who, const Claimed& held, const std::string& bytes,
                   const std::string& sha = "");
+
+  /// The head of an upload of `length` bytes to `held`, as raw HTTP for tests that send (or
+  /// withhold) the body themselves. `extra` holds further header lines, each ending in CRLF.
+  static std::string uploadHead(const Member& who, const Claimed& held, std::uint64_t length,
+                                const std::string& sha, const std::string& extra = "");
 
   std::string state(const Member& who, const std::string& job) {
     return get(who, "/v1/jobs/" + job).json()["state"].text();

@@ -71,8 +71,7 @@ TEST_F(WireTest, KeepAliveConnectionsServeManyRequestsThenIdleOut) {
   Connection connection(port());
   // Two requests in one write are answered in order.
   connection.send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\nGET /v1/group HTTP/1.1\r\nHost: x\r\n" +
-                  std::string("Authorization: Bearer ") + member.id + "." + member.token +
-                  "\r\n\r\n");
+                  std::string("Authorization: ") + member.bearer() + "\r\n\r\n");
   EXPECT_EQ(connection.readResponse().body, R"({"ok":true})");
   EXPECT_EQ(connection.readResponse().json()["devices"].items().size(), 1u);
   // Refusals that come after the body keep the connection.
@@ -89,19 +88,16 @@ TEST_F(WireTest, ChunkedBodiesAndContinueAreUnderstood) {
   std::snprintf(size, sizeof size, "%zx", rest.size());
   Connection chunked(port());
   chunked.send("POST /v1/heartbeat HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n" +
-               std::string("Authorization: Bearer ") + member.id + "." + member.token +
-               "\r\n\r\n5\r\n" + body.substr(0, 5) + "\r\n" + size + "\r\n" + rest +
-               "\r\n0\r\n\r\n");
+               std::string("Authorization: ") + member.bearer() + "\r\n\r\n5\r\n" +
+               body.substr(0, 5) + "\r\n" + size + "\r\n" + rest + "\r\n0\r\n\r\n");
   EXPECT_EQ(chunked.readResponse().status, 200);
 
   std::string job = queue(member, member, member);
   Claimed held = claim(member);
   std::string build = randomData(5000);
   Connection upload(port());
-  upload.send("PUT /v1/jobs/" + job + "/artifact HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
-              member.id + "." + member.token + "\r\nX-VEK-Lease: " + held.lease +
-              "\r\nX-VEK-SHA256: " + sha256(build) + "\r\nExpect: 100-continue\r\n" +
-              "Content-Length: 5000\r\n\r\n");
+  ASSERT_EQ(held.job, job);
+  upload.send(uploadHead(member, held, build.size(), sha256(build), "Expect: 100-continue\r\n"));
   // The go-ahead comes before any body byte is sent.
   EXPECT_EQ(upload.readResponse(false).status, 100);
   upload.send(build);
