@@ -39,9 +39,13 @@ std::string describe(std::chrono::seconds duration) {
   return unit(count, "second");
 }
 
+// A value kept as compact JSON, as it goes into an answer. A value no client could read inside
+// that answer (one stored before nesting was bounded) is served as null, like an unreadable one.
 JSON storedJSON(const std::string& text) {
   try {
-    return JSON::decode(text);
+    JSON value = JSON::decode(text);
+    if (nestsDeeperThan(value, kMaxStoredJsonDepth)) return JSON();
+    return value;
   } catch (const std::exception&) {
     return JSON();
   }
@@ -639,6 +643,7 @@ RecoveryReport Relay::recover() {
       }
       tx.updateJob(job);
     }
+    tx.forgetRevokedInventories();
   });
   doomed.removeAll();
   report.leftoversDeleted = artifacts_.removeLeftovers(keep);

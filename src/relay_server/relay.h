@@ -138,7 +138,8 @@ class Relay {
 
   /// Run once at start, before serving: gives every held lease a full period again (the relay
   /// was down, so holders could not extend them), deletes interrupted uploads and unreferenced
-  /// files, and reconciles jobs whose artifact file is gone.
+  /// files, reconciles jobs whose artifact file is gone, and forgets the inventories revoked
+  /// Macs still hold.
   RecoveryReport recover();
 
   const RelaySettings& settings() const noexcept { return settings_; }

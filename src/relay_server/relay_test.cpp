@@ -255,6 +255,59 @@ TEST_F(RelayTest, RestartKeepsStateRenewsLeasesAndCleansUpFiles) {
   relay_->postEvent(builder.credentials, held, heldLease, {"still here"});
 }
 
+TEST_F(RelayTest, ARevokedMacsInventoryIsForgotten) {
+  Member first = createGroup();
+  Member second = join(first, "Second");
+  reportPhone(second, "PHONE-2");
+  relay_->revokeDevice(first.credentials, second.id);
+  JSON devices = relay_->group(first.credentials)["devices"];
+  ASSERT_EQ(devices.items().size(), 2u);
+  EXPECT_EQ(devices.items()[1]["inventory"], JSON::object());
+
+  // A Mac revoked by an earlier version kept its inventory; a restart forgets it.
+  Member third = join(first, "Third");
+  reportPhone(third, "PHONE-3");
+  store_->write([&](StoreTransaction& tx) {
+    DeviceRow row = tx.device(third.id).value();
+    row.id = randomUUID();
+    row.revoked = true;
+    tx.insertDevice(row);
+  });
+  open();
+  relay_->recover();
+  for (const JSON& device : relay_->group(first.credentials)["devices"].items()) {
+    if (device["revoked"].integer() == 1) {
+      EXPECT_EQ(device["inventory"], JSON::object());
+    }
+  }
+}
+
+// Values stored before nesting was bounded must not make the answers that carry them unreadable
+// for every member.
+TEST_F(RelayTest, TooDeeplyNestedStoredValuesAreServedAsNull) {
+  Member member = createGroup();
+  reportPhone(member, "PHONE-1");
+  std::string job = queue(member, member, member);
+  JSON deep = JSON(1);
+  for (int level = 0; level < 600; ++level)
+    deep = JSON::array({deep});
+  HeartbeatRequest beat;
+  beat.inventory = JSON::object({{"deep", deep}});
+  beat.inventoryText = beat.inventory.data();
+  relay_->heartbeat(member.credentials, beat);
+  std::string lease = relay_->claim(member.credentials)["lease"].text();
+  upload(member, job, lease, "bytes");
+  relay_->finishBuild(member.credentials, job, lease, {beat.inventoryText});
+
+  JSON group = relay_->group(member.credentials);
+  EXPECT_TRUE(group["devices"].items()[0]["inventory"].isNull());
+  EXPECT_NO_THROW(JSON::decode(group.data()));
+  JSON jobs = relay_->listJobs(member.credentials);
+  EXPECT_TRUE(jobs["jobs"].items()[0]["manifest"].isNull());
+  EXPECT_EQ(jobs["jobs"].items()[0]["state"].text(), "installing");
+  EXPECT_NO_THROW(JSON::decode(jobs.data()));
+}
+
 TEST(SqliteStoreTest, RefusesADatabaseFromANewerRelay) {
   fs::path file = fs::temp_directory_path() / ("vek-relay-newer-" + randomUUID() + ".db");
   { SqliteStore store(file); }

@@ -210,7 +210,14 @@ class SqliteTransaction : public StoreTransaction {
   }
 
   void revokeDevice(const std::string& deviceId) override {
-    db_.prepare("UPDATE devices SET revoked = 1 WHERE id = ?1").bind(1, deviceId).run();
+    db_.prepare("UPDATE devices SET revoked = 1, inventory = '{}' WHERE id = ?1")
+        .bind(1, deviceId)
+        .run();
+  }
+
+  void forgetRevokedInventories() override {
+    db_.prepare("UPDATE devices SET inventory = '{}' WHERE revoked = 1 AND inventory <> '{}'")
+        .run();
   }
 
   void insertInvite(const InviteRow& invite) override {

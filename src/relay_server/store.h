@@ -87,7 +87,11 @@ class StoreTransaction {
   /// Stores a heartbeat; writes nothing when neither value changed.
   virtual void recordHeartbeat(const std::string& deviceId, std::int64_t lastSeen,
                                const std::string& inventory) = 0;
+  /// Marks the device revoked and forgets its inventory: a revoked Mac's devices and projects are
+  /// no longer offered to the group.
   virtual void revokeDevice(const std::string& deviceId) = 0;
+  /// Forgets the inventories that revoked devices still hold (kept by earlier versions).
+  virtual void forgetRevokedInventories() = 0;
 
   virtual void insertInvite(const InviteRow& invite) = 0;
   virtual std::optional<InviteRow> invite(const std::string& codeDigest) = 0;
