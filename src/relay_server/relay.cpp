@@ -462,6 +462,11 @@ JSON Relay::postEvent(const PresentedCredentials& caller, const std::string& job
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
     JobRow job = leasedJob(tx, device, jobId, lease, nowMilliseconds);
+    if (tx.eventCount(job.id) >= kMaxEventsPerJob) {
+      throw HttpError(409, "This job already has " + std::to_string(kMaxEventsPerJob) +
+                               " progress messages, the most the relay keeps for one job; this "
+                               "one was not stored.");
+    }
     event = tx.insertEvent(job.id, device.id, request.message, nowMilliseconds / 1000);
   });
   return eventJSON(event);
@@ -602,6 +607,7 @@ SweepReport Relay::sweep() {
       }
       tx.updateJob(job);
     }
+    report.removed = tx.deleteJobsEndedBefore(now - settings_.jobRetention.count());
     tx.deleteInvitesExpiredBefore(now - 24 * 3600);
   });
   report.deleted = doomed.removeAll();

@@ -255,6 +255,49 @@ TEST_F(RelayTest, RestartKeepsStateRenewsLeasesAndCleansUpFiles) {
   relay_->postEvent(builder.credentials, held, heldLease, {"still here"});
 }
 
+TEST_F(RelayTest, AJobKeepsAtMostOneAnswerOfEvents) {
+  Member builder = createGroup();
+  std::string job = queue(builder, builder, builder);
+  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  for (std::size_t i = 0; i < kMaxEventsPerJob; ++i)
+    relay_->postEvent(builder.credentials, job, lease, {"step " + std::to_string(i)});
+  expectRefusal(409, "1000 progress messages",
+                [&] { relay_->postEvent(builder.credentials, job, lease, {"one too many"}); });
+  JSON log = relay_->events(builder.credentials, job, std::nullopt)["events"];
+  ASSERT_EQ(log.items().size(), kMaxEventsPerJob);
+  EXPECT_EQ(log.items().back()["message"].text(), "step 999");
+  // The refusal is the job's own limit: the job itself goes on.
+  upload(builder, job, lease, "bytes");
+  EXPECT_EQ(relay_->finishBuild(builder.credentials, job, lease, {"{}"})["state"].text(),
+            "installing");
+}
+
+TEST_F(RelayTest, EndedJobsAndTheirEventsGoAfterTheRetentionPeriod) {
+  Member builder = createGroup();
+  std::string ended = queue(builder, builder, builder);
+  std::string endedLease = relay_->claim(builder.credentials)["lease"].text();
+  relay_->postEvent(builder.credentials, ended, endedLease, {"archiving"});
+  relay_->fail(builder.credentials, ended, endedLease, {"broken"});
+  std::string open = queue(builder, builder, builder);
+  advance(std::chrono::hours(24 * 15));
+  std::string later = queue(builder, builder, builder);
+  relay_->cancel(builder.credentials, later);
+
+  advance(std::chrono::hours(24 * 15) - std::chrono::seconds(1));
+  EXPECT_EQ(relay_->sweep().removed, 0u);
+  advance(std::chrono::seconds(2));
+  EXPECT_EQ(relay_->sweep().removed, 1u);
+  expectRefusal(404, "No job", [&] { relay_->job(builder.credentials, ended); });
+  // A job still open is never removed, however old; one ended later waits for its own period.
+  EXPECT_EQ(relay_->job(builder.credentials, open)["state"].text(), "building");
+  EXPECT_EQ(relay_->job(builder.credentials, later)["state"].text(), "cancelled");
+  EXPECT_EQ(relay_->listJobs(builder.credentials)["jobs"].items().size(), 2u);
+  std::int64_t events = -1;
+  store_->read(
+      [&](StoreTransaction& tx) { events = static_cast<std::int64_t>(tx.eventCount(ended)); });
+  EXPECT_EQ(events, 0);
+}
+
 TEST_F(RelayTest, ARevokedMacsInventoryIsForgotten) {
   Member first = createGroup();
   Member second = join(first, "Second");

@@ -110,7 +110,8 @@ Server::Server(Config config) : state_(std::make_unique<State>()) {
 
   s.store = std::make_unique<SqliteStore>(data / "relay.db");
   s.artifacts = std::make_unique<ArtifactStore>(data / "artifacts");
-  RelaySettings settings{s.config.leaseDuration, s.config.artifactMaxAge, s.config.inviteLifetime};
+  RelaySettings settings{s.config.leaseDuration, s.config.artifactMaxAge, s.config.inviteLifetime,
+                         s.config.jobRetention};
   s.relay = std::make_unique<Relay>(*s.store, *s.artifacts, std::move(bootstrap), settings);
   RecoveryReport recovery = s.relay->recover();
   if (recovery.leftoversDeleted > 0 || recovery.artifactsMissing > 0) {

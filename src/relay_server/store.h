@@ -120,10 +120,15 @@ class StoreTransaction {
   virtual std::vector<JobRow> jobsWithArtifactUploadedBy(std::int64_t cutoff) = 0;
   /// Every job that names an artifact file.
   virtual std::vector<JobRow> jobsWithArtifacts() = 0;
+  /// Deletes, with their events, the jobs that ended (a terminal state, no artifact file) and were
+  /// last changed before `cutoff`. Returns how many jobs went.
+  virtual std::size_t deleteJobsEndedBefore(std::int64_t cutoff) = 0;
 
   /// Appends an event and returns it with its id.
   virtual EventRow insertEvent(const std::string& jobId, const std::string& deviceId,
                                const std::string& message, std::int64_t created) = 0;
+  /// How many events the job has.
+  virtual std::size_t eventCount(const std::string& jobId) = 0;
   /// The job's events with ids above `after`, oldest first, at most `limit`.
   virtual std::vector<EventRow> events(const std::string& jobId, std::int64_t after,
                                        std::size_t limit) = 0;
