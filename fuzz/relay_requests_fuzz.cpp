@@ -78,13 +78,16 @@ void parseBody(std::uint8_t selector, std::string_view body) {
       std::string logged = loggableTarget(body);
       for (char c : logged)
         check(c > 0x20 && c < 0x7F);
+      bool served = !allowedMethods(body).empty();
       for (std::string_view method : {"GET", "POST", "PUT", "DELETE"}) {
         try {
           RouteMatch match = matchRoute(method, body);
+          check(served);
           (void)afterCursor(match.query);
           check(match.id.find('/') == std::string::npos);
         } catch (const HttpError& error) {
           check(error.status() == 400 || error.status() == 404 || error.status() == 405);
+          if (error.status() != 400) check(served == (error.status() == 405));
         }
       }
       break;

@@ -153,6 +153,13 @@ TEST(Routes, MatchMethodsAndIds) {
   EXPECT_EQ(statusOf("GET", "http://elsewhere/v1/jobs"), 404);
 }
 
+TEST(Routes, AllowListsEveryMethodOfAPath) {
+  EXPECT_EQ(allowedMethods("/v1/group"), "GET");
+  EXPECT_EQ(allowedMethods("/v1/jobs?x=1"), "GET, POST");
+  EXPECT_EQ(allowedMethods("/v1/jobs/abc/artifact"), "PUT, GET");
+  EXPECT_EQ(allowedMethods("/v1/nothing"), "");
+}
+
 TEST(Routes, AfterCursorIsAWholeNumber) {
   EXPECT_FALSE(afterCursor("").has_value());
   EXPECT_EQ(afterCursor("after=0"), 0);

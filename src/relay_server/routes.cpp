@@ -79,6 +79,18 @@ RouteMatch matchRoute(std::string_view method, std::string_view target) {
   throw HttpError(404, "The relay has no endpoint " + shown + ".");
 }
 
+std::string allowedMethods(std::string_view target) {
+  std::string_view path = target.substr(0, target.find('?'));
+  std::string methods;
+  for (const Pattern& pattern : kPatterns) {
+    std::string id;
+    if (!matches(pattern.path, path, id)) continue;
+    if (!methods.empty()) methods += ", ";
+    methods += pattern.method;
+  }
+  return methods;
+}
+
 std::optional<std::int64_t> afterCursor(std::string_view query) {
   while (!query.empty()) {
     std::size_t amp = query.find('&');

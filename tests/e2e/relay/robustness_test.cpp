@@ -81,6 +81,28 @@ TEST_F(WireTest, KeepAliveConnectionsServeManyRequestsThenIdleOut) {
   EXPECT_TRUE(connection.waitForClose());
 }
 
+TEST_F(WireTest, HeadAnswersEndWithTheirHeaderAndEvery405NamesTheAllowedMethods) {
+  Member member = createGroup();
+  Connection connection(port());
+  Response head = connection.request("HEAD", "/v1/group", "", member.auth());
+  EXPECT_EQ(head.status, 405);
+  EXPECT_EQ(head.headers["allow"], "GET");
+  // Had a body followed the header, this answer would be read from the middle of it.
+  Response next = connection.request("GET", "/v1/group", "", member.auth());
+  EXPECT_EQ(next.status, 200);
+  EXPECT_EQ(next.json()["devices"].items().size(), 1u);
+  EXPECT_EQ(connection.request("HEAD", "/healthz").headers["allow"], "GET");
+  EXPECT_EQ(connection.request("GET", "/healthz").body, R"({"ok":true})");
+
+  Response patch = connection.request("PATCH", "/v1/jobs", "", member.auth());
+  EXPECT_EQ(patch.status, 405);
+  EXPECT_EQ(patch.headers["allow"], "GET, POST");
+  EXPECT_NE(patch.error().find("does not accept PATCH"), std::string::npos);
+  EXPECT_EQ(connection.request("DELETE", "/v1/group").headers["allow"], "GET");
+  EXPECT_EQ(connection.request("HEAD", "/v1/nothing").status, 404);
+  EXPECT_EQ(connection.request("GET", "/healthz").status, 200);
+}
+
 TEST_F(WireTest, ChunkedBodiesAndContinueAreUnderstood) {
   Member member = createGroup();
   std::string body = R"({"inventory":{"phones":[]},"leases":[]})";
