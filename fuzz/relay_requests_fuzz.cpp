@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the relay's request parsing: the first byte picks a body parser (or
 // the request-target handling), the rest is the body. Every input must either yield a request
-// that satisfies the documented bounds or be refused with a 400; any other exception, or an
-// accepted value outside the bounds, is a bug.
+// that satisfies the documented bounds or be refused with a 400 (a 413 for a value the relay
+// keeps that is too large); any other exception, or an accepted value outside the bounds, is a
+// bug.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -53,6 +54,8 @@ void parseBody(std::uint8_t selector, std::string_view body) {
       HeartbeatRequest request = parseHeartbeat(body);
       check(request.inventory.isObject() && request.leases.size() <= kMaxLeasesPerHeartbeat);
       check(vek::JSON::decode(request.inventoryText) == request.inventory);
+      check(request.inventoryText.size() <= kMaxInventoryBytes &&
+            !nestsDeeperThan(request.inventory, kMaxStoredJsonDepth));
       break;
     }
     case 3: {
@@ -74,7 +77,9 @@ void parseBody(std::uint8_t selector, std::string_view body) {
     }
     case 6: {
       FinishBuildRequest request = parseFinishBuild(body);
-      check(vek::JSON::decode(request.manifestText).isObject());
+      vek::JSON manifest = vek::JSON::decode(request.manifestText);
+      check(manifest.isObject() && request.manifestText.size() <= kMaxManifestBytes &&
+            !nestsDeeperThan(manifest, kMaxStoredJsonDepth));
       break;
     }
     case 7:
@@ -85,13 +90,16 @@ void parseBody(std::uint8_t selector, std::string_view body) {
       std::string logged = loggableTarget(body);
       for (char c : logged)
         check(c > 0x20 && c < 0x7F);
+      bool served = !allowedMethods(kRoutes, body).empty();
       for (std::string_view method : {"GET", "POST", "PUT", "DELETE"}) {
         try {
           RouteMatch match = matchRoute(kRoutes, method, body);
+          check(served);
           (void)afterCursor(match.query);
           check(match.id.find('/') == std::string::npos);
         } catch (const HttpError& error) {
           check(error.status() == 400 || error.status() == 404 || error.status() == 405);
+          if (error.status() != 400) check(served == (error.status() == 405));
         }
       }
       break;
@@ -107,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     parseBody(data[0], body);
   } catch (const HttpError& error) {
-    check(error.status() == 400 || error.status() == 404 || error.status() == 405);
+    check(error.status() == 400 || error.status() == 404 || error.status() == 405 ||
+          error.status() == 413);
     check(!error.message().empty());
   }
   return 0;

@@ -107,6 +107,11 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
        [&](const std::string& option, const std::string& value) {
          config.threads = static_cast<unsigned>(parseCount(option, value, 1, 64));
        }},
+      {"--job-retention-days",
+       [&](const std::string& option, const std::string& value) {
+         auto days = static_cast<std::int64_t>(parseCount(option, value, 1, 36500));
+         config.jobRetention = std::chrono::seconds(days * 24 * 3600);
+       }},
       {"--lease-seconds", seconds(config.leaseDuration)},
       {"--sweep-seconds", seconds(config.sweepInterval)},
       {"--artifact-max-age-seconds", seconds(config.artifactMaxAge)},
@@ -184,6 +189,9 @@ Options:
   --max-artifact-bytes N    Largest build accepted, in bytes (default 8589934592, 8 GiB). Larger
                             uploads are refused from their Content-Length before any byte is read.
   --threads N               Threads serving connections (default: the number of cores, at most 8).
+  --job-retention-days N    Days a job that ended (succeeded, failed or cancelled) is kept with
+                            its progress messages (default 30); the periodic sweep then deletes
+                            both from the database.
   --help                    Show this text.
   --version                 Show the version.
 
@@ -192,6 +200,13 @@ Creating a group:
   where F holds a bootstrap token this relay accepts. Give the token only to people who may create
   groups on this relay; any number of groups can be created with it. Further Macs join with
   invites issued by members (single use, valid 15 minutes).
+
+Limits:
+  The job list answers a group's newest 100 jobs; older ones can still be read by id until they
+  are deleted. A job keeps at most 1000 progress messages, so its whole log fits one answer;
+  further ones are refused with 409. A Mac's inventory and a build manifest are each kept only up
+  to 64 KiB of compact JSON (larger ones are refused with 413) and 16 levels of nesting (deeper
+  ones are refused with 400). JSON request bodies are read up to 1 MiB.
 
 Running on the internet:
   Macs insist on https:// for any host other than localhost. Either

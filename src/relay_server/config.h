@@ -29,6 +29,8 @@ struct Config {
   std::uint64_t maxArtifactBytes = std::uint64_t{8} << 30;
   /// Threads serving connections.
   unsigned threads = 2;
+  /// How long an ended job and its events are kept after it ended.
+  std::chrono::seconds jobRetention{30 * 24 * 3600};
 
   // Durations the contract fixes; changeable so tests need not wait for them.
   std::chrono::seconds leaseDuration{60};

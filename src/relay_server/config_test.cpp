@@ -6,6 +6,8 @@
 #include <map>
 
 #include "foundation/errors.h"
+#include "relay_server/relay.h"
+#include "relay_server/requests.h"
 
 namespace vek::relay_server {
 namespace {
@@ -72,6 +74,30 @@ TEST(CommandLine, RefusesWhatItCannotHonour) {
   EXPECT_EQ(config.leaseDuration.count(), 2);
   EXPECT_EQ(config.sweepInterval.count(), 1);
   EXPECT_EQ(config.maxArtifactBytes, 10u);
+}
+
+TEST(CommandLine, JobRetentionIsCountedInDays) {
+  EXPECT_EQ(parse({}).jobRetention, std::chrono::hours(30 * 24));
+  EXPECT_EQ(parse({"--job-retention-days", "2"}).jobRetention, std::chrono::hours(48));
+  EXPECT_NE(failure({"--job-retention-days", "0"}).find("--job-retention-days"), std::string::npos);
+  EXPECT_NE(failure({"--job-retention-days", "36501"}), "");
+}
+
+// Operators learn the relay's limits from --help; it must name the ones the relay enforces.
+TEST(CommandLine, HelpStatesTheLimitsTheRelayEnforces) {
+  std::string help = helpText();
+  for (std::string stated :
+       {"newest " + std::to_string(kJobListLimit) + " jobs",
+        "at most " + std::to_string(kMaxEventsPerJob) + " progress messages",
+        std::to_string(kMaxInventoryBytes / 1024) + " KiB",
+        std::to_string(kMaxStoredJsonDepth) + " levels",
+        "(default " +
+            std::to_string(
+                std::chrono::duration_cast<std::chrono::hours>(Config{}.jobRetention).count() /
+                24) +
+            ")"}) {
+    EXPECT_NE(help.find(stated), std::string::npos) << stated;
+  }
 }
 
 }  // namespace

@@ -556,12 +556,20 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     response.set(http::field::server, serverHeader());
     response.set(http::field::content_type, "application/json");
     response.set(http::field::cache_control, "no-store");
+    if (status == 405) response.set(http::field::allow, allowedMethods(relayRoutes(), head.target));
     response.body() = body.data();
     response.keep_alive(head.keepAlive);
     response.prepare_payload();
     expireIn(kTransferTimeout);
     error_code ec;
-    co_await http::async_write(stream_, response, asio::redirect_error(asio::use_awaitable, ec));
+    if (head.method == "HEAD") {
+      // An answer to HEAD ends with its header; a body would be read as the next response.
+      http::response_serializer<http::string_body> serializer(response);
+      co_await http::async_write_header(stream_, serializer,
+                                        asio::redirect_error(asio::use_awaitable, ec));
+    } else {
+      co_await http::async_write(stream_, response, asio::redirect_error(asio::use_awaitable, ec));
+    }
     record.status = status;
     log(head, record, started);
     co_return !ec;

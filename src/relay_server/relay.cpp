@@ -38,9 +38,13 @@ std::string describe(std::chrono::seconds duration) {
   return unit(count, "second");
 }
 
+// A value kept as compact JSON, as it goes into an answer. A value no client could read inside
+// that answer (one stored before nesting was bounded) is served as null, like an unreadable one.
 JSON storedJSON(const std::string& text) {
   try {
-    return JSON::decode(text);
+    JSON value = JSON::decode(text);
+    if (nestsDeeperThan(value, kMaxStoredJsonDepth)) return JSON();
+    return value;
   } catch (const std::exception&) {
     return JSON();
   }
@@ -197,6 +201,7 @@ Relay::Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens boots
       leaseDuration_(config.leaseDuration),
       artifactMaxAge_(config.artifactMaxAge),
       inviteLifetime_(config.inviteLifetime),
+      jobRetention_(config.jobRetention),
       clock_(std::move(clock)) {}
 
 JSON Relay::createGroup(const std::optional<std::string>& bootstrapToken,
@@ -465,6 +470,11 @@ JSON Relay::postEvent(const PresentedCredentials& caller, const std::string& job
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
     JobRow job = leasedJob(tx, device, jobId, lease, moment);
+    if (tx.eventCount(job.id) >= kMaxEventsPerJob) {
+      throw HttpError(409, "This job already has " + std::to_string(kMaxEventsPerJob) +
+                               " progress messages, the most the relay keeps for one job; this "
+                               "one was not stored.");
+    }
     event = tx.insertEvent(job.id, device.id, request.message, secondOf(moment));
   });
   return eventJSON(event);
@@ -606,6 +616,7 @@ SweepReport Relay::sweep() {
       }
       tx.updateJob(job);
     }
+    report.removed = tx.deleteJobsEndedBefore(now - jobRetention_);
     tx.deleteInvitesExpiredBefore(now - kExpiredInviteMemory);
   });
   report.deleted = doomed.removeAll();
@@ -645,6 +656,7 @@ RecoveryReport Relay::recover() {
       }
       tx.updateJob(job);
     }
+    tx.forgetRevokedInventories();
   });
   doomed.removeAll();
   report.leftoversDeleted = artifacts_.removeLeftovers(keep);

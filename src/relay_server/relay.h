@@ -10,7 +10,8 @@
 // finishes, and may end failed or cancelled from either (job_state.h). Work on a job is guarded by
 // a lease: claim hands one out, heartbeats extend it, finish-build, finish, fail and cancel release
 // it, and a sweep fails every job whose lease lapsed. Artifacts live only as long as their job is
-// open, and at most the configured maximum age.
+// open, and at most the configured maximum age. An ended job is kept, with its events, for the
+// retention period after it ended; the sweep then removes both.
 #pragma once
 
 #include <chrono>
@@ -48,6 +49,8 @@ inline constexpr std::chrono::hours kExpiredInviteMemory{24};
 /// Most jobs a job list returns, and most events one events request returns.
 inline constexpr std::size_t kJobListLimit = 100;
 inline constexpr std::size_t kEventPageLimit = 1000;
+/// Most events one job keeps: its whole log always fits one events answer.
+inline constexpr std::size_t kMaxEventsPerJob = kEventPageLimit;
 
 /// What a download needs: the file to stream, its length and digest.
 struct DownloadTicket {
@@ -67,6 +70,7 @@ struct SweepReport {
   std::size_t lapsed = 0;   // jobs failed because their lease lapsed
   std::size_t expired = 0;  // jobs failed because their build grew too old
   std::size_t deleted = 0;  // artifact files deleted
+  std::size_t removed = 0;  // ended jobs removed, with their events, after the retention period
 };
 
 struct RecoveryReport {
@@ -136,12 +140,14 @@ class Relay {
                                    const std::optional<std::string>& lease);
 
   /// Fails jobs whose lease lapsed or whose build is older than the maximum age, deletes their
-  /// artifacts, and forgets invites expired for a day.
+  /// artifacts, removes jobs that ended longer ago than the retention period with their events,
+  /// and forgets invites expired for a day.
   SweepReport sweep();
 
   /// Run once at start, before serving: gives every held lease a full period again (the relay
   /// was down, so holders could not extend them), deletes interrupted uploads and unreferenced
-  /// files, and reconciles jobs whose artifact file is gone.
+  /// files, reconciles jobs whose artifact file is gone, and forgets the inventories revoked
+  /// Macs still hold.
   RecoveryReport recover();
 
  private:
@@ -155,6 +161,7 @@ class Relay {
   std::chrono::seconds leaseDuration_;
   std::chrono::seconds artifactMaxAge_;
   std::chrono::seconds inviteLifetime_;
+  std::chrono::seconds jobRetention_;
   Clock clock_;
 };
 

@@ -329,6 +329,103 @@ TEST(SqliteStoreTest, TheStateCheckMatchesTheJobStates) {
   EXPECT_FALSE(jobStateNamed("queued").has_value());
 }
 
+TEST_F(RelayTest, AJobKeepsAtMostOneAnswerOfEvents) {
+  Member builder = createGroup();
+  std::string job = queue(builder, builder, builder);
+  std::string lease = relay_->claim(builder.credentials)["lease"].text();
+  for (std::size_t i = 0; i < kMaxEventsPerJob; ++i)
+    relay_->postEvent(builder.credentials, job, lease, {"step " + std::to_string(i)});
+  expectRefusal(409, "1000 progress messages",
+                [&] { relay_->postEvent(builder.credentials, job, lease, {"one too many"}); });
+  JSON log = relay_->events(builder.credentials, job, std::nullopt)["events"];
+  ASSERT_EQ(log.items().size(), kMaxEventsPerJob);
+  EXPECT_EQ(log.items().back()["message"].text(), "step 999");
+  // The refusal is the job's own limit: the job itself goes on.
+  upload(builder, job, lease, "bytes");
+  EXPECT_EQ(relay_->finishBuild(builder.credentials, job, lease, {"{}"})["state"].text(),
+            "installing");
+}
+
+TEST_F(RelayTest, EndedJobsAndTheirEventsGoAfterTheRetentionPeriod) {
+  Member builder = createGroup();
+  std::string ended = queue(builder, builder, builder);
+  std::string endedLease = relay_->claim(builder.credentials)["lease"].text();
+  relay_->postEvent(builder.credentials, ended, endedLease, {"archiving"});
+  relay_->fail(builder.credentials, ended, endedLease, {"broken"});
+  std::string open = queue(builder, builder, builder);
+  advance(std::chrono::hours(24 * 15));
+  std::string later = queue(builder, builder, builder);
+  relay_->cancel(builder.credentials, later);
+
+  advance(std::chrono::hours(24 * 15) - std::chrono::seconds(1));
+  EXPECT_EQ(relay_->sweep().removed, 0u);
+  advance(std::chrono::seconds(2));
+  EXPECT_EQ(relay_->sweep().removed, 1u);
+  expectRefusal(404, "No job", [&] { relay_->job(builder.credentials, ended); });
+  // A job still open is never removed, however old; one ended later waits for its own period.
+  EXPECT_EQ(relay_->job(builder.credentials, open)["state"].text(), "building");
+  EXPECT_EQ(relay_->job(builder.credentials, later)["state"].text(), "cancelled");
+  EXPECT_EQ(relay_->listJobs(builder.credentials)["jobs"].items().size(), 2u);
+  std::int64_t events = -1;
+  store_->read(
+      [&](StoreTransaction& tx) { events = static_cast<std::int64_t>(tx.eventCount(ended)); });
+  EXPECT_EQ(events, 0);
+}
+
+TEST_F(RelayTest, ARevokedMacsInventoryIsForgotten) {
+  Member first = createGroup();
+  Member second = join(first, "Second");
+  reportPhone(second, "PHONE-2");
+  relay_->revokeDevice(first.credentials, second.id);
+  JSON devices = relay_->group(first.credentials)["devices"];
+  ASSERT_EQ(devices.items().size(), 2u);
+  EXPECT_EQ(devices.items()[1]["inventory"].data(), "{}");
+
+  // A Mac revoked by an earlier version kept its inventory; a restart forgets it.
+  Member third = join(first, "Third");
+  reportPhone(third, "PHONE-3");
+  store_->write([&](StoreTransaction& tx) {
+    DeviceRow row = tx.device(third.id).value();
+    row.id = randomUUID();
+    row.revoked = true;
+    tx.insertDevice(row);
+  });
+  open();
+  relay_->recover();
+  JSON group = relay_->group(first.credentials);
+  for (const JSON& device : group["devices"].items()) {
+    if (device["revoked"].integer() == 1) {
+      EXPECT_EQ(device["inventory"].data(), "{}");
+    }
+  }
+}
+
+// Values stored before nesting was bounded must not make the answers that carry them unreadable
+// for every member.
+TEST_F(RelayTest, TooDeeplyNestedStoredValuesAreServedAsNull) {
+  Member member = createGroup();
+  reportPhone(member, "PHONE-1");
+  std::string job = queue(member, member, member);
+  JSON deep = JSON(1);
+  for (int level = 0; level < 600; ++level)
+    deep = JSON::array({deep});
+  HeartbeatRequest beat;
+  beat.inventory = JSON::object({{"deep", deep}});
+  beat.inventoryText = beat.inventory.data();
+  relay_->heartbeat(member.credentials, beat);
+  std::string lease = relay_->claim(member.credentials)["lease"].text();
+  upload(member, job, lease, "bytes");
+  relay_->finishBuild(member.credentials, job, lease, {beat.inventoryText});
+
+  JSON group = relay_->group(member.credentials);
+  EXPECT_TRUE(group["devices"].items()[0]["inventory"].isNull());
+  EXPECT_NO_THROW(JSON::decode(group.data()));
+  JSON jobs = relay_->listJobs(member.credentials);
+  EXPECT_TRUE(jobs["jobs"].items()[0]["manifest"].isNull());
+  EXPECT_EQ(jobs["jobs"].items()[0]["state"].text(), "installing");
+  EXPECT_NO_THROW(JSON::decode(jobs.data()));
+}
+
 TEST(SqliteStoreTest, RefusesADatabaseFromANewerRelay) {
   fs::path file = fs::temp_directory_path() / ("vek-relay-newer-" + randomUUID() + ".db");
   { SqliteStore store(file); }

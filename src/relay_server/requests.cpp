@@ -53,7 +53,36 @@ const JSON& requireObject(const JSON& object, std::string_view key) {
   return member;
 }
 
+// The compact rendering of `value`, the member `key` of a body, which the relay keeps and serves
+// back: refused when it nests deeper than any stored value may, or is larger than `limit`.
+std::string storableText(const JSON& value, std::string_view key, std::size_t limit) {
+  if (nestsDeeperThan(value, kMaxStoredJsonDepth)) {
+    badRequest("The member " + quoted(key) + " nests arrays and objects more than " +
+               std::to_string(kMaxStoredJsonDepth) + " levels deep, more than the relay keeps.");
+  }
+  std::string text = value.data();
+  if (text.size() > limit) {
+    throw HttpError(413, "The member " + quoted(key) + " is " + std::to_string(text.size()) +
+                             " bytes as compact JSON, more than the " +
+                             std::to_string(limit / 1024) + " KiB the relay keeps.");
+  }
+  return text;
+}
+
 }  // namespace
+
+bool nestsDeeperThan(const JSON& value, std::size_t limit) {
+  if (!value.isObject() && !value.isArray()) return false;
+  if (limit == 0) return true;
+  if (value.isArray()) {
+    for (const JSON& item : value.items())
+      if (nestsDeeperThan(item, limit - 1)) return true;
+  } else {
+    for (const auto& [key, member] : value.fields())
+      if (nestsDeeperThan(member, limit - 1)) return true;
+  }
+  return false;
+}
 
 std::string lowerASCII(std::string_view text) {
   std::string lower(text);
@@ -115,7 +144,7 @@ HeartbeatRequest parseHeartbeat(std::string_view body) {
   JSON object = parseObjectBody(body);
   HeartbeatRequest request;
   request.inventory = requireObject(object, "inventory");
-  request.inventoryText = request.inventory.data();
+  request.inventoryText = storableText(request.inventory, "inventory", kMaxInventoryBytes);
   if (!object.fields().contains("leases")) {
     badRequest("The request is missing the member \"leases\".");
   }
@@ -163,7 +192,7 @@ FailRequest parseFail(std::string_view body) {
 
 FinishBuildRequest parseFinishBuild(std::string_view body) {
   JSON object = parseObjectBody(body);
-  return {requireObject(object, "manifest").data()};
+  return {storableText(requireObject(object, "manifest"), "manifest", kMaxManifestBytes)};
 }
 
 }  // namespace vek::relay_server

@@ -2,7 +2,8 @@
 // state is touched.
 //
 // Every parser takes the raw body bytes and either returns a fully validated value or throws an
-// HttpError with status 400 whose text names the member at fault. Nothing here knows about
+// HttpError whose text names the member at fault: 400 for a malformed body, 413 for a value the
+// relay would keep that is larger than it keeps. Nothing here knows about
 // sockets, storage or credentials, so the fuzzers exercise exactly the code that reads untrusted
 // bodies.
 #pragma once
@@ -30,6 +31,13 @@ inline constexpr std::size_t kMaxEventBytes = 4096;
 inline constexpr std::size_t kMaxErrorCharacters = 2000;
 /// Most leases one heartbeat may name.
 inline constexpr std::size_t kMaxLeasesPerHeartbeat = 64;
+/// Deepest nesting of a JSON value the relay keeps and hands back to clients (an inventory, a
+/// manifest), counting the value itself as the first level. Clients read answers that wrap such
+/// a value in a few more levels, so it must stay far below their own limit.
+inline constexpr std::size_t kMaxStoredJsonDepth = 16;
+/// Largest compact rendering of one Mac's inventory, and of one build manifest, that is kept.
+inline constexpr std::size_t kMaxInventoryBytes = 64 * 1024;
+inline constexpr std::size_t kMaxManifestBytes = 64 * 1024;
 
 /// POST /v1/groups.
 struct CreateGroupRequest {
@@ -98,6 +106,10 @@ QueueJobRequest parseQueueJob(std::string_view body);
 EventRequest parseEvent(std::string_view body);
 FailRequest parseFail(std::string_view body);
 FinishBuildRequest parseFinishBuild(std::string_view body);
+
+/// True when `value` nests containers more than `limit` levels deep (a scalar is level 0, an
+/// empty array or object level 1).
+bool nestsDeeperThan(const JSON& value, std::size_t limit);
 
 /// `text` lower-cased (ASCII letters only): how ids from paths and bodies are compared, since
 /// clients may echo a UUID in capitals.

@@ -59,6 +59,62 @@ TEST(RequestBodies, HeartbeatLeasesMustBeWellFormed) {
   EXPECT_NE(refusalOf(parseHeartbeat, many + "]}"), "");
 }
 
+// `depth` nested arrays with a number at the bottom: "[[[1]]]" is three levels.
+std::string nested(std::size_t depth) {
+  return std::string(depth, '[') + "1" + std::string(depth, ']');
+}
+
+// The status and text a body earns; {0, ""} when it is accepted.
+template <typename Parse>
+std::pair<int, std::string> answerTo(Parse parse, const std::string& body) {
+  try {
+    parse(body);
+    return {0, ""};
+  } catch (const HttpError& error) {
+    return {error.status(), error.message()};
+  }
+}
+
+// What the relay keeps and serves back must stay readable inside its answers, which wrap it in
+// a few more levels, and must not let one Mac inflate every answer.
+TEST(RequestBodies, StoredValuesAreBoundedInDepthAndSize) {
+  // The inventory object is the first level, so 15 more fit and 16 do not.
+  auto inventory = [](std::size_t levels) {
+    return R"({"leases":[],"inventory":{"x":)" + nested(levels) + "}}";
+  };
+  EXPECT_EQ(answerTo(parseHeartbeat, inventory(15)).first, 0);
+  auto deep = answerTo(parseHeartbeat, inventory(16));
+  EXPECT_EQ(deep.first, 400);
+  EXPECT_EQ(deep.second,
+            "The member \"inventory\" nests arrays and objects more than 16 levels deep, more "
+            "than the relay keeps.");
+  EXPECT_EQ(answerTo(parseHeartbeat, inventory(509)).first, 400);
+  auto manifest = [](std::size_t levels) { return R"({"manifest":{"x":)" + nested(levels) + "}}"; };
+  EXPECT_EQ(answerTo(parseFinishBuild, manifest(15)).first, 0);
+  EXPECT_EQ(answerTo(parseFinishBuild, manifest(16)).first, 400);
+  // Depth counts the deepest branch, not the first one.
+  EXPECT_EQ(answerTo(parseFinishBuild, R"({"manifest":{"a":1,"z":)" + nested(16) + "}}").first,
+            400);
+
+  // {"x":"..."} is 8 bytes around the text.
+  auto sized = [](std::string_view member, std::size_t bytes) {
+    return R"({"leases":[],")" + std::string(member) + R"(":{"x":")" + std::string(bytes - 8, 'a') +
+           R"("}})";
+  };
+  EXPECT_EQ(answerTo(parseHeartbeat, sized("inventory", kMaxInventoryBytes)).first, 0);
+  auto big = answerTo(parseHeartbeat, sized("inventory", kMaxInventoryBytes + 1));
+  EXPECT_EQ(big.first, 413);
+  EXPECT_EQ(big.second,
+            "The member \"inventory\" is 65537 bytes as compact JSON, more than the 64 KiB the "
+            "relay keeps.");
+  EXPECT_EQ(answerTo(parseFinishBuild, sized("manifest", kMaxManifestBytes)).first, 0);
+  EXPECT_EQ(answerTo(parseFinishBuild, sized("manifest", kMaxManifestBytes + 1)).first, 413);
+  // The size is that of the value as stored: whitespace in the body does not count.
+  std::string spaced = R"({"leases":[],"inventory":{"x":")" + std::string(100, 'a') + "\"" +
+                       std::string(kMaxInventoryBytes, ' ') + "}}";
+  EXPECT_EQ(answerTo(parseHeartbeat, spaced).first, 0);
+}
+
 TEST(RequestBodies, JoinTakesAnyCodeValue) {
   EXPECT_EQ(parseJoin(R"({"code":"abc","device_name":"Mac"})").code, "abc");
   EXPECT_FALSE(parseJoin(R"({"code":null,"device_name":"Mac"})").code.has_value());
@@ -122,6 +178,13 @@ TEST(Routes, TheRelaysTableIsComplete) {
   // A body is checked before any relay work is made of it.
   call.body = "[]";
   EXPECT_THROW(matchRoute(relayRoutes(), "POST", "/v1/claim").route->handler(call), HttpError);
+}
+
+TEST(Routes, AllowListsEveryMethodOfAPath) {
+  EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/group"), "GET");
+  EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/jobs?x=1"), "GET, POST");
+  EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/jobs/abc/artifact"), "PUT, GET");
+  EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/nothing"), "");
 }
 
 TEST(Routes, AfterCursorIsAWholeNumber) {

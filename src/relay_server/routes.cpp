@@ -51,6 +51,18 @@ RouteMatch matchRoute(std::span<const Route> routes, std::string_view method,
   throw HttpError(404, "The relay has no endpoint " + shown + ".");
 }
 
+std::string allowedMethods(std::span<const Route> routes, std::string_view target) {
+  std::string_view path = target.substr(0, target.find('?'));
+  std::string methods;
+  for (const Route& route : routes) {
+    std::string id;
+    if (!matches(route.path, path, id)) continue;
+    if (!methods.empty()) methods += ", ";
+    methods += route.method;
+  }
+  return methods;
+}
+
 std::optional<std::int64_t> afterCursor(std::string_view query) {
   while (!query.empty()) {
     std::size_t amp = query.find('&');

@@ -61,6 +61,10 @@ struct RouteMatch {
 RouteMatch matchRoute(std::span<const Route> routes, std::string_view method,
                       std::string_view target);
 
+/// The methods `routes` serve on the path of `target`, as an Allow header lists them ("GET,
+/// POST"); empty for a path none of them serves.
+std::string allowedMethods(std::span<const Route> routes, std::string_view target);
+
 /// The "after" cursor of an events query: absent when the query has no "after"; a decimal
 /// integer of at least 0 otherwise (values beyond the 64-bit range count as the largest). Throws
 /// HttpError 400 when "after" is present but not such a number.

@@ -42,6 +42,20 @@ void makePrivateDirectory(const std::filesystem::path& directory) {
   }
 }
 
+// TLS 1.2 offers only forward-secret AEAD suites (ECDHE with AES-GCM or ChaCha20-Poly1305); the
+// CBC suites OpenSSL also enables by default are open to padding-oracle attacks such as LUCKY13.
+// TLS 1.3 has only AEAD suites and keeps OpenSSL's defaults.
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+void restrictCiphers(asio::ssl::context& tls) {
+  if (SSL_CTX_set_cipher_list(tls.native_handle(), kTls12Ciphers) != 1) {
+    throw VEKError("This OpenSSL offers none of the TLS 1.2 cipher suites the relay allows.");
+  }
+}
+
 std::string originOf(const tcp::endpoint& endpoint, bool tls) {
   std::string host = endpoint.address().to_string();
   if (endpoint.address().is_v6()) host = "[" + host + "]";
@@ -94,6 +108,7 @@ Server::Server(Config config) : state_(std::make_unique<State>()) {
     s.tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                        asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
                        asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+    restrictCiphers(*s.tls);
     try {
       s.tls->use_certificate_chain_file(s.config.tlsCertificate->string());
     } catch (const boost::system::system_error& error) {

@@ -231,7 +231,14 @@ class SqliteTransaction : public StoreTransaction {
   }
 
   void revokeDevice(const std::string& deviceId) override {
-    db_.prepare("UPDATE devices SET revoked = 1 WHERE id = ?1").bind(1, deviceId).run();
+    db_.prepare("UPDATE devices SET revoked = 1, inventory = '{}' WHERE id = ?1")
+        .bind(1, deviceId)
+        .run();
+  }
+
+  void forgetRevokedInventories() override {
+    db_.prepare("UPDATE devices SET inventory = '{}' WHERE revoked = 1 AND inventory <> '{}'")
+        .run();
   }
 
   void insertInvite(const InviteRow& invite) override {
@@ -381,6 +388,16 @@ class SqliteTransaction : public StoreTransaction {
     return allJobs(s);
   }
 
+  std::size_t deleteJobsEndedBefore(Timestamp cutoff) override {
+    const std::string ended =
+        "SELECT id FROM jobs WHERE state IN ('succeeded', 'failed', 'cancelled') AND "
+        "artifact_file IS NULL AND updated < ?1";
+    db_.prepare("DELETE FROM events WHERE job_id IN (" + ended + ")").bind(1, stored(cutoff)).run();
+    Statement& jobs = db_.prepare("DELETE FROM jobs WHERE id IN (" + ended + ")");
+    jobs.bind(1, stored(cutoff)).run();
+    return static_cast<std::size_t>(db_.changes());
+  }
+
   EventRow insertEvent(const std::string& jobId, const std::string& deviceId,
                        const std::string& message, Timestamp created) override {
     db_.prepare("INSERT INTO events (job_id, device_id, message, created) VALUES (?1, ?2, ?3, ?4)")
@@ -390,6 +407,15 @@ class SqliteTransaction : public StoreTransaction {
         .bind(4, stored(created))
         .run();
     return {db_.lastInsertRowId(), jobId, deviceId, message, created};
+  }
+
+  std::size_t eventCount(const std::string& jobId) override {
+    Statement& s = db_.prepare("SELECT count(*) FROM events WHERE job_id = ?1");
+    s.bind(1, jobId);
+    s.step();
+    auto count = static_cast<std::size_t>(s.integer(0));
+    s.reset();
+    return count;
   }
 
   std::vector<EventRow> events(const std::string& jobId, std::int64_t after,

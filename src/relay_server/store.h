@@ -94,7 +94,11 @@ class StoreTransaction {
   /// Stores a heartbeat; writes nothing when neither value changed.
   virtual void recordHeartbeat(const std::string& deviceId, Timestamp lastSeen,
                                const std::string& inventory) = 0;
+  /// Marks the device revoked and forgets its inventory: a revoked Mac's devices and projects are
+  /// no longer offered to the group.
   virtual void revokeDevice(const std::string& deviceId) = 0;
+  /// Forgets the inventories that revoked devices still hold (kept by earlier versions).
+  virtual void forgetRevokedInventories() = 0;
 
   virtual void insertInvite(const InviteRow& invite) = 0;
   virtual std::optional<InviteRow> invite(const std::string& codeDigest) = 0;
@@ -123,10 +127,15 @@ class StoreTransaction {
   virtual std::vector<JobRow> jobsWithArtifactUploadedBy(Timestamp cutoff) = 0;
   /// Every job that names an artifact file.
   virtual std::vector<JobRow> jobsWithArtifacts() = 0;
+  /// Deletes, with their events, the jobs that ended (a terminal state, no artifact file) and were
+  /// last changed before `cutoff`. Returns how many jobs went.
+  virtual std::size_t deleteJobsEndedBefore(Timestamp cutoff) = 0;
 
   /// Appends an event and returns it with its id.
   virtual EventRow insertEvent(const std::string& jobId, const std::string& deviceId,
                                const std::string& message, Timestamp created) = 0;
+  /// How many events the job has.
+  virtual std::size_t eventCount(const std::string& jobId) = 0;
   /// The job's events with ids above `after`, oldest first, at most `limit`.
   virtual std::vector<EventRow> events(const std::string& jobId, std::int64_t after,
                                        std::size_t limit) = 0;

@@ -73,7 +73,7 @@ std::string Connection::readLine() {
   return line;
 }
 
-Response Connection::readResponse(bool skipInterim) {
+Response Connection::readResponse(bool skipInterim, bool toHead) {
   while (true) {
     Response response;
     std::string status = readLine();
@@ -91,6 +91,7 @@ Response Connection::readResponse(bool skipInterim) {
       if (skipInterim) continue;
       return response;
     }
+    if (toHead) return response;
     std::size_t length = std::stoull(response.headers.at("content-length"));
     while (pending_.size() < length)
       fill();
@@ -113,7 +114,7 @@ Response Connection::request(const std::string& method, const std::string& targe
   }
   message += "\r\n" + body;
   send(message);
-  return readResponse();
+  return readResponse(true, method == "HEAD");
 }
 
 void Connection::shutdownWrite() {

@@ -37,8 +37,9 @@ class Connection {
                    const std::string& body = "", const Headers& headers = {});
   /// Sends exactly these bytes.
   void send(const std::string& bytes);
-  /// Reads one response; 1xx interim answers are skipped unless `skipInterim` is false.
-  Response readResponse(bool skipInterim = true);
+  /// Reads one response; 1xx interim answers are skipped unless `skipInterim` is false. The
+  /// answer to a HEAD request (`toHead`) ends with its header, whatever its Content-Length says.
+  Response readResponse(bool skipInterim = true, bool toHead = false);
   /// Half-closes the sending side.
   void shutdownWrite();
   /// Waits until the relay closes the connection; true when it did (EOF or reset).

@@ -80,6 +80,28 @@ TEST_F(WireTest, KeepAliveConnectionsServeManyRequestsThenIdleOut) {
   EXPECT_TRUE(connection.waitForClose());
 }
 
+TEST_F(WireTest, HeadAnswersEndWithTheirHeaderAndEvery405NamesTheAllowedMethods) {
+  Member member = createGroup();
+  Connection connection(port());
+  Response head = connection.request("HEAD", "/v1/group", "", member.auth());
+  EXPECT_EQ(head.status, 405);
+  EXPECT_EQ(head.headers["allow"], "GET");
+  // Had a body followed the header, this answer would be read from the middle of it.
+  Response next = connection.request("GET", "/v1/group", "", member.auth());
+  EXPECT_EQ(next.status, 200);
+  EXPECT_EQ(next.json()["devices"].items().size(), 1u);
+  EXPECT_EQ(connection.request("HEAD", "/healthz").headers["allow"], "GET");
+  EXPECT_EQ(connection.request("GET", "/healthz").body, R"({"ok":true})");
+
+  Response patch = connection.request("PATCH", "/v1/jobs", "", member.auth());
+  EXPECT_EQ(patch.status, 405);
+  EXPECT_EQ(patch.headers["allow"], "GET, POST");
+  EXPECT_NE(patch.error().find("does not accept PATCH"), std::string::npos);
+  EXPECT_EQ(connection.request("DELETE", "/v1/group").headers["allow"], "GET");
+  EXPECT_EQ(connection.request("HEAD", "/v1/nothing").status, 404);
+  EXPECT_EQ(connection.request("GET", "/healthz").status, 200);
+}
+
 TEST_F(WireTest, ChunkedBodiesAndContinueAreUnderstood) {
   Member member = createGroup();
   std::string body = R"({"inventory":{"phones":[]},"leases":[]})";
@@ -147,19 +169,37 @@ int shell(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A self-signed certificate for 127.0.0.1 and its key, in a directory of their own.
+class SelfSigned {
+ public:
+  SelfSigned()
+      : dir_(std::filesystem::temp_directory_path() /
+             ("vek-tls-" + std::to_string(::getpid()) + "-" + std::to_string(++made_))) {
+    std::filesystem::create_directories(dir_);
+    created_ = shell(
+                   "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
+                   "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+                   key() + " -out " + cert() + " 2>/dev/null") == 0;
+  }
+  ~SelfSigned() { std::filesystem::remove_all(dir_); }
+  bool created() const { return created_; }
+  std::string cert() const { return (dir_ / "cert.pem").string(); }
+  std::string key() const { return (dir_ / "key.pem").string(); }
+
+ private:
+  static inline int made_ = 0;
+  std::filesystem::path dir_;
+  bool created_ = false;
+};
+
 TEST(RelayTls, ServesTheSameApiOverHttps) {
   if (shell("command -v openssl >/dev/null && command -v curl >/dev/null") != 0) {
     GTEST_SKIP() << "openssl and curl are needed to test TLS";
   }
-  std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("vek-tls-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-  ASSERT_EQ(shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
-                  "-addext subjectAltName=IP:127.0.0.1 -keyout " +
-                  key + " -out " + cert + " 2>/dev/null"),
-            0);
-  RelayProcess relay({"--tls-cert", cert, "--tls-key", key});
+  SelfSigned certificate;
+  ASSERT_TRUE(certificate.created());
+  std::string cert = certificate.cert();
+  RelayProcess relay({"--tls-cert", cert, "--tls-key", certificate.key()});
   relay.start();
   EXPECT_NE(relay.output().find("listening on https://127.0.0.1:"), std::string::npos);
   std::string origin = "https://127.0.0.1:" + std::to_string(relay.port());
@@ -178,7 +218,26 @@ TEST(RelayTls, ServesTheSameApiOverHttps) {
   EXPECT_EQ(JSON::decode(created)["group_name"].text(), "G");
   // Plain HTTP on the TLS port gets nothing usable.
   EXPECT_THROW(call(relay.port(), "GET", "/healthz"), std::runtime_error);
-  std::filesystem::remove_all(dir);
+}
+
+// TLS 1.2 offers forward-secret AEAD suites only: CBC suites invite padding-oracle attacks
+// (LUCKY13), and suites without ECDHE give up forward secrecy. TLS 1.3 stays as it is.
+TEST(RelayTls, Tls12OffersOnlyForwardSecretAeadSuites) {
+  if (shell("command -v openssl >/dev/null") != 0) GTEST_SKIP() << "openssl is needed";
+  SelfSigned certificate;
+  ASSERT_TRUE(certificate.created());
+  RelayProcess relay({"--tls-cert", certificate.cert(), "--tls-key", certificate.key()});
+  relay.start();
+  auto handshake = [&](const std::string& options) {
+    return shell("openssl s_client -connect 127.0.0.1:" + std::to_string(relay.port()) + " " +
+                 options + " </dev/null >/dev/null 2>&1") == 0;
+  };
+  EXPECT_FALSE(handshake("-tls1_2 -cipher ECDHE-RSA-AES128-SHA256"));
+  EXPECT_FALSE(handshake("-tls1_2 -cipher ECDHE-RSA-AES256-SHA"));
+  EXPECT_FALSE(handshake("-tls1_2 -cipher AES128-GCM-SHA256"));
+  EXPECT_TRUE(handshake("-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256"));
+  EXPECT_TRUE(handshake("-tls1_2 -cipher ECDHE-RSA-CHACHA20-POLY1305"));
+  EXPECT_TRUE(handshake("-tls1_3"));
 }
 
 }  // namespace
