@@ -54,7 +54,7 @@ class HeaderList {
   HeaderList() = default;
   HeaderList(const HeaderList&) = delete;
   HeaderList& operator=(const HeaderList&) = delete;
-  ~HeaderList() { relay::libcurl().slist_free_all(list_); }
+  ~HeaderList() { relay_client::libcurl().slist_free_all(list_); }
 
   /// Adds "name: value". A value holding a line break or another control character would let it
   /// write further headers (a token from a relay answer, a bootstrap file of several lines), so
@@ -74,7 +74,7 @@ class HeaderList {
 
  private:
   void append(const std::string& line) {
-    curl_slist* grown = relay::libcurl().slist_append(list_, line.c_str());
+    curl_slist* grown = relay_client::libcurl().slist_append(list_, line.c_str());
     if (!grown) throw std::bad_alloc();
     list_ = grown;
   }
@@ -179,7 +179,8 @@ class TrailingDigest {
 // and a failure raised inside a callback.
 class API::Exchange {
  public:
-  Exchange(const std::string& url, HeaderList& headers) : easy_(relay::libcurl().easy_init()) {
+  Exchange(const std::string& url, HeaderList& headers)
+      : easy_(relay_client::libcurl().easy_init()) {
     if (!easy_) throw std::bad_alloc();
     errorText_[0] = '\0';
     set(CURLOPT_URL, url.c_str());
@@ -198,16 +199,16 @@ class API::Exchange {
     set(CURLOPT_WRITEFUNCTION, &Exchange::receive);
     set(CURLOPT_WRITEDATA, this);
   }
-  ~Exchange() { relay::libcurl().easy_cleanup(easy_); }
+  ~Exchange() { relay_client::libcurl().easy_cleanup(easy_); }
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
   template <typename Value>
   void set(CURLoption option, Value value) {
-    CURLcode result = relay::libcurl().easy_setopt(easy_, option, value);
+    CURLcode result = relay_client::libcurl().easy_setopt(easy_, option, value);
     if (result != CURLE_OK)
       throw std::runtime_error(std::string("Cannot prepare the relay request: ") +
-                               relay::libcurl().easy_strerror(result));
+                               relay_client::libcurl().easy_strerror(result));
   }
 
   /// The method and, when given, the body. Methods that carry a body get an explicit empty one
@@ -279,7 +280,7 @@ class API::Exchange {
     try {
       if (self->successFd_ >= 0) {
         long status = 0;
-        relay::libcurl().easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
+        relay_client::libcurl().easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
         if (isSuccess(status)) {
           writeFully(self->successFd_, std::string_view(data, bytes), self->successPath_);
           self->successWritten_ += bytes;
@@ -362,9 +363,9 @@ namespace {
 // One sentence for a transfer that failed below HTTP, naming the relay and what went wrong.
 [[noreturn]] void throwTransportFailure(CURLcode code, CURL* easy, const char* detail,
                                         const std::string& relay) {
-  std::string reason = detail && *detail ? detail : relay::libcurl().easy_strerror(code);
+  std::string reason = detail && *detail ? detail : relay_client::libcurl().easy_strerror(code);
   long osError = 0;
-  relay::libcurl().easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
+  relay_client::libcurl().easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
   std::string systemReason = osError != 0 ? std::strerror(static_cast<int>(osError)) : reason;
   switch (code) {
     case CURLE_UNSUPPORTED_PROTOCOL:  // an HTTP/0.9-style answer without a status line
@@ -380,12 +381,12 @@ namespace {
       throw TransportError("Cannot reach the relay at " + relay + ": " + systemReason);
     case CURLE_OPERATION_TIMEDOUT: {
       double total = 0;
-      relay::libcurl().easy_getinfo(easy, CURLINFO_TOTAL_TIME, &total);
+      relay_client::libcurl().easy_getinfo(easy, CURLINFO_TOTAL_TIME, &total);
       if (total >= static_cast<double>(API::transferTimeoutSeconds))
         throw TransportError("The transfer with the relay at " + relay + " took longer than " +
                              std::to_string(API::transferTimeoutSeconds) + " seconds");
       double connectTime = 0;
-      relay::libcurl().easy_getinfo(easy, CURLINFO_CONNECT_TIME, &connectTime);
+      relay_client::libcurl().easy_getinfo(easy, CURLINFO_CONNECT_TIME, &connectTime);
       if (connectTime == 0 && reason.starts_with("Connection timed out"))
         throw TransportError("Cannot reach the relay at " + relay + ": the connection timed out");
       throw TransportError("The relay at " + relay + " stopped responding (nothing received for " +
@@ -435,7 +436,7 @@ class TemporaryFile {
 API::API(std::string_view server, std::optional<Credentials> credentials)
     : origin_(checkedOrigin(server)),
       credentials_(std::move(credentials)),
-      pool_(std::make_shared<relay::ConnectionPool>()) {}
+      pool_(std::make_shared<relay_client::ConnectionPool>()) {}
 
 API::API(const Credentials& credentials) : API(credentials.server, credentials) {}
 
@@ -456,7 +457,7 @@ long API::perform(Exchange& exchange) const {
   if (result != CURLE_OK)
     throwTransportFailure(result, exchange.easy(), exchange.errorText(), exchange.relayName);
   long status = 0;
-  relay::libcurl().easy_getinfo(exchange.easy(), CURLINFO_RESPONSE_CODE, &status);
+  relay_client::libcurl().easy_getinfo(exchange.easy(), CURLINFO_RESPONSE_CODE, &status);
   return status;
 }
 

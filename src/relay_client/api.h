@@ -33,7 +33,7 @@
 
 namespace vek {
 
-namespace relay {
+namespace relay_client {
 class ConnectionPool;
 }
 
@@ -99,7 +99,7 @@ class API {
 
   RelayOrigin origin_;
   std::optional<Credentials> credentials_;
-  std::shared_ptr<relay::ConnectionPool> pool_;
+  std::shared_ptr<relay_client::ConnectionPool> pool_;
 };
 
 }  // namespace vek
