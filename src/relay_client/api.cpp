@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "artifacts/artifact_crypto.h"
-#include "foundation/sha256.h"
 #include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/random.h"
+#include "foundation/sha256.h"
 #include "foundation/task.h"
 #include "relay_client/connection_pool.h"
 #include "relay_client/libcurl.h"
@@ -147,11 +147,11 @@ class TrailingDigest {
         }
         while (hashed < available) {
           std::size_t want = static_cast<std::size_t>(std::min(step, available - hashed));
-          ssize_t got = ::pread(in_.get(), buffer.get(), want, static_cast<off_t>(hashed));
-          if (got < 0 && errno == EINTR) continue;
-          if (got <= 0) throw SystemError("Cannot read", path_, got < 0 ? errno : EIO);
-          digest_.update(buffer.get(), static_cast<std::size_t>(got));
-          hashed += static_cast<std::uint64_t>(got);
+          std::size_t got = readFullyAt(in_.get(), reinterpret_cast<char*>(buffer.get()), want,
+                                        static_cast<off_t>(hashed), path_);
+          if (got < want) throw SystemError("Cannot read", path_, EIO);
+          digest_.update(buffer.get(), got);
+          hashed += got;
         }
         if (complete) return;
       }
@@ -313,13 +313,11 @@ class API::Exchange {
     curl_off_t remaining = self->sourceSize_ - self->sourceOffset_;
     std::size_t wanted = std::min<std::size_t>(size * count, static_cast<std::size_t>(remaining));
     if (wanted == 0) return 0;
-    ssize_t got;
-    do {
-      got = ::read(self->sourceFd_, buffer, wanted);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-      self->failure_ =
-          std::make_exception_ptr(SystemError("Cannot read", self->sourcePath_, errno));
+    std::size_t got;
+    try {
+      got = readFully(self->sourceFd_, buffer, wanted, self->sourcePath_);
+    } catch (...) {
+      self->failure_ = std::current_exception();
       return CURL_READFUNC_ABORT;
     }
     if (got == 0) {
@@ -329,8 +327,8 @@ class API::Exchange {
                              ": the file became shorter during the upload"));
       return CURL_READFUNC_ABORT;
     }
-    self->sourceOffset_ += got;
-    return static_cast<std::size_t>(got);
+    self->sourceOffset_ += static_cast<curl_off_t>(got);
+    return got;
   }
 
   static int seek(void* user, curl_off_t offset, int origin) {
@@ -413,23 +411,6 @@ namespace {
       throw TransportError("The request to the relay at " + relay + " failed: " + reason);
   }
 }
-
-// Removes a temporary file on every way out unless kept.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!kept_) removeQuietly(path_);
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  void keep() { kept_ = true; }
-
- private:
-  std::filesystem::path path_;
-  bool kept_ = false;
-};
 
 }  // namespace
 
