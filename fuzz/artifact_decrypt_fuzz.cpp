@@ -24,14 +24,9 @@ const std::string job = "fuzz-job";
 
 // Per-process scratch files, removed when the fuzzer exits normally.
 struct Scratch {
-  std::filesystem::path base =
-      vek::temporaryDirectory() / ("vek-fuzz-decrypt-" + std::to_string(::getpid()));
-  std::filesystem::path in = base.string() + "-in", out = base.string() + "-out",
-                        plain = base.string() + "-plain";
-  ~Scratch() {
-    for (const auto& path : {in, out, plain})
-      vek::removeQuietly(path);
-  }
+  std::string base =
+      (vek::temporaryDirectory() / ("vek-fuzz-decrypt-" + std::to_string(::getpid()))).string();
+  vek::TemporaryFile in{base + "-in"}, out{base + "-out"}, plain{base + "-plain"};
 };
 
 void store(const std::filesystem::path& path, std::string_view bytes) {
@@ -56,7 +51,7 @@ bool decrypts(const std::filesystem::path& in, const std::filesystem::path& out)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   static const Scratch scratch;
-  const auto &in = scratch.in, &out = scratch.out, &plain = scratch.plain;
+  const auto &in = scratch.in.path(), &out = scratch.out.path(), &plain = scratch.plain.path();
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   if ((data[0] & 1) == 0) {
     store(in, rest);

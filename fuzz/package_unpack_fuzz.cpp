@@ -17,20 +17,16 @@ namespace {
 
 // Per-process scratch files, removed when the fuzzer exits normally.
 struct Scratch {
-  std::filesystem::path base =
-      vek::temporaryDirectory() / ("vek-fuzz-unpack-" + std::to_string(::getpid()));
-  std::filesystem::path in = base.string() + "-pkg", ipa = base.string() + "-ipa";
-  ~Scratch() {
-    vek::removeQuietly(in);
-    vek::removeQuietly(ipa);
-  }
+  std::string base =
+      (vek::temporaryDirectory() / ("vek-fuzz-unpack-" + std::to_string(::getpid()))).string();
+  vek::TemporaryFile in{base + "-pkg"}, ipa{base + "-ipa"};
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const Scratch scratch;
-  const auto &in = scratch.in, &ipa = scratch.ipa;
+  const auto &in = scratch.in.path(), &ipa = scratch.ipa.path();
   std::string package(reinterpret_cast<const char*>(data), size);
   {
     vek::UniqueFd fd = vek::createPrivateFile(in);

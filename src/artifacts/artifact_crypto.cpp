@@ -11,7 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "artifacts/support.h"
+#include "artifacts/background_writer.h"
+#include "artifacts/byte_io.h"
+#include "artifacts/gcm_cipher.h"
+#include "artifacts/group_key.h"
 #include "foundation/base64.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"

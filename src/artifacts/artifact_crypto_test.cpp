@@ -13,6 +13,7 @@
 #include "artifacts/test_files.h"
 #include "foundation/base64.h"
 #include "foundation/errors.h"
+#include "foundation/file.h"
 
 namespace vek {
 namespace {

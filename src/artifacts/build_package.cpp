@@ -7,9 +7,10 @@
 #include <string>
 
 #include "artifacts/artifact_crypto.h"
-#include "artifacts/support.h"
+#include "artifacts/byte_io.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
+#include "foundation/sha256.h"
 
 namespace vek {
 

@@ -1,40 +1,27 @@
-// Test helpers: a private scratch directory, whole-file reads and writes, and failure texts.
+// Test helpers of the artifact suites: a fixture with a private scratch directory, bytes that
+// show a reordering, length fields and failure texts.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 
-#include "artifacts/artifact_crypto.h"
 #include "foundation/errors.h"
-#include "foundation/file.h"
+#include "test_support.h"
 
 namespace vek::testing {
 
 class ScratchTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (temporaryDirectory() / "vek-artifacts-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  std::filesystem::path path(const std::string& name) const { return dir / name; }
+  std::filesystem::path path(const std::string& name) const { return scratch_ / name; }
 
   static void write(const std::filesystem::path& file, const std::string& bytes) {
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    writeText(file, bytes);
   }
-  static std::string read(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  static std::string read(const std::filesystem::path& file) { return readText(file); }
   static unsigned mode(const std::filesystem::path& file) {
     struct stat info {};
     return ::stat(file.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
@@ -47,7 +34,8 @@ class ScratchTest : public ::testing::Test {
     return bytes;
   }
 
-  std::filesystem::path dir;
+ private:
+  TempDir scratch_;
 };
 
 /// A length field: 4 bytes, big-endian.

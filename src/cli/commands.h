@@ -14,14 +14,14 @@
 namespace vek::cli {
 
 /// What every command sees: the parsed arguments and the device name fixed before dispatch.
-struct Invocation {
+struct CommandContext {
   const Arguments& arguments;
   std::string deviceName;
 };
 
-/// What commands that need the group see in addition: the stored credentials and the relay
-/// client built from them.
-struct Enrolment {
+/// What commands that need the group see in addition: this Mac's membership of it, that is the
+/// stored credentials and the relay client built from them.
+struct Membership {
   Credentials credentials;
   API api;
 };
@@ -29,27 +29,27 @@ struct Enrolment {
 using Result = std::optional<JSON>;
 
 // Commands that work without enrolment.
-Result doctor(const Invocation&);
-Result groupCreate(const Invocation&);
-Result groupJoin(const Invocation&);
-Result projectsAdd(const Invocation&);
-Result projectsRemove(const Invocation&);
-Result projectsListLocal(const Invocation&);
-Result devicesLocal(const Invocation&);
-Result agentStatus(const Invocation&);
-Result agentUninstall(const Invocation&);
+Result doctor(const CommandContext&);
+Result groupCreate(const CommandContext&);
+Result groupJoin(const CommandContext&);
+Result projectsAdd(const CommandContext&);
+Result projectsRemove(const CommandContext&);
+Result projectsListLocal(const CommandContext&);
+Result devicesLocal(const CommandContext&);
+Result agentStatus(const CommandContext&);
+Result agentUninstall(const CommandContext&);
 
 // Commands that need the group.
-Result agentInstall(const Invocation&, const Enrolment&);
-Result agentRun(const Invocation&, const Enrolment&);
-Result groupInvite(const Invocation&, const Enrolment&);
-Result groupStatus(const Invocation&, const Enrolment&);
-Result groupRevoke(const Invocation&, const Enrolment&);
-Result projectsList(const Invocation&, const Enrolment&);
-Result devices(const Invocation&, const Enrolment&);
-Result run(const Invocation&, const Enrolment&);
-Result jobs(const Invocation&, const Enrolment&);
-Result jobCommand(const Invocation&, const Enrolment&);
+Result agentInstall(const CommandContext&, const Membership&);
+Result agentRun(const CommandContext&, const Membership&);
+Result groupInvite(const CommandContext&, const Membership&);
+Result groupStatus(const CommandContext&, const Membership&);
+Result groupRevoke(const CommandContext&, const Membership&);
+Result projectsList(const CommandContext&, const Membership&);
+Result devices(const CommandContext&, const Membership&);
+Result run(const CommandContext&, const Membership&);
+Result jobs(const CommandContext&, const Membership&);
+Result jobCommand(const CommandContext&, const Membership&);
 
 /// Fails with a clear message for a command this build does not include yet.
 [[noreturn]] void unavailable(const std::string& command);

@@ -6,12 +6,12 @@
 
 namespace vek::cli {
 
-Result devicesLocal(const Invocation&) {
+Result devicesLocal(const CommandContext&) {
   return Devices::list();
 }
 
-Result devices(const Invocation&, const Enrolment& enrolment) {
-  return groupList(enrolment.api.call("GET", "/v1/group"), "phones");
+Result devices(const CommandContext&, const Membership& membership) {
+  return groupList(membership.api.call("GET", "/v1/group"), "phones");
 }
 
 }  // namespace vek::cli

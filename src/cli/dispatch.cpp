@@ -1,7 +1,8 @@
-// Dispatch: the first matching row wins. Rows 1 to 9 work on any Mac; after them stands the
-// enrolment gate, so every remaining command word, known or not, first needs stored credentials
-// (a Mac that is not enrolled hears about enrolment even for a typo; an enrolled one hears
-// "Unknown command").
+// Dispatch: the first matching row wins. The local commands (doctor, group create and join,
+// projects add, remove and list --local, devices --local, agent status and uninstall) work on any
+// Mac; after them stands the enrolment gate, so every remaining command word, known or not, first
+// needs stored credentials (a Mac that is not enrolled hears about enrolment even for a typo; an
+// enrolled one hears "Unknown command").
 #include "cli/dispatch.h"
 
 #include <functional>
@@ -16,12 +17,12 @@ namespace {
 struct LocalRow {
   const char* command;
   std::function<bool(const std::string& sub, const Arguments&)> matches;
-  Result (*run)(const Invocation&);
+  Result (*run)(const CommandContext&);
 };
 
 struct EnrolledRow {
   std::function<bool(const std::string& command, const std::string& sub)> matches;
-  Result (*run)(const Invocation&, const Enrolment&);
+  Result (*run)(const CommandContext&, const Membership&);
 };
 
 bool any(const std::string&, const Arguments&) {
@@ -35,8 +36,8 @@ auto sub(const char* name) {
 }  // namespace
 
 Result execute(const Arguments& arguments) {
-  Invocation invocation{arguments, arguments.value("--device-name").value_or("")};
-  if (!arguments.value("--device-name")) invocation.deviceName = computerName();
+  CommandContext context{arguments, arguments.value("--device-name").value_or("")};
+  if (!arguments.value("--device-name")) context.deviceName = computerName();
 
   const std::string command = arguments.positionalAt(0);
   const std::string subcommand = arguments.positionalAt(1);
@@ -58,13 +59,13 @@ Result execute(const Arguments& arguments) {
       {"agent", sub("uninstall"), agentUninstall},
   };
   for (const auto& row : local) {
-    if (command == row.command && row.matches(subcommand, arguments)) return row.run(invocation);
+    if (command == row.command && row.matches(subcommand, arguments)) return row.run(context);
   }
 
   auto credentials = CredentialStore::load();
   if (!credentials)
     throw VEKError("This Mac is not enrolled. Use group create or group join first.");
-  Enrolment enrolment{*credentials, API(*credentials)};
+  Membership membership{*credentials, API(*credentials)};
 
   auto is = [](const char* name, const char* subName) {
     return [name, subName](const std::string& c, const std::string& s) {
@@ -87,7 +88,7 @@ Result execute(const Arguments& arguments) {
        jobCommand},
   };
   for (const auto& row : enrolled) {
-    if (row.matches(command, subcommand)) return row.run(invocation, enrolment);
+    if (row.matches(command, subcommand)) return row.run(context, membership);
   }
   throw VEKError("Unknown command. Run vek --help.");
 }

@@ -33,36 +33,36 @@ std::string readTextFile(const std::string& path) {
 
 }  // namespace
 
-Result groupCreate(const Invocation& invocation) {
-  const Arguments& arguments = invocation.arguments;
+Result groupCreate(const CommandContext& context) {
+  const Arguments& arguments = context.arguments;
   std::string bootstrap = text::trim(readTextFile(arguments.require("--bootstrap-file")));
   Credentials credentials = Enrollment::create(
       arguments.value("--server").value_or(std::string(VEK::server)),
-      arguments.value("--name").value_or("My Macs"), invocation.deviceName, bootstrap);
+      arguments.value("--name").value_or("My Macs"), context.deviceName, bootstrap);
   return membership(credentials);
 }
 
-Result groupJoin(const Invocation& invocation) {
-  const Arguments& arguments = invocation.arguments;
+Result groupJoin(const CommandContext& context) {
+  const Arguments& arguments = context.arguments;
   auto file = arguments.value("--invite-file");
   std::string invite = file ? readTextFile(*file) : arguments.require("--invite");
-  return membership(Enrollment::join(invite, invocation.deviceName));
+  return membership(Enrollment::join(invite, context.deviceName));
 }
 
-Result groupInvite(const Invocation&, const Enrolment& enrolment) {
-  return JSON::object({{"invite", Enrollment::invite(enrolment.credentials)},
+Result groupInvite(const CommandContext&, const Membership& membership) {
+  return JSON::object({{"invite", Enrollment::invite(membership.credentials)},
                        {"expires_in_seconds", inviteLifetimeSeconds}});
 }
 
-Result groupStatus(const Invocation&, const Enrolment& enrolment) {
-  return enrolment.api.call("GET", "/v1/group");
+Result groupStatus(const CommandContext&, const Membership& membership) {
+  return membership.api.call("GET", "/v1/group");
 }
 
-Result groupRevoke(const Invocation& invocation, const Enrolment& enrolment) {
-  const auto& positional = invocation.arguments.positional();
+Result groupRevoke(const CommandContext& context, const Membership& membership) {
+  const auto& positional = context.arguments.positional();
   if (positional.size() != 3) throw VEKError("Provide a Mac ID");
   // The relay judges the id; encoded as one path segment, it cannot name another resource.
-  return enrolment.api.call("DELETE", "/v1/devices/" + pathSegment(positional[2]));
+  return membership.api.call("DELETE", "/v1/devices/" + pathSegment(positional[2]));
 }
 
 }  // namespace vek::cli

@@ -20,8 +20,8 @@ std::optional<std::string> absolute(const std::optional<std::string>& path) {
 
 }  // namespace
 
-Result projectsAdd(const Invocation& invocation) {
-  const Arguments& arguments = invocation.arguments;
+Result projectsAdd(const CommandContext& context) {
+  const Arguments& arguments = context.arguments;
   if (arguments.positional().size() != 3) {
     throw VEKError("Usage: vek projects add /path/App.xcodeproj");
   }
@@ -36,22 +36,22 @@ Result projectsAdd(const Invocation& invocation) {
   return project.json();
 }
 
-Result projectsRemove(const Invocation& invocation) {
-  const auto& positional = invocation.arguments.positional();
+Result projectsRemove(const CommandContext& context) {
+  const auto& positional = context.arguments.positional();
   if (positional.size() != 3) throw VEKError("Provide the local project ID");
   ProjectStore::remove(positional[2]);
   return JSON::object({{"ok", true}});
 }
 
-Result projectsListLocal(const Invocation&) {
+Result projectsListLocal(const CommandContext&) {
   JSON list = JSON::array();
   for (const Project& project : ProjectStore::load())
     list.push(project.json());
   return list;
 }
 
-Result projectsList(const Invocation&, const Enrolment& enrolment) {
-  return groupList(enrolment.api.call("GET", "/v1/group"), "projects");
+Result projectsList(const CommandContext&, const Membership& membership) {
+  return groupList(membership.api.call("GET", "/v1/group"), "projects");
 }
 
 }  // namespace vek::cli

@@ -9,29 +9,29 @@ void unavailable(const std::string& command) {
   throw VEKError("vek " + command + " is not available in this build of VEK " + "yet.");
 }
 
-Result doctor(const Invocation&) {
+Result doctor(const CommandContext&) {
   unavailable("doctor");
 }
-Result agentStatus(const Invocation&) {
+Result agentStatus(const CommandContext&) {
   unavailable("agent status");
 }
-Result agentUninstall(const Invocation&) {
+Result agentUninstall(const CommandContext&) {
   unavailable("agent uninstall");
 }
-Result agentInstall(const Invocation&, const Enrolment&) {
+Result agentInstall(const CommandContext&, const Membership&) {
   unavailable("agent install");
 }
-Result agentRun(const Invocation&, const Enrolment&) {
+Result agentRun(const CommandContext&, const Membership&) {
   unavailable("agent run");
 }
-Result run(const Invocation&, const Enrolment&) {
+Result run(const CommandContext&, const Membership&) {
   unavailable("run");
 }
-Result jobs(const Invocation&, const Enrolment&) {
+Result jobs(const CommandContext&, const Membership&) {
   unavailable("jobs");
 }
-Result jobCommand(const Invocation& invocation, const Enrolment&) {
-  unavailable(invocation.arguments.positionalAt(0));
+Result jobCommand(const CommandContext& context, const Membership&) {
+  unavailable(context.arguments.positionalAt(0));
 }
 
 }  // namespace vek::cli

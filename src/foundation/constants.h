@@ -4,11 +4,16 @@
 #include <array>
 #include <string_view>
 
+#ifndef VEK_VERSION
+#error "VEK_VERSION must be set by the build (from project(... VERSION ...))"
+#endif
+
 namespace vek {
 
 struct VEK {
-  /// The version of every program of the system, also sent as the relay client's user agent.
-  static constexpr std::string_view version = "0.1.0";
+  /// The version of every program of the system, also sent as the relay client's user agent. It
+  /// comes from the one `project(vek VERSION ...)` in the top-level CMakeLists.txt.
+  static constexpr std::string_view version = VEK_VERSION;
   /// The relay origin `vek group create` uses when --server is not given (a build setting).
   static const std::string_view server;
   /// Job states after which a job never changes again, in this order.

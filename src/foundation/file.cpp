@@ -67,6 +67,21 @@ std::size_t readFully(int fd, char* buffer, std::size_t size, const std::filesys
   return filled;
 }
 
+std::size_t readFullyAt(int fd, char* buffer, std::size_t size, off_t offset,
+                        const std::filesystem::path& path) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    ssize_t got = ::pread(fd, buffer + filled, size - filled, offset + static_cast<off_t>(filled));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw SystemError("Cannot read", path, errno);
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  return filled;
+}
+
 void writeFully(int fd, std::string_view data, const std::filesystem::path& path) {
   while (!data.empty()) {
     ssize_t wrote = ::write(fd, data.data(), data.size());
@@ -95,6 +110,16 @@ void syncFile(int fd, const std::filesystem::path& path) {
 
 void removeQuietly(const std::filesystem::path& path) noexcept {
   if (!path.empty()) ::unlink(path.c_str());
+}
+
+TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
+    : path_(std::move(other.path_)), kept_(other.kept_) {
+  other.path_.clear();
+  other.kept_ = true;
+}
+
+TemporaryFile::~TemporaryFile() {
+  if (!kept_) removeQuietly(path_);
 }
 
 std::filesystem::path temporaryDirectory() {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vek {
 
@@ -45,6 +46,11 @@ UniqueFd createPrivateFile(const std::filesystem::path& path);
 /// many bytes were read (fewer than `size` only at end of file).
 std::size_t readFully(int fd, char* buffer, std::size_t size, const std::filesystem::path& path);
 
+/// Like readFully, from `offset` on and without moving the file offset (pread(2)), so several
+/// readers may share one descriptor.
+std::size_t readFullyAt(int fd, char* buffer, std::size_t size, off_t offset,
+                        const std::filesystem::path& path);
+
 /// Writes all of `data`, retrying short writes.
 void writeFully(int fd, std::string_view data, const std::filesystem::path& path);
 
@@ -56,6 +62,27 @@ void syncFile(int fd, const std::filesystem::path& path);
 
 /// Removes a file, ignoring every failure (used on clean-up paths).
 void removeQuietly(const std::filesystem::path& path) noexcept;
+
+/// Owns the name of a temporary file: removes it, ignoring every failure, when the owner goes
+/// away, unless `keep` was called first (the file has been renamed into place or handed on). The
+/// owner neither creates nor opens the file; take ownership only of a name this process created.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::filesystem::path path) noexcept : path_(std::move(path)) {}
+  TemporaryFile(TemporaryFile&& other) noexcept;
+  TemporaryFile& operator=(TemporaryFile&&) = delete;
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile();
+
+  const std::filesystem::path& path() const noexcept { return path_; }
+  /// Leaves the file where it is when the owner goes away.
+  void keep() noexcept { kept_ = true; }
+
+ private:
+  std::filesystem::path path_;
+  bool kept_ = false;
+};
 
 /// The per-user temporary directory: $TMPDIR when set and not empty, else /tmp.
 std::filesystem::path temporaryDirectory();

@@ -1,7 +1,11 @@
 #include "foundation/file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
 
 #include "foundation/errors.h"
 #include "test_support.h"
@@ -55,6 +59,41 @@ TEST(ReadFile, NamesThePathWhenItFails) {
     EXPECT_EQ(std::string(error.what()),
               "Cannot open " + (dir / "missing").string() + ": No such file or directory");
   }
+}
+
+TEST(ReadFullyAt, ReadsFromTheOffsetUpToEndOfFileAndLeavesTheFileOffsetAlone) {
+  TempDir dir;
+  vek::testing::writeText(dir / "in", "0123456789");
+  UniqueFd fd = openFile(dir / "in", O_RDONLY);
+  char buffer[8] = {};
+  EXPECT_EQ(readFullyAt(fd.get(), buffer, 4, 3, dir / "in"), 4u);
+  EXPECT_EQ(std::string(buffer, 4), "3456");
+  EXPECT_EQ(readFullyAt(fd.get(), buffer, sizeof buffer, 7, dir / "in"), 3u);
+  EXPECT_EQ(std::string(buffer, 3), "789");
+  EXPECT_EQ(readFullyAt(fd.get(), buffer, sizeof buffer, 10, dir / "in"), 0u);
+  EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 0);
+}
+
+TEST(TemporaryFile, RemovesItsFileUnlessKeptAndOnlyOnceWhenMoved) {
+  TempDir dir;
+  vek::testing::writeText(dir / "dropped", "x");
+  vek::testing::writeText(dir / "kept", "x");
+  vek::testing::writeText(dir / "moved", "x");
+  { TemporaryFile dropped(dir / "dropped"); }
+  {
+    TemporaryFile kept(dir / "kept");
+    kept.keep();
+  }
+  std::optional<TemporaryFile> owner;
+  {
+    TemporaryFile first(dir / "moved");
+    owner.emplace(std::move(first));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "dropped"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "kept"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "moved")) << "the moved-from owner removed the file";
+  owner.reset();
+  EXPECT_FALSE(std::filesystem::exists(dir / "moved"));
 }
 
 }  // namespace

@@ -99,14 +99,7 @@ void atomicWrite(std::string_view bytes, const std::filesystem::path& path) {
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) throw SystemError("Cannot write", path, errno);
   UniqueFd file(fd);
-  bool renamed = false;
-  struct RemoveUnlessRenamed {
-    const std::filesystem::path& temporary;
-    const bool& renamed;
-    ~RemoveUnlessRenamed() {
-      if (!renamed) removeQuietly(temporary);
-    }
-  } cleanup{temporary, renamed};
+  TemporaryFile owner(temporary);
 
   // The mode is set before the rename, so the new content is never visible with other bits.
   if (::fchmod(fd, 0600) != 0) throw SystemError("Cannot set permissions of", path, errno);
@@ -116,7 +109,7 @@ void atomicWrite(std::string_view bytes, const std::filesystem::path& path) {
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     throw SystemError("Cannot replace", path, errno);
   }
-  renamed = true;
+  owner.keep();
 
   // Makes the rename itself durable. Some file systems cannot flush a directory (EINVAL); the
   // replacement has still happened there.

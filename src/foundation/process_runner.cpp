@@ -92,26 +92,19 @@ class Registration {
 };
 
 // A capture file: created empty and private, removed (errors ignored) when the run ends however
-// it ends. Created with O_EXCL, so a file that was already there is never taken over or removed.
+// it ends. Created with O_EXCL, so a file that was already there is never taken over or removed:
+// the name is owned only once the file is ours.
 struct CaptureFile {
   explicit CaptureFile(std::filesystem::path name)
-      : path(std::move(name)), fd(openFile(path, O_RDWR | O_CREAT | O_EXCL, 0600)) {
-    if (::fchmod(fd.get(), 0600) != 0) {
-      int error = errno;
-      fd.reset();
-      removeQuietly(path);
-      throw SystemError("Cannot set permissions of", path, error);
-    }
+      : fd(openFile(name, O_RDWR | O_CREAT | O_EXCL, 0600)), file(std::move(name)) {
+    if (::fchmod(fd.get(), 0600) != 0)
+      throw SystemError("Cannot set permissions of", path(), errno);
   }
-  ~CaptureFile() {
-    fd.reset();
-    removeQuietly(path);
-  }
-  CaptureFile(const CaptureFile&) = delete;
-  CaptureFile& operator=(const CaptureFile&) = delete;
 
-  std::filesystem::path path;
+  const std::filesystem::path& path() const noexcept { return file.path(); }
+
   UniqueFd fd;
+  TemporaryFile file;
 };
 
 // A started tool. Until it has been reaped, destruction kills and reaps it, so no exit path of
@@ -314,14 +307,10 @@ void copyCapture(const CaptureFile& capture, int log, const std::filesystem::pat
                  char* buffer) {
   off_t offset = 0;
   for (;;) {
-    ssize_t got = ::pread(capture.fd.get(), buffer, kCopyChunk, offset);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw SystemError("Cannot read", capture.path, errno);
-    }
+    std::size_t got = readFullyAt(capture.fd.get(), buffer, kCopyChunk, offset, capture.path());
     if (got == 0) return;
-    writeFully(log, std::string_view(buffer, static_cast<std::size_t>(got)), logPath);
-    offset += got;
+    writeFully(log, std::string_view(buffer, got), logPath);
+    offset += static_cast<off_t>(got);
   }
 }
 
@@ -370,26 +359,15 @@ void appendTranscript(const std::filesystem::path& path, const std::string& name
 std::string readTail(const CaptureFile& capture) {
   struct stat status;
   if (::fstat(capture.fd.get(), &status) != 0) {
-    throw SystemError("Cannot read", capture.path, errno);
+    throw SystemError("Cannot read", capture.path(), errno);
   }
   std::size_t size = static_cast<std::size_t>(status.st_size);
   std::size_t length = std::min(size, kTailWindow);
   std::string bytes;
   bytes.reserve(length + 2 * 3);  // room for three stray bytes to grow into U+FFFD each
   bytes.resize(length);
-  std::size_t filled = 0;
-  off_t offset = static_cast<off_t>(size - length);
-  while (filled < length) {
-    ssize_t got = ::pread(capture.fd.get(), bytes.data() + filled, length - filled,
-                          offset + static_cast<off_t>(filled));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw SystemError("Cannot read", capture.path, errno);
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  bytes.resize(filled);
+  bytes.resize(readFullyAt(capture.fd.get(), bytes.data(), length,
+                           static_cast<off_t>(size - length), capture.path()));
 
   std::size_t stray = 0;
   while (stray < 3 && stray < bytes.size() &&

@@ -78,15 +78,10 @@ JSON parse(const JSON& output) {
 }
 
 JSON list() {
-  const std::filesystem::path scratch =
-      temporaryDirectory() / ("vek-devices-" + randomUpperUUID() + ".json");
-  struct RemoveScratch {
-    const std::filesystem::path& path;
-    ~RemoveScratch() { removeQuietly(path); }
-  } cleanup{scratch};
-
-  ProcessRunner::run(DeveloperTools::listDevices(scratch).invocation(listTimeout));
-  return parse(JSON::decode(readFile(scratch)));
+  const TemporaryFile scratch(temporaryDirectory() /
+                              ("vek-devices-" + randomUpperUUID() + ".json"));
+  ProcessRunner::run(DeveloperTools::listDevices(scratch.path()).invocation(listTimeout));
+  return parse(JSON::decode(readFile(scratch.path())));
 }
 
 JSON require(std::string_view udid) {

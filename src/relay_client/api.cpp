@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "artifacts/artifact_crypto.h"
-#include "foundation/sha256.h"
 #include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/random.h"
+#include "foundation/sha256.h"
 #include "foundation/task.h"
 #include "relay_client/connection_pool.h"
 #include "relay_client/libcurl.h"
@@ -54,7 +54,7 @@ class HeaderList {
   HeaderList() = default;
   HeaderList(const HeaderList&) = delete;
   HeaderList& operator=(const HeaderList&) = delete;
-  ~HeaderList() { relay::libcurl().slist_free_all(list_); }
+  ~HeaderList() { relay_client::libcurl().slist_free_all(list_); }
 
   /// Adds "name: value". A value holding a line break or another control character would let it
   /// write further headers (a token from a relay answer, a bootstrap file of several lines), so
@@ -74,7 +74,7 @@ class HeaderList {
 
  private:
   void append(const std::string& line) {
-    curl_slist* grown = relay::libcurl().slist_append(list_, line.c_str());
+    curl_slist* grown = relay_client::libcurl().slist_append(list_, line.c_str());
     if (!grown) throw std::bad_alloc();
     list_ = grown;
   }
@@ -147,11 +147,11 @@ class TrailingDigest {
         }
         while (hashed < available) {
           std::size_t want = static_cast<std::size_t>(std::min(step, available - hashed));
-          ssize_t got = ::pread(in_.get(), buffer.get(), want, static_cast<off_t>(hashed));
-          if (got < 0 && errno == EINTR) continue;
-          if (got <= 0) throw SystemError("Cannot read", path_, got < 0 ? errno : EIO);
-          digest_.update(buffer.get(), static_cast<std::size_t>(got));
-          hashed += static_cast<std::uint64_t>(got);
+          std::size_t got = readFullyAt(in_.get(), reinterpret_cast<char*>(buffer.get()), want,
+                                        static_cast<off_t>(hashed), path_);
+          if (got < want) throw SystemError("Cannot read", path_, EIO);
+          digest_.update(buffer.get(), got);
+          hashed += got;
         }
         if (complete) return;
       }
@@ -179,7 +179,8 @@ class TrailingDigest {
 // and a failure raised inside a callback.
 class API::Exchange {
  public:
-  Exchange(const std::string& url, HeaderList& headers) : easy_(relay::libcurl().easy_init()) {
+  Exchange(const std::string& url, HeaderList& headers)
+      : easy_(relay_client::libcurl().easy_init()) {
     if (!easy_) throw std::bad_alloc();
     errorText_[0] = '\0';
     set(CURLOPT_URL, url.c_str());
@@ -198,16 +199,16 @@ class API::Exchange {
     set(CURLOPT_WRITEFUNCTION, &Exchange::receive);
     set(CURLOPT_WRITEDATA, this);
   }
-  ~Exchange() { relay::libcurl().easy_cleanup(easy_); }
+  ~Exchange() { relay_client::libcurl().easy_cleanup(easy_); }
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
   template <typename Value>
   void set(CURLoption option, Value value) {
-    CURLcode result = relay::libcurl().easy_setopt(easy_, option, value);
+    CURLcode result = relay_client::libcurl().easy_setopt(easy_, option, value);
     if (result != CURLE_OK)
       throw std::runtime_error(std::string("Cannot prepare the relay request: ") +
-                               relay::libcurl().easy_strerror(result));
+                               relay_client::libcurl().easy_strerror(result));
   }
 
   /// The method and, when given, the body. Methods that carry a body get an explicit empty one
@@ -279,7 +280,7 @@ class API::Exchange {
     try {
       if (self->successFd_ >= 0) {
         long status = 0;
-        relay::libcurl().easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
+        relay_client::libcurl().easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
         if (isSuccess(status)) {
           writeFully(self->successFd_, std::string_view(data, bytes), self->successPath_);
           self->successWritten_ += bytes;
@@ -312,13 +313,11 @@ class API::Exchange {
     curl_off_t remaining = self->sourceSize_ - self->sourceOffset_;
     std::size_t wanted = std::min<std::size_t>(size * count, static_cast<std::size_t>(remaining));
     if (wanted == 0) return 0;
-    ssize_t got;
-    do {
-      got = ::read(self->sourceFd_, buffer, wanted);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-      self->failure_ =
-          std::make_exception_ptr(SystemError("Cannot read", self->sourcePath_, errno));
+    std::size_t got;
+    try {
+      got = readFully(self->sourceFd_, buffer, wanted, self->sourcePath_);
+    } catch (...) {
+      self->failure_ = std::current_exception();
       return CURL_READFUNC_ABORT;
     }
     if (got == 0) {
@@ -328,8 +327,8 @@ class API::Exchange {
                              ": the file became shorter during the upload"));
       return CURL_READFUNC_ABORT;
     }
-    self->sourceOffset_ += got;
-    return static_cast<std::size_t>(got);
+    self->sourceOffset_ += static_cast<curl_off_t>(got);
+    return got;
   }
 
   static int seek(void* user, curl_off_t offset, int origin) {
@@ -362,9 +361,9 @@ namespace {
 // One sentence for a transfer that failed below HTTP, naming the relay and what went wrong.
 [[noreturn]] void throwTransportFailure(CURLcode code, CURL* easy, const char* detail,
                                         const std::string& relay) {
-  std::string reason = detail && *detail ? detail : relay::libcurl().easy_strerror(code);
+  std::string reason = detail && *detail ? detail : relay_client::libcurl().easy_strerror(code);
   long osError = 0;
-  relay::libcurl().easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
+  relay_client::libcurl().easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
   std::string systemReason = osError != 0 ? std::strerror(static_cast<int>(osError)) : reason;
   switch (code) {
     case CURLE_UNSUPPORTED_PROTOCOL:  // an HTTP/0.9-style answer without a status line
@@ -380,12 +379,12 @@ namespace {
       throw TransportError("Cannot reach the relay at " + relay + ": " + systemReason);
     case CURLE_OPERATION_TIMEDOUT: {
       double total = 0;
-      relay::libcurl().easy_getinfo(easy, CURLINFO_TOTAL_TIME, &total);
+      relay_client::libcurl().easy_getinfo(easy, CURLINFO_TOTAL_TIME, &total);
       if (total >= static_cast<double>(API::transferTimeoutSeconds))
         throw TransportError("The transfer with the relay at " + relay + " took longer than " +
                              std::to_string(API::transferTimeoutSeconds) + " seconds");
       double connectTime = 0;
-      relay::libcurl().easy_getinfo(easy, CURLINFO_CONNECT_TIME, &connectTime);
+      relay_client::libcurl().easy_getinfo(easy, CURLINFO_CONNECT_TIME, &connectTime);
       if (connectTime == 0 && reason.starts_with("Connection timed out"))
         throw TransportError("Cannot reach the relay at " + relay + ": the connection timed out");
       throw TransportError("The relay at " + relay + " stopped responding (nothing received for " +
@@ -413,29 +412,12 @@ namespace {
   }
 }
 
-// Removes a temporary file on every way out unless kept.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!kept_) removeQuietly(path_);
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  void keep() { kept_ = true; }
-
- private:
-  std::filesystem::path path_;
-  bool kept_ = false;
-};
-
 }  // namespace
 
 API::API(std::string_view server, std::optional<Credentials> credentials)
     : origin_(checkedOrigin(server)),
       credentials_(std::move(credentials)),
-      pool_(std::make_shared<relay::ConnectionPool>()) {}
+      pool_(std::make_shared<relay_client::ConnectionPool>()) {}
 
 API::API(const Credentials& credentials) : API(credentials.server, credentials) {}
 
@@ -456,7 +438,7 @@ long API::perform(Exchange& exchange) const {
   if (result != CURLE_OK)
     throwTransportFailure(result, exchange.easy(), exchange.errorText(), exchange.relayName);
   long status = 0;
-  relay::libcurl().easy_getinfo(exchange.easy(), CURLINFO_RESPONSE_CODE, &status);
+  relay_client::libcurl().easy_getinfo(exchange.easy(), CURLINFO_RESPONSE_CODE, &status);
   return status;
 }
 

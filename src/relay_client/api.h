@@ -4,7 +4,7 @@
 // that every copy of the value shares (at most 6 connections to the relay, HTTP/1.1, kept alive
 // between requests). It is immutable and may be used from several threads at once.
 //
-// Every request carries "User-Agent: VEK/0.1.0"; "Authorization" only when the value holds
+// Every request carries "User-Agent: VEK/<version>"; "Authorization" only when the value holds
 // credentials; "X-VEK-Lease" only when the caller passes a job lease; "X-VEK-Bootstrap" only when
 // the caller passes a bootstrap token (group creation). Redirects are never followed: a 3xx answer
 // fails like any other answer outside 200-299, with the relay's "error" text when its body is a
@@ -33,7 +33,7 @@
 
 namespace vek {
 
-namespace relay {
+namespace relay_client {
 class ConnectionPool;
 }
 
@@ -99,7 +99,7 @@ class API {
 
   RelayOrigin origin_;
   std::optional<Credentials> credentials_;
-  std::shared_ptr<relay::ConnectionPool> pool_;
+  std::shared_ptr<relay_client::ConnectionPool> pool_;
 };
 
 }  // namespace vek

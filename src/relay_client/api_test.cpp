@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "artifacts/artifact_crypto.h"
 #include "foundation/errors.h"
 #include "foundation/task.h"
-#include "relay_client/testing/scripted_http_server.h"
+#include "scripted_http_server.h"
 #include "test_support.h"
 
 namespace vek {
@@ -127,13 +125,10 @@ TEST(APITransport, CopiesOfOneClientServeManyThreadsAtOnce) {
 class APIArtifacts : public ::testing::Test {
  protected:
   fs::path write(const std::string& name, const std::string& content) {
-    std::ofstream(directory_ / name, std::ios::binary) << content;
+    testing::writeText(directory_ / name, content);
     return directory_ / name;
   }
-  static std::string read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string read(const fs::path& path) { return testing::readText(path); }
   std::size_t files() const {
     return std::distance(fs::directory_iterator(directory_.path()), fs::directory_iterator());
   }

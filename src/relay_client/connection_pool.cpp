@@ -7,7 +7,7 @@
 #include "foundation/errors.h"
 #include "relay_client/libcurl.h"
 
-namespace vek::relay {
+namespace vek::relay_client {
 
 namespace {
 
@@ -131,4 +131,4 @@ void ConnectionPool::drive(std::unique_lock<std::mutex>& lock, Transfer& mine) {
   }
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_client

@@ -30,7 +30,7 @@
 #include <stop_token>
 #include <vector>
 
-namespace vek::relay {
+namespace vek::relay_client {
 
 class ConnectionPool {
  public:
@@ -62,4 +62,4 @@ class ConnectionPool {
   std::vector<Transfer*> active_;
 };
 
-}  // namespace vek::relay
+}  // namespace vek::relay_client

@@ -5,7 +5,7 @@
 
 #include "foundation/base64.h"
 #include "foundation/errors.h"
-#include "relay_client/testing/scripted_http_server.h"
+#include "scripted_http_server.h"
 #include "test_support.h"
 
 namespace vek {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace vek::relay {
+namespace vek::relay_client {
 
 namespace {
 
@@ -65,4 +65,4 @@ const Libcurl& libcurl() {
   return table;
 }
 
-}  // namespace vek::relay
+}  // namespace vek::relay_client

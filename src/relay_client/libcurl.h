@@ -13,7 +13,7 @@
 
 #include <curl/curl.h>
 
-namespace vek::relay {
+namespace vek::relay_client {
 
 struct Libcurl {
   decltype(&::curl_easy_init) easy_init;
@@ -38,4 +38,4 @@ struct Libcurl {
 /// ..." when it cannot be loaded or initialised; the next call tries again.
 const Libcurl& libcurl();
 
-}  // namespace vek::relay
+}  // namespace vek::relay_client

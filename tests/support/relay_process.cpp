@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/random.h"
 #include "foundation/text.h"
 #include "test_support.h"
 
@@ -29,11 +28,8 @@ std::string slurp(const std::filesystem::path& file) {
 
 }  // namespace
 
-RelayProcess::RelayProcess(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {
-  root_ = std::filesystem::temp_directory_path() / ("vek-relay-e2e-" + randomUUID());
-  data_ = root_ / "data";
-  std::filesystem::create_directories(root_);
-}
+RelayProcess::RelayProcess(std::vector<std::string> arguments)
+    : data_(root_ / "data"), arguments_(std::move(arguments)) {}
 
 RelayProcess::~RelayProcess() {
   // Every test ends with a clean stop: a relay that cannot stop cleanly, or that reported a
@@ -46,8 +42,6 @@ RelayProcess::~RelayProcess() {
       ADD_FAILURE() << "vek-relay ended with status " << status << ":\n" << report;
     }
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);
 }
 
 void RelayProcess::start() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace vek::testing {
 
 class RelayProcess {
@@ -38,7 +40,7 @@ class RelayProcess {
   std::string bootstrapToken() const;
 
  private:
-  std::filesystem::path root_;
+  TempDir root_;
   std::filesystem::path data_;
   std::vector<std::string> arguments_;
   pid_t pid_ = -1;

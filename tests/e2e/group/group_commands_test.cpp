@@ -3,7 +3,6 @@
 // and concurrent requests against that relay.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -14,8 +13,8 @@
 #include "mac.h"
 #include "relay_client/api.h"
 #include "relay_client/enrollment.h"
-#include "relay_client/testing/scripted_http_server.h"
 #include "relay_process.h"
+#include "scripted_http_server.h"
 #include "test_support.h"
 
 namespace vek {
@@ -232,7 +231,7 @@ TEST_F(RelayTransfers, ABuildTravelsFromTheBuilderToTheReceiverIntact) {
   for (std::size_t i = 0; i < content.size(); ++i)
     content[i] = static_cast<char>(i * 31 + i / 977);
   fs::path build = files_ / "build.vekenc";
-  std::ofstream(build, std::ios::binary) << content;
+  testing::writeText(build, content);
 
   API builder(*builder_), receiver(*receiver_);
   auto [job, lease] = claimedJob();
@@ -246,8 +245,7 @@ TEST_F(RelayTransfers, ABuildTravelsFromTheBuilderToTheReceiverIntact) {
   std::string digest = claim["job"]["artifact_sha"].text();
   fs::path received = files_ / "received.vekenc";
   receiver.download(job, claim["lease"].text(), received, digest);
-  std::ifstream in(received, std::ios::binary);
-  EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == content);
+  EXPECT_TRUE(testing::readText(received) == content);
 
   // The relay's refusal of a download without the lease comes through verbatim.
   std::string refusal;

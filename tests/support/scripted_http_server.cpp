@@ -1,4 +1,4 @@
-#include "relay_client/testing/scripted_http_server.h"
+#include "scripted_http_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,0 +1,33 @@
+// Writing a file on a second thread, so the kernel's copy into the page cache overlaps the
+// hashing or the cipher of the next piece instead of adding to it. Internal to the library.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+
+namespace vek::artifacts {
+
+/// Writes pieces of a file on a second thread while the caller prepares the next piece. One
+/// piece is in flight at a time: `write` first waits for the previous piece to be written, so a
+/// caller alternating between two buffers may refill the older one as soon as `write` returns. A
+/// write error surfaces from the next `write` or from `finish`.
+class BackgroundWriter {
+ public:
+  BackgroundWriter(int fd, const std::filesystem::path& path);
+  /// Stops after the piece in flight; an error of that piece is dropped.
+  ~BackgroundWriter();
+  BackgroundWriter(const BackgroundWriter&) = delete;
+  BackgroundWriter& operator=(const BackgroundWriter&) = delete;
+
+  /// Queues `size` bytes at `data`, which must stay untouched until the next call returns.
+  void write(const unsigned char* data, std::size_t size);
+  /// Waits until everything queued is written; throws the first write error.
+  void finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vek::artifacts

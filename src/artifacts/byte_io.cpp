@@ -1,0 +1,53 @@
+#include "artifacts/byte_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <string_view>
+
+#include "artifacts/artifact_crypto.h"
+#include "artifacts/background_writer.h"
+#include "foundation/errors.h"
+
+namespace vek::artifacts {
+
+void adviseSequential(int fd) noexcept {
+  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+UniqueFd createOutput(const std::filesystem::path& output, int inputFd) {
+  struct stat input {};
+  struct stat existing {};
+  if (::stat(output.c_str(), &existing) == 0 && ::fstat(inputFd, &input) == 0 &&
+      input.st_dev == existing.st_dev && input.st_ino == existing.st_ino) {
+    throw VEKError("Cannot write " + output.string() + ": it is the file being read");
+  }
+  return createPrivateFile(output);
+}
+
+void copyRest(int in, const std::filesystem::path& inPath, int out,
+              const std::filesystem::path& outPath,
+              const std::function<void(const unsigned char*, std::size_t)>& inspect) {
+  constexpr std::size_t piece = ArtifactCrypto::chunkSize;
+  std::unique_ptr<unsigned char[]> buffers[2] = {makeBuffer(piece), makeBuffer(piece)};
+  BackgroundWriter writer(out, outPath);
+  for (int turn = 0;; turn ^= 1) {
+    std::size_t size = readBytes(in, buffers[turn].get(), piece, inPath);
+    if (size == 0) break;
+    if (inspect) inspect(buffers[turn].get(), size);
+    writer.write(buffers[turn].get(), size);
+  }
+  writer.finish();
+}
+
+std::size_t readBytes(int fd, unsigned char* buffer, std::size_t size,
+                      const std::filesystem::path& path) {
+  return readFully(fd, reinterpret_cast<char*>(buffer), size, path);
+}
+
+void writeBytes(int fd, const unsigned char* data, std::size_t size,
+                const std::filesystem::path& path) {
+  writeFully(fd, std::string_view(reinterpret_cast<const char*>(data), size), path);
+}
+
+}  // namespace vek::artifacts

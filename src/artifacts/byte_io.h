@@ -1,0 +1,56 @@
+// Bytes and files as the artifact code moves them: uninitialised buffers, big-endian length
+// fields, reads and writes on unsigned bytes, and the checks every operation makes before it
+// truncates an output. Internal to the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "foundation/file.h"
+
+namespace vek::artifacts {
+
+/// An uninitialised byte buffer (zeroing 4 MiB per file would be wasted work).
+inline std::unique_ptr<unsigned char[]> makeBuffer(std::size_t size) {
+  return std::make_unique_for_overwrite<unsigned char[]>(size);
+}
+
+inline void storeBigEndian32(unsigned char* out, std::uint32_t value) {
+  out[0] = static_cast<unsigned char>(value >> 24);
+  out[1] = static_cast<unsigned char>(value >> 16);
+  out[2] = static_cast<unsigned char>(value >> 8);
+  out[3] = static_cast<unsigned char>(value);
+}
+
+inline std::uint32_t loadBigEndian32(const unsigned char* in) {
+  return std::uint32_t{in[0]} << 24 | std::uint32_t{in[1]} << 16 | std::uint32_t{in[2]} << 8 |
+         std::uint32_t{in[3]};
+}
+
+/// Tells the kernel that `fd` is read once from start to end (larger read-ahead, early reuse of
+/// the pages). Only a hint: failures are ignored.
+void adviseSequential(int fd) noexcept;
+
+/// Creates `output` (mode 0600, truncated) for writing what is read from `inputFd`. Refuses, with
+/// a VEKError and before anything is truncated, an output that already exists as something other
+/// than a regular file (a device or a FIFO must never be re-permissioned or removed on failure)
+/// or that is the input itself under any name (truncating it would destroy what is being read).
+UniqueFd createOutput(const std::filesystem::path& output, int inputFd);
+
+/// Copies the rest of `in` to `out` in pieces of up to 4 MiB, showing each piece to `inspect`
+/// (when given) before it is written.
+void copyRest(int in, const std::filesystem::path& inPath, int out,
+              const std::filesystem::path& outPath,
+              const std::function<void(const unsigned char*, std::size_t)>& inspect);
+
+/// Reads the whole of `size` bytes or fewer at end of file, like readFully, on unsigned bytes.
+std::size_t readBytes(int fd, unsigned char* buffer, std::size_t size,
+                      const std::filesystem::path& path);
+/// Writes all `size` bytes.
+void writeBytes(int fd, const unsigned char* data, std::size_t size,
+                const std::filesystem::path& path);
+
+}  // namespace vek::artifacts
