@@ -41,7 +41,7 @@ std::string Credentials::encode() const {
 }
 
 Credentials Credentials::decode(std::string_view data) {
-  JSON record = JSON::decode(data);
+  JSON record = JSON::decode(data, "The stored VEK credentials are not valid JSON");
   if (!record.isObject()) throw DecodingError("The stored VEK credentials are not a JSON object");
   Credentials credentials;
   for (const auto& [key, member] : kMembers) {

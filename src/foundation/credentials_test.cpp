@@ -127,6 +127,12 @@ TEST_F(CredentialStoreTest, StoredDataThatIsNotARecordFailsWithTheDecoderError) 
                   CredentialStore::accessibility, std::nullopt};
   ASSERT_EQ(store().add(item), 0);
   EXPECT_THROW(CredentialStore::load(store()), DecodingError);
+  // Data that is not JSON at all is named as the stored credentials, not as some "data".
+  ASSERT_EQ(store().update(CredentialStore::service, CredentialStore::account, "{damaged"), 0);
+  EXPECT_TRUE(failureOf<DecodingError>([&] {
+                CredentialStore::load(store());
+              }).starts_with("The stored VEK credentials are not valid JSON: parse error at "))
+      << failureOf([&] { CredentialStore::load(store()); });
 }
 
 TEST_F(CredentialStoreTest, UnreadableFolderIsAReadFailureWithItsCode) {

@@ -86,7 +86,8 @@ JSON list() {
   } cleanup{scratch};
 
   ProcessRunner::run(DeveloperTools::listDevices(scratch).invocation(listTimeout));
-  return parse(JSON::decode(readFile(scratch)));
+  return parse(
+      JSON::decode(readFile(scratch), "devicectl wrote a device list that is not valid JSON"));
 }
 
 JSON require(std::string_view udid) {

@@ -37,7 +37,7 @@ Invite Invite::decode(std::string_view given) {
   auto bytes = base64::decode(std::string_view(text).substr(invitePrefix.size()));
   if (!bytes) throw VEKError("Invalid VEK invite");
 
-  JSON payload = JSON::decode(*bytes);
+  JSON payload = JSON::decode(*bytes, "The invite is not valid JSON");
   std::string key = payload["key"].text();
   auto keyData = base64::decode(key);
   if (!keyData || keyData->size() != keyBytes) throw VEKError("Invalid group encryption key");
