@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "foundation/errors.h"
+#include "foundation/paths.h"
 #include "foundation/program.h"
 #include "test_support.h"
 
@@ -101,6 +102,38 @@ TEST_F(CredentialStoreTest, SecondSaveUpdatesInPlaceKeepingTheAccessList) {
   EXPECT_EQ(item.access->trustedApplications,
             (std::vector<std::string>{"/Applications/VEK.app/Contents/MacOS/vek",
                                       "/Applications/VEK.app"}));
+}
+
+TEST_F(CredentialStoreTest, AFolderOthersMayUseIsMadePrivateBeforeAnItemIsWritten) {
+  const fs::path folder = itemPath().parent_path();
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms(0777));
+  CredentialStore::save(sample(), store());  // adds the item
+  struct stat info {};
+  ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  fs::permissions(folder, fs::perms(0755));
+  CredentialStore::save(sample(), store());  // updates it
+  ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+// The store and the state directory find the user's data directory alike, so the credentials
+// never land relative to wherever a command happened to run.
+TEST(UserDataDirectory, FollowsTheRulesOfTheStateDirectory) {
+  vek::testing::TempDir home;
+  vek::testing::ScopedEnvironment state("VEK_STATE_DIR", nullptr);
+  vek::testing::ScopedEnvironment homeVariable("HOME", home.path().c_str());
+  for (const char* relative : {"data", "./data", ""}) {
+    vek::testing::ScopedEnvironment data("XDG_DATA_HOME", relative);
+    EXPECT_EQ(userDataDirectory(), home / ".local/share") << relative;
+    EXPECT_EQ(FileSecretStore::forCurrentUser().itemPath("s", "a"),
+              home / ".local/share/vek-keychain/s@a.item");
+    EXPECT_EQ(Paths::root(), userDataDirectory() / "VEK");
+  }
+  vek::testing::ScopedEnvironment data("XDG_DATA_HOME", (home / "xdg").c_str());
+  EXPECT_EQ(userDataDirectory(), home / "xdg");
+  EXPECT_EQ(Paths::root(), home / "xdg/VEK");
 }
 
 TEST(CredentialAccessList, OnlyForProgramsInsideAnAppBundle) {
