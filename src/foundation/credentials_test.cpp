@@ -136,6 +136,28 @@ TEST(UserDataDirectory, FollowsTheRulesOfTheStateDirectory) {
   EXPECT_EQ(Paths::root(), home / "xdg/VEK");
 }
 
+TEST_F(CredentialStoreTest, SaveNewAddsOnlyWhereNoItemExistsEvenWhenSavesRace) {
+  constexpr int count = 8;
+  std::atomic<int> added = 0;
+  std::vector<std::thread> savers;
+  for (int i = 0; i < count; ++i) {
+    savers.emplace_back([&, i] {
+      Credentials mine = sample();
+      mine.groupID = "group-" + std::to_string(i);
+      FileSecretStore own(folder_ / "vek-keychain");
+      if (CredentialStore::saveNew(mine, own)) ++added;
+    });
+  }
+  for (auto& saver : savers)
+    saver.join();
+  EXPECT_EQ(added, 1);
+  const Credentials kept = *CredentialStore::load(store());
+  EXPECT_FALSE(CredentialStore::saveNew(sample(), store()));
+  EXPECT_EQ(CredentialStore::load(store()), kept);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(folder_ / "vek-keychain"), fs::directory_iterator()), 1);
+}
+
 TEST(CredentialAccessList, OnlyForProgramsInsideAnAppBundle) {
   EXPECT_FALSE(CredentialStore::accessListFor("/usr/local/bin/vek").has_value());
   EXPECT_FALSE(CredentialStore::accessListFor("/x/MacOS/vek").has_value());

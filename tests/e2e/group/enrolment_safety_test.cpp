@@ -68,6 +68,29 @@ TEST_F(Enrolment, ARelativeDataHomeDoesNotPutTheCredentialsInTheWorkingDirectory
   EXPECT_EQ(status.status, 0) << status.err;
 }
 
+TEST_F(Enrolment, CreatesRacingOnAFreshMacLeaveExactlyOneMembership) {
+  Mac mac;
+  constexpr int count = 4;
+  std::vector<ProgramResult> results(count);
+  std::vector<std::thread> runs;
+  for (int i = 0; i < count; ++i)
+    runs.emplace_back([&, i] { results[i] = mac.vek(create()); });
+  for (auto& run : runs)
+    run.join();
+  std::vector<JSON> winners;
+  for (const ProgramResult& result : results) {
+    if (result.status == 0) {
+      winners.push_back(JSON::decode(result.out));
+    } else {
+      EXPECT_EQ(errorOf(result), "This Mac is already enrolled.");
+    }
+  }
+  ASSERT_EQ(winners.size(), 1u);
+  ASSERT_TRUE(mac.credentials());
+  EXPECT_EQ(mac.credentials()->groupID, winners[0]["group_id"].text());
+  EXPECT_EQ(mac.credentials()->deviceID, winners[0]["device_id"].text());
+}
+
 TEST_F(Enrolment, WithoutAnyHomeDirectoryNothingIsWritten) {
   // A user the password database does not know, inside a user namespace, with no HOME.
   uid_t stranger = 4242;
