@@ -36,9 +36,8 @@ class Enrolment : public ::testing::Test {
     return {"group",         "create",           "--server",
             relay_.origin(), "--bootstrap-file", bootstrap_.string()};
   }
-  // `vek` in `mac`'s environment changed by `changes`, run in `cwd`.
-  static ProgramResult vek(const Mac& mac, const Strings& arguments, const Environment& changes,
-                           const fs::path& cwd) {
+  // The environment `mac` runs `vek` in, changed by `changes`.
+  static Environment environmentOf(const Mac& mac, const Environment& changes = {}) {
     Environment environment{{"HOME", mac.home().string()},
                             {"XDG_DATA_HOME", std::nullopt},
                             {"VEK_STATE_DIR", mac.stateDirectory().string()},
@@ -46,7 +45,13 @@ class Enrolment : public ::testing::Test {
                             {"VEK_TOOL_ROOT", std::nullopt}};
     for (const auto& [name, value] : changes)
       environment[name] = value;
-    return testing::runProgram(testing::programDirectory() / "vek", arguments, environment, cwd);
+    return environment;
+  }
+  // `vek` in `mac`'s environment changed by `changes`, run in `cwd`.
+  static ProgramResult vek(const Mac& mac, const Strings& arguments, const Environment& changes,
+                           const fs::path& cwd) {
+    return testing::runProgram(testing::programDirectory() / "vek", arguments,
+                               environmentOf(mac, changes), cwd);
   }
 
   testing::RelayProcess relay_;
@@ -89,6 +94,15 @@ TEST_F(Enrolment, CreatesRacingOnAFreshMacLeaveExactlyOneMembership) {
   ASSERT_TRUE(mac.credentials());
   EXPECT_EQ(mac.credentials()->groupID, winners[0]["group_id"].text());
   EXPECT_EQ(mac.credentials()->deviceID, winners[0]["device_id"].text());
+
+  // An invite is spent once the relay has issued it; one that never reached its file is no success.
+  ProgramResult invite =
+      testing::runProgram("/bin/sh",
+                          {"-c", "exec \"$0\" \"$@\" > /dev/full",
+                           (testing::programDirectory() / "vek").string(), "group", "invite"},
+                          environmentOf(mac), mac.home());
+  EXPECT_EQ(invite.status, 1);
+  EXPECT_EQ(errorOf(invite), "Cannot write standard output: No space left on device");
 }
 
 TEST_F(Enrolment, WithoutAnyHomeDirectoryNothingIsWritten) {
