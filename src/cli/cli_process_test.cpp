@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cli/default_relay.h"
 #include "cli/help.h"
+#include "foundation/constants.h"
 #include "foundation/credentials.h"
 #include "foundation/json.h"
 #include "mac.h"
@@ -126,6 +128,14 @@ TEST_F(VekProcess, AResultThatCannotBeWrittenIsAFailure) {
       EXPECT_EQ(errorOf(result), "Cannot write standard output: " + reason) << result.err;
     }
   }
+}
+
+TEST_F(VekProcess, GroupCreationWithoutServerInAPlaceholderBuildSaysWhatToDo) {
+  if (!isPlaceholderRelay(VEK::server)) GTEST_SKIP() << "built with the relay " << VEK::server;
+  vek::testing::writeText(mac_.home() / "bootstrap", "token\n");
+  EXPECT_EQ(mac_.error({"group", "create", "--bootstrap-file", "bootstrap"}),
+            std::string(noDefaultRelayMessage));
+  EXPECT_FALSE(mac_.credentials());
 }
 
 TEST_F(VekProcess, EnrolmentGateStandsBeforeTheGroupCommands) {
