@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes to JSON::decode. Anything that decodes must render, and its compact
-// rendering must decode back to an equal value.
+// Feeds arbitrary bytes to JSON::decode. Anything that decodes must render, its compact rendering
+// must decode back to an equal value, and it never holds a raw NUL byte (never valid JSON).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const vek::DecodingError&) {
     return 0;
   }
+  if (input.find('\0') != std::string_view::npos) std::abort();
   (void)value.pretty();
   if (!(vek::JSON::decode(value.data()) == value)) std::abort();
   return 0;

@@ -1,8 +1,14 @@
 // `vek` as a user meets it: a process with arguments, an environment, standard output, standard
 // error and an exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "cli/default_relay.h"
 #include "cli/help.h"
+#include "foundation/constants.h"
 #include "foundation/credentials.h"
 #include "foundation/json.h"
 #include "mac.h"
@@ -12,6 +18,63 @@ namespace vek::cli {
 namespace {
 
 using vek::testing::ProgramResult;
+
+// Where `vek`'s standard output goes in the tests of results that cannot be written.
+enum class Output { full, closed, brokenPipe };
+
+// Runs `vek` in `mac`'s environment with standard output `output`; returns its exit status and
+// what it wrote on standard error.
+ProgramResult vekWritingTo(const vek::testing::Mac& mac, Output output,
+                           const std::vector<std::string>& arguments) {
+  vek::testing::TempDir captures;
+  const std::string program = (vek::testing::programDirectory() / "vek").string();
+  const std::string errors = (captures / "err").string();
+  std::vector<std::string> text{program};
+  text.insert(text.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& argument : text)
+    argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> variables{
+      "HOME=" + mac.home().string(), "VEK_STATE_DIR=" + mac.stateDirectory().string(),
+      "TMPDIR=" + (mac.home() / "tmp").string(), "PATH=/usr/bin:/bin"};
+  std::vector<char*> environment;
+  for (auto& variable : variables)
+    environment.push_back(variable.data());
+  environment.push_back(nullptr);
+
+  int pipeEnds[2] = {-1, -1};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  switch (output) {
+    case Output::full:
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+      break;
+    case Output::closed:
+      posix_spawn_file_actions_addclose(&actions, 1);
+      break;
+    case Output::brokenPipe:
+      // The reading end is closed before the program starts: every write meets EPIPE.
+      EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+      ::close(pipeEnds[0]);
+      posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+      break;
+  }
+  pid_t pid = -1;
+  int error =
+      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environment.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
+  EXPECT_EQ(error, 0);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  ProgramResult result;
+  result.err = vek::testing::readText(errors);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
 
 class VekProcess : public ::testing::Test {
  protected:
@@ -49,6 +112,30 @@ TEST_F(VekProcess, FailuresArePrettyErrorObjectsOnStandardError) {
   EXPECT_EQ(result.err, "{\n  \"error\" : \"Unknown option: -h\"\n}\n");
   EXPECT_EQ(errorOf(vek({"--timeout"})), "Missing value for --timeout");
   EXPECT_EQ(errorOf(vek({"run", "--project", "--scheme", "S"})), "Missing value for --project");
+}
+
+// A result that did not arrive is a failure, whatever kept it from arriving.
+TEST_F(VekProcess, AResultThatCannotBeWrittenIsAFailure) {
+  const std::vector<std::pair<Output, std::string>> outputs{
+      {Output::full, "No space left on device"},
+      {Output::closed, "Bad file descriptor"},
+      {Output::brokenPipe, "Broken pipe"}};
+  for (const auto& [output, reason] : outputs) {
+    for (auto arguments : std::vector<std::vector<std::string>>{
+             {"--version"}, {"--help"}, {"projects", "list", "--local"}}) {
+      ProgramResult result = vekWritingTo(mac_, output, arguments);
+      EXPECT_EQ(result.status, 1) << reason << " " << arguments[0];
+      EXPECT_EQ(errorOf(result), "Cannot write standard output: " + reason) << result.err;
+    }
+  }
+}
+
+TEST_F(VekProcess, GroupCreationWithoutServerInAPlaceholderBuildSaysWhatToDo) {
+  if (!isPlaceholderRelay(VEK::server)) GTEST_SKIP() << "built with the relay " << VEK::server;
+  vek::testing::writeText(mac_.home() / "bootstrap", "token\n");
+  EXPECT_EQ(mac_.error({"group", "create", "--bootstrap-file", "bootstrap"}),
+            std::string(noDefaultRelayMessage));
+  EXPECT_FALSE(mac_.credentials());
 }
 
 TEST_F(VekProcess, EnrolmentGateStandsBeforeTheGroupCommands) {

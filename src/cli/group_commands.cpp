@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/default_relay.h"
 #include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
@@ -37,7 +38,7 @@ Result groupCreate(const CommandContext& context) {
   const Arguments& arguments = context.arguments;
   std::string bootstrap = text::trim(readTextFile(arguments.require("--bootstrap-file")));
   Credentials credentials = Enrollment::create(
-      arguments.value("--server").value_or(std::string(VEK::server)),
+      relayForGroupCreation(arguments.value("--server"), VEK::server),
       arguments.value("--name").value_or("My Macs"), context.deviceName, bootstrap);
   return membership(credentials);
 }

@@ -41,7 +41,7 @@ std::string Credentials::encode() const {
 }
 
 Credentials Credentials::decode(std::string_view data) {
-  JSON record = JSON::decode(data);
+  JSON record = JSON::decode(data, "The stored VEK credentials are not valid JSON");
   if (!record.isObject()) throw DecodingError("The stored VEK credentials are not a JSON object");
   Credentials credentials;
   for (const auto& [key, member] : kMembers) {
@@ -108,11 +108,21 @@ void save(const Credentials& credentials, SecretStore& store) {
   if (code != keychain::itemNotFound) {
     throw VEKError("Cannot update VEK credentials (" + std::to_string(code) + ").");
   }
-  SecretItem item{service, account, data, accessibility, accessListFor(programPath())};
-  code = store.add(item);
+  if (!saveNew(credentials, store)) {
+    throw VEKError("Cannot save VEK credentials in Keychain (" +
+                   std::to_string(keychain::duplicateItem) + ").");
+  }
+}
+
+bool saveNew(const Credentials& credentials, SecretStore& store) {
+  SecretItem item{service, account, credentials.encode(), accessibility,
+                  accessListFor(programPath())};
+  int code = store.add(item);
+  if (code == keychain::duplicateItem) return false;
   if (code != keychain::success) {
     throw VEKError("Cannot save VEK credentials in Keychain (" + std::to_string(code) + ").");
   }
+  return true;
 }
 
 void save(const Credentials& credentials) {

@@ -68,6 +68,12 @@ Credentials require();
 void save(const Credentials& credentials, SecretStore& store);
 void save(const Credentials& credentials);
 
+/// Adds the item, with the attributes `save` gives a new one, only where none exists: of several
+/// processes saving at once, exactly one adds it. Returns false, writing nothing, when an item
+/// exists (also one that another process added after the caller looked). Throws VEKError
+/// "Cannot save VEK credentials in Keychain (<code>)." for any other failure.
+bool saveNew(const Credentials& credentials, SecretStore& store);
+
 /// The access list for a program started as `programPath`: when its resolved parent directory is
 /// "Contents/MacOS" of a bundle, the list trusts "<dir>/vek" and the bundle directory; otherwise
 /// absent.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "foundation/errors.h"
+#include "foundation/paths.h"
 #include "foundation/program.h"
 #include "test_support.h"
 
@@ -103,6 +104,60 @@ TEST_F(CredentialStoreTest, SecondSaveUpdatesInPlaceKeepingTheAccessList) {
                                       "/Applications/VEK.app"}));
 }
 
+TEST_F(CredentialStoreTest, AFolderOthersMayUseIsMadePrivateBeforeAnItemIsWritten) {
+  const fs::path folder = itemPath().parent_path();
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms(0777));
+  CredentialStore::save(sample(), store());  // adds the item
+  struct stat info {};
+  ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  fs::permissions(folder, fs::perms(0755));
+  CredentialStore::save(sample(), store());  // updates it
+  ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+// The store and the state directory find the user's data directory alike, so the credentials
+// never land relative to wherever a command happened to run.
+TEST(UserDataDirectory, FollowsTheRulesOfTheStateDirectory) {
+  vek::testing::TempDir home;
+  vek::testing::ScopedEnvironment state("VEK_STATE_DIR", nullptr);
+  vek::testing::ScopedEnvironment homeVariable("HOME", home.path().c_str());
+  for (const char* relative : {"data", "./data", ""}) {
+    vek::testing::ScopedEnvironment data("XDG_DATA_HOME", relative);
+    EXPECT_EQ(userDataDirectory(), home / ".local/share") << relative;
+    EXPECT_EQ(FileSecretStore::forCurrentUser().itemPath("s", "a"),
+              home / ".local/share/vek-keychain/s@a.item");
+    EXPECT_EQ(Paths::root(), userDataDirectory() / "VEK");
+  }
+  vek::testing::ScopedEnvironment data("XDG_DATA_HOME", (home / "xdg").c_str());
+  EXPECT_EQ(userDataDirectory(), home / "xdg");
+  EXPECT_EQ(Paths::root(), home / "xdg/VEK");
+}
+
+TEST_F(CredentialStoreTest, SaveNewAddsOnlyWhereNoItemExistsEvenWhenSavesRace) {
+  constexpr int count = 8;
+  std::atomic<int> added = 0;
+  std::vector<std::thread> savers;
+  for (int i = 0; i < count; ++i) {
+    savers.emplace_back([&, i] {
+      Credentials mine = sample();
+      mine.groupID = "group-" + std::to_string(i);
+      FileSecretStore own(folder_ / "vek-keychain");
+      if (CredentialStore::saveNew(mine, own)) ++added;
+    });
+  }
+  for (auto& saver : savers)
+    saver.join();
+  EXPECT_EQ(added, 1);
+  const Credentials kept = *CredentialStore::load(store());
+  EXPECT_FALSE(CredentialStore::saveNew(sample(), store()));
+  EXPECT_EQ(CredentialStore::load(store()), kept);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(folder_ / "vek-keychain"), fs::directory_iterator()), 1);
+}
+
 TEST(CredentialAccessList, OnlyForProgramsInsideAnAppBundle) {
   EXPECT_FALSE(CredentialStore::accessListFor("/usr/local/bin/vek").has_value());
   EXPECT_FALSE(CredentialStore::accessListFor("/x/MacOS/vek").has_value());
@@ -127,6 +182,12 @@ TEST_F(CredentialStoreTest, StoredDataThatIsNotARecordFailsWithTheDecoderError) 
                   CredentialStore::accessibility, std::nullopt};
   ASSERT_EQ(store().add(item), 0);
   EXPECT_THROW(CredentialStore::load(store()), DecodingError);
+  // Data that is not JSON at all is named as the stored credentials, not as some "data".
+  ASSERT_EQ(store().update(CredentialStore::service, CredentialStore::account, "{damaged"), 0);
+  EXPECT_TRUE(failureOf<DecodingError>([&] {
+                CredentialStore::load(store());
+              }).starts_with("The stored VEK credentials are not valid JSON: parse error at "))
+      << failureOf([&] { CredentialStore::load(store()); });
 }
 
 TEST_F(CredentialStoreTest, UnreadableFolderIsAReadFailureWithItsCode) {

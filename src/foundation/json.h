@@ -51,8 +51,12 @@ class JSON {
 
   /// Parses UTF-8 JSON text. Any value may stand at the top level. Numbers become doubles; true
   /// and false are the only booleans. Throws DecodingError (with the parser's reason) on bad
-  /// syntax, invalid UTF-8, a number outside the double range or nesting deeper than 512.
+  /// syntax (a NUL byte anywhere included), invalid UTF-8, a number outside the double range or
+  /// nesting deeper than 512.
   static JSON decode(std::string_view text);
+  /// Parses as `decode(text)`; a failure's message names what was decoded: `subject` (for
+  /// instance "The stored VEK credentials are not valid JSON"), ": " and the parser's reason.
+  static JSON decode(std::string_view text, std::string_view subject);
 
   Kind kind() const noexcept { return static_cast<Kind>(value_.index()); }
   bool isObject() const noexcept { return kind() == Kind::object; }

@@ -6,6 +6,7 @@
 // closes.
 // Numbers of every lexical kind become doubles. Nesting is bounded so that neither building,
 // rendering nor destroying a hostile document can exhaust the stack.
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -25,6 +26,8 @@ class Builder {
 
   JSON root;
   std::string failure;
+  // How many bytes the parser had read when it reported a syntax error; 0 for other failures.
+  std::size_t failedAfter = 0;
 
   bool null() { return add(JSON()); }
   bool boolean(bool value) { return add(JSON(value)); }
@@ -54,7 +57,9 @@ class Builder {
   bool end_object() { return close(); }
   bool start_array(std::size_t) { return open(JSON(JSON::Array{})); }
   bool end_array() { return close(); }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& error) {
+    failedAfter = position;
     std::string reason = error.what();
     // Drop the library's "[json.exception.parse_error.101] " tag; keep its sentence.
     if (auto end = reason.find("] "); reason.starts_with("[json.") && end != std::string::npos) {
@@ -98,14 +103,34 @@ class Builder {
   }
 };
 
+// The failure for a NUL byte at `offset`, placed as the parser places its own.
+std::string nulFailure(std::string_view text, std::size_t offset) {
+  std::string_view before = text.substr(0, offset);
+  std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  std::size_t lineStart = before.rfind('\n');
+  std::size_t column = offset - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+  return "parse error at line " + std::to_string(line) + ", column " + std::to_string(column) +
+         ": unexpected NUL byte";
+}
+
 }  // namespace
 
 JSON JSON::decode(std::string_view text) {
+  return decode(text, "The data is not valid JSON");
+}
+
+JSON JSON::decode(std::string_view text, std::string_view subject) {
   Builder builder;
   bool ok = nlohmann::json::sax_parse(text.begin(), text.end(), &builder,
                                       nlohmann::json::input_format_t::json, true, false);
+  // The parser takes a NUL byte for the end of its input, so "[]\0anything" would pass as "[]".
+  // A NUL is never valid JSON: when the parse got as far as the first one, that byte is the fault.
+  if (std::size_t nul = text.find('\0');
+      nul != std::string_view::npos && (ok || builder.failedAfter > nul)) {
+    throw DecodingError(std::string(subject) + ": " + nulFailure(text, nul));
+  }
   if (!ok) {
-    throw DecodingError("The data is not valid JSON: " +
+    throw DecodingError(std::string(subject) + ": " +
                         (builder.failure.empty() ? std::string("parse failed") : builder.failure));
   }
   return std::move(builder.root);

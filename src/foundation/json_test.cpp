@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "foundation/errors.h"
+#include "test_support.h"
 
 namespace vek {
 namespace {
@@ -34,6 +35,31 @@ TEST(JSONDecode, RejectsWhatIsNotJSON) {
                           "\"\xff\"", "\"\xc3\"", "{\"a\":1", "01"}) {
     EXPECT_THROW(JSON::decode(bad), DecodingError) << bad;
   }
+}
+
+// A NUL byte ends the input for the underlying parser; a damaged file must not read as its prefix.
+TEST(JSONDecode, ANulByteIsRefusedWhereverItStands) {
+  using namespace std::string_literals;
+  EXPECT_EQ(testing::failureOf<DecodingError>([] { JSON::decode("[]\0anything"s); }),
+            "The data is not valid JSON: parse error at line 1, column 3: unexpected NUL byte");
+  EXPECT_EQ(testing::failureOf<DecodingError>([] { JSON::decode("{\n \"a\": 1\n}\n\0"s); }),
+            "The data is not valid JSON: parse error at line 4, column 1: unexpected NUL byte");
+  for (const std::string& bad : {"\0"s, "[1,\0 2]"s, "[\"a\0b\"]"s, "\"\0\""s, "1\0"s}) {
+    EXPECT_THROW(JSON::decode(bad), DecodingError) << bad.size();
+  }
+  // A fault before the NUL is reported as the parser found it.
+  EXPECT_EQ(testing::failureOf<DecodingError>([] { JSON::decode("[1,]\0"s); }).find("NUL"),
+            std::string::npos);
+  EXPECT_EQ(JSON::decode("\"\\u0000\""), JSON("\0"s));  // the escaped form is a valid string
+}
+
+TEST(JSONDecode, ANamedDecodingSaysWhatWasDecoded) {
+  std::string failure = testing::failureOf<DecodingError>(
+      [] { JSON::decode("{x", "The stored VEK credentials are not valid JSON"); });
+  EXPECT_TRUE(
+      failure.starts_with("The stored VEK credentials are not valid JSON: parse error at "
+                          "line 1, column 2: "))
+      << failure;
 }
 
 TEST(JSONDecode, BoundsNesting) {
@@ -85,7 +111,8 @@ TEST(JSONEquality, CaseAndPayloadMustMatch) {
 TEST(JSONHash, FollowsEqualityAndSeparatesCases) {
   EXPECT_EQ(JSON(0.0).hash(), JSON(-0.0).hash());
   EXPECT_EQ(JSON::decode(R"({"b":1,"a":2})").hash(), JSON::decode(R"({"a":2,"b":1})").hash());
-  std::unordered_set<JSON> set{JSON(), JSON(false), JSON(0), JSON(""), JSON::array(), JSON::object()};
+  std::unordered_set<JSON> set{JSON(),   JSON(false),   JSON(0),
+                               JSON(""), JSON::array(), JSON::object()};
   EXPECT_EQ(set.size(), 6u);
 }
 
@@ -95,7 +122,8 @@ TEST(JSONStrings, BuildsAnArrayOfStrings) {
 }
 
 TEST(JSONData, IsCompactWithEscapedSlashes) {
-  JSON value = JSON::object({{"path", "/usr/bin"}, {"n", 900}, {"x", 0.5}, {"list", JSON::array({true, JSON()})}});
+  JSON value = JSON::object(
+      {{"path", "/usr/bin"}, {"n", 900}, {"x", 0.5}, {"list", JSON::array({true, JSON()})}});
   EXPECT_EQ(value.data(), R"({"list":[true,null],"n":900,"path":"\/usr\/bin","x":0.5})");
   EXPECT_EQ(JSON("a\"b\\c\n\x01").data(), R"("a\"b\\c\n\u0001")");
   EXPECT_EQ(JSON("é✓").data(), "\"é✓\"");
@@ -115,13 +143,17 @@ TEST(JSONData, WritesNumbersInShortestRoundTripForm) {
 
 TEST(JSONData, ReplacesInvalidUTF8SoTheOutputIsAlwaysJSON) {
   std::string rendered = JSON(std::string("a\xff") + "b").data();
-  EXPECT_EQ(rendered, "\"a\xEF\xBF\xBD" "b\"");
+  EXPECT_EQ(rendered,
+            "\"a\xEF\xBF\xBD"
+            "b\"");
   EXPECT_NO_THROW(JSON::decode(rendered));
 }
 
 TEST(JSONPretty, IndentsSortsAndLeavesSlashesBare) {
-  JSON value = JSON::object({{"b", JSON::array({1, "x/y"})}, {"a", JSON::object({{"c", JSON()}})},
-                             {"e", JSON::array()}, {"d", JSON::object()}});
+  JSON value = JSON::object({{"b", JSON::array({1, "x/y"})},
+                             {"a", JSON::object({{"c", JSON()}})},
+                             {"e", JSON::array()},
+                             {"d", JSON::object()}});
   EXPECT_EQ(value.pretty(),
             "{\n"
             "  \"a\" : {\n"

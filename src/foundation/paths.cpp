@@ -66,10 +66,14 @@ std::filesystem::path root() {
   if (const char* state = std::getenv("VEK_STATE_DIR")) {
     return *state ? std::filesystem::path(state) : std::filesystem::path(".");
   }
+  return dataHome() / "VEK";
+}
+
+std::filesystem::path dataHome() {
   // A relative XDG_DATA_HOME is invalid by the XDG rules and ignored like an unset one.
   const char* data = environment("XDG_DATA_HOME");
-  if (data && *data == '/') return std::filesystem::path(data) / "VEK";
-  return homeDirectory() / ".local" / "share" / "VEK";
+  if (data && *data == '/') return data;
+  return homeDirectory() / ".local" / "share";
 }
 
 std::filesystem::path directory(std::string_view name) {

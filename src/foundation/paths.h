@@ -19,6 +19,13 @@ namespace vek::Paths {
 /// XDG_DATA_HOME, HOME nor the password database names a place for it.
 std::filesystem::path root();
 
+/// The per-user data directory: XDG_DATA_HOME when it is an absolute path (a relative one is
+/// invalid by the XDG rules and ignored), else ".local/share" in the home directory (HOME when
+/// set and not empty, else the password database's entry). Creates nothing. Throws SystemError
+/// "Cannot find the home directory: ..." when no home directory is known, so that nothing is
+/// ever placed relative to the working directory by accident.
+std::filesystem::path dataHome();
+
 /// The state directory (empty `name`) or `name` below it, created with every missing level at mode
 /// 0700; levels that already exist keep their mode. `name` may hold "/" to name a nested path; it
 /// is always appended below the state directory (a leading "/" does not escape it), and "." or

@@ -1,18 +1,17 @@
 #include "foundation/secret_store.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 
 #include "foundation/base64.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/json.h"
+#include "foundation/paths.h"
 #include "foundation/random.h"
 
 namespace vek {
@@ -114,26 +113,30 @@ std::filesystem::path writeTemporary(const std::filesystem::path& folder, const 
   return temporary;
 }
 
+// Checks the existing folder before an item is written into it: it must be a directory of this
+// user, and whatever group or others may do there (list the items, or replace one with a file of
+// their own) is taken away.
+int privateFolder(const std::filesystem::path& folder) {
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return keychain::ioError;
+  if (info.st_uid != ::geteuid()) return keychain::writePermission;
+  if ((info.st_mode & 077) != 0 && ::chmod(folder.c_str(), info.st_mode & 0700) != 0) {
+    return codeFor(errno);
+  }
+  return keychain::success;
+}
+
 int ensureFolder(const std::filesystem::path& folder) {
   std::error_code error;
   std::filesystem::create_directories(folder.parent_path(), error);
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return codeFor(errno);
-  struct stat info {};
-  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return keychain::ioError;
-  return keychain::success;
+  return privateFolder(folder);
 }
 
 }  // namespace
 
 std::filesystem::path userDataDirectory() {
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return xdg;
-  std::filesystem::path home;
-  if (const char* env = std::getenv("HOME"); env && *env) {
-    home = env;
-  } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
-    home = entry->pw_dir;
-  }
-  return home / ".local" / "share";
+  return Paths::dataHome();
 }
 
 FileSecretStore FileSecretStore::forCurrentUser() {
@@ -163,6 +166,7 @@ int FileSecretStore::update(const std::string& service, const std::string& accou
   auto path = itemPath(service, account);
   SecretItem item;
   if (int code = readItem(path, service, account, item); code != keychain::success) return code;
+  if (int code = privateFolder(folder_); code != keychain::success) return code;
   item.data = data;
   try {
     auto temporary = writeTemporary(folder_, encodeItem(item));

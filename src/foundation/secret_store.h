@@ -1,7 +1,8 @@
 // The per-user secret store: where a Mac would use its login Keychain, this system keeps small
 // secret items as one file each in a private folder of the user's data directory
 // (${XDG_DATA_HOME:-$HOME/.local/share}/vek-keychain, mode 0700), outside the state directory so
-// that moving or wiping state never touches the credentials.
+// that moving or wiping state never touches the credentials. Writing takes a folder that has
+// wider permissions back to owner-only first, and refuses one that belongs to another user.
 //
 // An item is identified by service + account, like a Keychain generic password. Each file holds a
 // small JSON record: the identity, the secret data (Base64), the accessibility class and the
@@ -72,7 +73,8 @@ class SecretStore {
 class FileSecretStore : public SecretStore {
  public:
   explicit FileSecretStore(std::filesystem::path folder) : folder_(std::move(folder)) {}
-  /// The store of the current user: ${XDG_DATA_HOME:-$HOME/.local/share}/vek-keychain.
+  /// The store of the current user: userDataDirectory()/vek-keychain. Throws SystemError when
+  /// the user has no home directory.
   static FileSecretStore forCurrentUser();
 
   int find(const std::string& service, const std::string& account, std::string& data) override;
@@ -88,8 +90,9 @@ class FileSecretStore : public SecretStore {
   std::filesystem::path folder_;
 };
 
-/// ${XDG_DATA_HOME:-$HOME/.local/share} for the current user (HOME from the password database
-/// when unset).
+/// ${XDG_DATA_HOME:-$HOME/.local/share} for the current user, by the rules of the state
+/// directory (Paths::dataHome): a relative XDG_DATA_HOME is ignored, HOME comes from the password
+/// database when unset, and SystemError is thrown when there is no home directory at all.
 std::filesystem::path userDataDirectory();
 
 }  // namespace vek

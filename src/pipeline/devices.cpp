@@ -81,7 +81,8 @@ JSON list() {
   const TemporaryFile scratch(temporaryDirectory() /
                               ("vek-devices-" + randomUpperUUID() + ".json"));
   ProcessRunner::run(DeveloperTools::listDevices(scratch.path()).invocation(listTimeout));
-  return parse(JSON::decode(readFile(scratch.path())));
+  return parse(JSON::decode(readFile(scratch.path()),
+                            "devicectl wrote a device list that is not valid JSON"));
 }
 
 JSON require(std::string_view udid) {

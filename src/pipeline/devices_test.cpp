@@ -162,8 +162,10 @@ TEST_F(DevicesOnASimulatedMac, ListAndRequire) {
   EXPECT_EQ(failure("u1"), message);
 
   // devicectl failing, writing no file, or writing garbage: each reported as what it is.
-  for (auto [mode, start] : {std::pair{"nofile", "Cannot open "}, std::pair{"garbage", "The data"},
-                             std::pair{"exit", "xcrun failed (1): ERROR: "}}) {
+  for (auto [mode, start] :
+       {std::pair{"nofile", "Cannot open "},
+        std::pair{"garbage", "devicectl wrote a device list that is not valid JSON: "},
+        std::pair{"exit", "xcrun failed (1): ERROR: "}}) {
     sim({"fault", "set", root_.path().string(), "devicectl-list", mode});
     EXPECT_TRUE(failure().starts_with(start)) << mode << ": " << failure();
   }

@@ -88,7 +88,8 @@ std::vector<std::string> strings(const JSON& array) {
 
 JSON list(const std::vector<std::string>& selection, double timeout) {
   return JSON::decode(
-      ProcessRunner::run(DeveloperTools::listContainer(selection).invocation(timeout)).output);
+      ProcessRunner::run(DeveloperTools::listContainer(selection).invocation(timeout)).output,
+      "xcodebuild wrote a project listing that is not valid JSON");
 }
 
 // The configurations the .xcodeproj folders in `directory` list, in listing order.

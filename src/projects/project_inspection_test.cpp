@@ -146,6 +146,8 @@ TEST_F(Inspection, ReadsTheListingsContainer) {
   }
   listing(app, "not json");
   EXPECT_THROW(inspect(app.string()), DecodingError);
+  EXPECT_TRUE(failureOf(app.string())
+                  .starts_with("xcodebuild wrote a project listing that is not valid JSON: "));
   sim({"fault", "set", root_.path().string(), "xcodebuild-list", "exit"});
   EXPECT_TRUE(failureOf(app.string()).starts_with("xcrun failed (65): "));
 }

@@ -4,6 +4,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/file.h"
+#include "foundation/file_lock.h"
 #include "foundation/paths.h"
 
 namespace vek::ProjectStore {
@@ -49,6 +50,13 @@ void write(const std::vector<Project>& projects) {
   Paths::atomicWrite(bytes, Paths::directory("") / "projects.json");
 }
 
+// Holds every other process that writes the registry (the command line, the agent, the desktop
+// app) off for one read-modify-write, so that registrations made at the same time are all kept;
+// the caller holds the in-process lock. Creates the state directory, which the write needs anyway.
+ExclusiveFileLock lockBetweenProcesses() {
+  return ExclusiveFileLock(Paths::directory("") / "projects.json.lock");
+}
+
 }  // namespace
 
 std::filesystem::path file() {
@@ -67,6 +75,7 @@ std::vector<Project> load() {
 
 void upsert(const Project& project) {
   std::lock_guard guard(lock());
+  ExclusiveFileLock between = lockBetweenProcesses();
   std::vector<Project> projects = read();
   std::erase_if(projects, [&](const Project& existing) {
     return existing.id == project.id || existing.path == project.path;
@@ -77,6 +86,7 @@ void upsert(const Project& project) {
 
 void remove(std::string_view id) {
   std::lock_guard guard(lock());
+  ExclusiveFileLock between = lockBetweenProcesses();
   std::vector<Project> projects = read();
   std::erase_if(projects, [&](const Project& existing) { return existing.id == id; });
   write(projects);

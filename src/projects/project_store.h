@@ -3,9 +3,11 @@
 // The file is one compact JSON array of project records in order of registration; registering a
 // project again moves it to the end. Nothing is cached: every operation reads the file anew, so the
 // command line, the agent and the desktop app, which all use the same file, see each other's
-// changes. Within one process a single lock serialises every read and read-modify-write; between
-// processes each write replaces the whole file atomically (0600), so a reader never sees half a
-// file, and the last writer wins.
+// changes. Within one process a single lock serialises every read and read-modify-write. Between
+// processes an exclusive flock on "projects.json.lock" beside the file serialises every
+// read-modify-write, so registrations made at the same time by several processes are all kept;
+// each write replaces the whole file atomically (0600), so a reader, which takes no file lock,
+// never sees half a file.
 //
 // A file that is not valid (not JSON, not an array, one element with a missing or mistyped
 // member) makes every operation fail and is never rewritten: nothing is repaired or skipped, so a
@@ -42,8 +44,9 @@ std::mutex& lock();
 std::vector<Project> load();
 
 /// Registers `project`, replacing every registration with the same id or the same path, and
-/// appends it at the end. Creates the state directory (0700) and the file when missing. Throws as
-/// `load` does, without writing, or SystemError when the write fails (the old file stays intact).
+/// appends it at the end. Creates the state directory (0700), the lock file and the registry when
+/// missing. Throws as `load` does, without writing, or SystemError when the lock cannot be taken
+/// or the write fails (the old file stays intact).
 void upsert(const Project& project);
 
 /// Removes the registration with this id. Writes the file even when nothing matched, and creates

@@ -473,7 +473,7 @@ JSON API::call(std::string_view method, std::string_view path, const std::option
   exchange.setMethod(method, body ? &payload : nullptr);
   long status = perform(exchange);
   check(status, exchange.body());
-  return JSON::decode(exchange.body());
+  return JSON::decode(exchange.body(), "The relay's answer is not valid JSON");
 }
 
 void API::upload(std::string_view job, std::string_view lease,

@@ -44,7 +44,9 @@ TEST(APIAnswers, SuccessIsDecodedAndEveryOtherAnswerFailsWithTheRelaysTextOrTheS
   EXPECT_EQ(failureOf(get), "Relay returned HTTP 500");
   EXPECT_EQ(failureOf(get), "Relay returned HTTP 401");
   EXPECT_EQ(failureOf(get), "Relay returned HTTP 302");
-  EXPECT_EQ(failureOf<DecodingError>(get), failureOf<DecodingError>([] { JSON::decode(""); }));
+  EXPECT_EQ(failureOf<DecodingError>(get), failureOf<DecodingError>([] {
+              JSON::decode("", "The relay's answer is not valid JSON");
+            }));
   EXPECT_EQ(failureOf(get), "Invalid server response");
   // The redirect was not followed: every request went to the path asked for.
   for (const auto& request : server.requests())

@@ -13,8 +13,17 @@ namespace {
 constexpr std::string_view invitePrefix = "vek1.";
 constexpr std::size_t keyBytes = 32;
 
+constexpr std::string_view enrolledMessage = "This Mac is already enrolled.";
+
 void refuseIfEnrolled(SecretStore& store) {
-  if (CredentialStore::load(store)) throw VEKError("This Mac is already enrolled.");
+  if (CredentialStore::load(store)) throw VEKError(std::string(enrolledMessage));
+}
+
+// The first look (refuseIfEnrolled) comes before the relay is asked; another enrolment may have
+// saved its credentials since. Adding exclusively keeps that one and refuses this one, instead of
+// overwriting a group key that exists nowhere else.
+void saveAsTheOnlyEnrolment(const Credentials& credentials, SecretStore& store) {
+  if (!CredentialStore::saveNew(credentials, store)) throw VEKError(std::string(enrolledMessage));
 }
 
 }  // namespace
@@ -37,7 +46,7 @@ Invite Invite::decode(std::string_view given) {
   auto bytes = base64::decode(std::string_view(text).substr(invitePrefix.size()));
   if (!bytes) throw VEKError("Invalid VEK invite");
 
-  JSON payload = JSON::decode(*bytes);
+  JSON payload = JSON::decode(*bytes, "The invite is not valid JSON");
   std::string key = payload["key"].text();
   auto keyData = base64::decode(key);
   if (!keyData || keyData->size() != keyBytes) throw VEKError("Invalid group encryption key");
@@ -55,7 +64,7 @@ Credentials create(std::string_view server, std::string_view group, std::string_
                std::nullopt, std::string(bootstrap));
   Credentials credentials = Credentials::fromRelayAnswer(
       std::string(server), answer, std::string(device), ArtifactCrypto::newKey());
-  CredentialStore::save(credentials, store);
+  saveAsTheOnlyEnrolment(credentials, store);
   return credentials;
 }
 
@@ -79,7 +88,7 @@ Credentials join(std::string_view text, std::string_view device, SecretStore& st
       api.call("POST", "/v1/join", JSON::object({{"code", invite.code}, {"device_name", device}}));
   Credentials credentials =
       Credentials::fromRelayAnswer(invite.server, answer, std::string(device), invite.key);
-  CredentialStore::save(credentials, store);
+  saveAsTheOnlyEnrolment(credentials, store);
   return credentials;
 }
 

@@ -47,8 +47,10 @@ namespace Enrollment {
 
 /// Creates the group `group` on the relay at `server` with this Mac, named `device`, as its first
 /// member, using the relay's bootstrap token; makes the group key; saves and returns the
-/// credentials. Throws VEKError "This Mac is already enrolled." when credentials exist, the origin
-/// message, the relay's refusal, and the errors of API::call and CredentialStore.
+/// credentials. Throws VEKError "This Mac is already enrolled." when credentials exist, before
+/// the relay is asked or, when another enrolment saved its credentials meanwhile, after (the
+/// relay then holds a device this Mac never uses; the stored credentials stay as they are), the
+/// origin message, the relay's refusal, and the errors of API::call and CredentialStore.
 Credentials create(std::string_view server, std::string_view group, std::string_view device,
                    std::string_view bootstrap, SecretStore& store);
 Credentials create(std::string_view server, std::string_view group, std::string_view device,
@@ -59,7 +61,8 @@ Credentials create(std::string_view server, std::string_view group, std::string_
 std::string invite(const Credentials& credentials);
 
 /// Joins the group of `invite` (the text or its JSON wrapper) as `device`; saves and returns the
-/// credentials. Throws "This Mac is already enrolled.", the errors of Invite::decode, the origin
+/// credentials. Throws "This Mac is already enrolled." (before the relay is asked or, as for
+/// create, when another enrolment saved first), the errors of Invite::decode, the origin
 /// message for the invite's server, the relay's refusal, and the errors of API::call and
 /// CredentialStore.
 Credentials join(std::string_view invite, std::string_view device, SecretStore& store);

@@ -59,8 +59,9 @@ TEST(InviteText, MalformedInvitesNameWhatIsWrongInAFixedOrder) {
   };
   for (const auto& [text, message] : cases)
     EXPECT_EQ(failureOf([&] { Invite::decode(text); }), message) << text;
-  EXPECT_EQ(failureOf<DecodingError>([] { Invite::decode("vek1." + base64::encode("{server")); }),
-            failureOf<DecodingError>([] { JSON::decode("{server"); }));
+  EXPECT_EQ(
+      failureOf<DecodingError>([] { Invite::decode("vek1." + base64::encode("{server")); }),
+      failureOf<DecodingError>([] { JSON::decode("{server", "The invite is not valid JSON"); }));
 }
 
 class EnrollmentTest : public ::testing::Test {

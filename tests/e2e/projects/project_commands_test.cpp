@@ -3,6 +3,9 @@
 // group have reported their inventories to.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <thread>
+
 #include "foundation/credentials.h"
 #include "foundation/json.h"
 #include "foundation/secret_store.h"
@@ -69,6 +72,32 @@ TEST(ProjectCommands, AddListAndRemove) {
   EXPECT_EQ(mac.ok({"projects", "remove", added["id"].text()}), JSON::object({{"ok", true}}));
   EXPECT_EQ(mac.ok({"projects", "remove", "unknown"}), JSON::object({{"ok", true}}));
   EXPECT_EQ(mac.ok({"projects", "list", "--local"}), JSON::array({suite}));
+}
+
+TEST(ProjectCommands, RegistrationsStartedAtOnceAreAllKept) {
+  Mac mac;
+  constexpr int count = 8;
+  std::vector<fs::path> paths;
+  for (int i = 0; i < count; ++i)
+    paths.push_back(mac.project("src/App" + std::to_string(i) + ".xcodeproj"));
+  std::vector<ProgramResult> results(count);
+  std::vector<std::thread> runs;
+  for (int i = 0; i < count; ++i) {
+    runs.emplace_back([&, i] { results[i] = mac.vek({"projects", "add", paths[i].string()}); });
+  }
+  for (auto& run : runs)
+    run.join();
+  std::set<std::string> reported;
+  for (const ProgramResult& result : results) {
+    ASSERT_EQ(result.status, 0) << result.err;
+    reported.insert(JSON::decode(result.out)["id"].text());
+  }
+  std::set<std::string> stored;
+  const JSON listed = mac.ok({"projects", "list", "--local"});
+  for (const JSON& project : listed.items())
+    stored.insert(project["id"].text());
+  EXPECT_EQ(stored, reported);
+  EXPECT_EQ(stored.size(), std::size_t{count});
 }
 
 TEST(ProjectCommands, RefusalsComeBeforeAnyToolRuns) {

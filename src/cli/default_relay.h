@@ -1,0 +1,28 @@
+// The relay `vek group create` talks to when --server is not given.
+//
+// The build names a default relay (VEK_DEFAULT_SERVER). The value this source ships with is a
+// placeholder under ".example", a top-level domain reserved so that it never resolves: such a
+// build has no default relay at all. Group creation then fails at once, before any network
+// access, with a sentence that says what to do, rather than with a name-lookup failure for a
+// host that cannot exist. A build configured with a real relay uses it as the default.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vek::cli {
+
+inline constexpr std::string_view noDefaultRelayMessage =
+    "No default relay is configured in this build of VEK. Pass --server with your relay's address.";
+
+/// True when the host of `origin` ("scheme://host[:port][/...]") is "example" or ends in
+/// ".example", compared without regard to case and to a trailing dot.
+bool isPlaceholderRelay(std::string_view origin);
+
+/// `given` when present (judged later, like any origin); otherwise `builtIn`, unless that is a
+/// placeholder, which throws VEKError(noDefaultRelayMessage).
+std::string relayForGroupCreation(const std::optional<std::string>& given,
+                                  std::string_view builtIn);
+
+}  // namespace vek::cli
