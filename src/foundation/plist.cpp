@@ -284,6 +284,9 @@ Plist Plist::decode(std::string_view bytes) {
   if (plist_shape::isBinary(bytes)) {
     plist_shape::checkBinary(bytes, maxDepth, maxValues);
   } else {
+    // Some tools end their XML output with a NUL, as a C string.
+    while (bytes.ends_with('\0'))
+      bytes.remove_suffix(1);
     plist_shape::checkXML(bytes, maxDepth);
   }
   plist_t parsed = nullptr;

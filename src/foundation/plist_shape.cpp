@@ -92,14 +92,10 @@ class BinaryWalker {
     return static_cast<std::size_t>(offset);
   }
 
-  // The references an object holds: none for scalars; the elements of an array or set; the keys
-  // and then the values of a dictionary. Returns the position of the first and their number.
-  std::pair<std::size_t, std::uint64_t> references(std::size_t object) const {
-    std::size_t at = offsetOf(object);
-    const unsigned char marker = static_cast<unsigned char>(bytes_[at++]);
-    const unsigned type = marker >> 4;
-    if (type != 0xA && type != 0xB && type != 0xC && type != 0xD) return {at, 0};
-    std::uint64_t count = marker & 0x0F;
+  // The position after an object's marker and the count that follows it (elements, characters
+  // or bytes): the marker's low four bits, or an integer object after it when those are all set.
+  std::pair<std::size_t, std::uint64_t> counted(std::size_t at) const {
+    std::uint64_t count = static_cast<unsigned char>(bytes_[at++]) & 0x0F;
     if (count == 0x0F) {
       if (at >= table_) malformed();
       const unsigned char sizeMarker = static_cast<unsigned char>(bytes_[at++]);
@@ -109,9 +105,42 @@ class BinaryWalker {
       count = readBigEndian(bytes_, at, width);
       at += width;
     }
+    return {at, count};
+  }
+
+  // The references an object holds: none for scalars; the elements of an array or set; the keys
+  // and then the values of a dictionary. Returns the position of the first and their number.
+  std::pair<std::size_t, std::uint64_t> references(std::size_t object) const {
+    const std::size_t offset = offsetOf(object);
+    const unsigned type = static_cast<unsigned char>(bytes_[offset]) >> 4;
+    if (type != 0xA && type != 0xB && type != 0xC && type != 0xD) return {offset + 1, 0};
+    auto [at, count] = counted(offset);
     const std::uint64_t room = (table_ - at) / referenceWidth_;
     if (count > room || (type == 0xD && count > room / 2)) malformed();
+    if (type == 0xD) {
+      for (std::uint64_t i = 0; i < count; ++i) {
+        checkKey(readBigEndian(bytes_, at + i * referenceWidth_, referenceWidth_));
+      }
+    }
     return {at, type == 0xD ? count * 2 : count};
+  }
+
+  // A dictionary key must be a string (ASCII or UTF-16) without a NUL character: libplist 2.2
+  // asserts that a key's length matches its C string length, and aborts otherwise.
+  void checkKey(std::uint64_t key) const {
+    if (key >= objects_) malformed();
+    const std::size_t offset = offsetOf(static_cast<std::size_t>(key));
+    const unsigned type = static_cast<unsigned char>(bytes_[offset]) >> 4;
+    if (type != 0x5 && type != 0x6) malformed();
+    auto [at, count] = counted(offset);
+    const std::uint64_t unit = type == 0x5 ? 1 : 2;
+    if (count > (table_ - at) / unit) malformed();
+    const std::string_view text = bytes_.substr(at, static_cast<std::size_t>(count * unit));
+    for (std::size_t i = 0; i < text.size(); i += unit) {
+      if (text[i] == '\0' && (unit == 1 || text[i + 1] == '\0')) {
+        throw DecodingError("A property-list key holds a NUL character");
+      }
+    }
   }
 
   void visit(std::size_t object, std::size_t depth) {
@@ -160,6 +189,9 @@ bool isBinary(std::string_view bytes) noexcept {
 }
 
 void checkXML(std::string_view bytes, std::size_t maxDepth) {
+  if (bytes.find('\0') != std::string_view::npos) {
+    throw DecodingError("A property list in XML cannot hold a NUL character");
+  }
   std::size_t depth = 0;
   std::size_t skipUntil = 0;
   for (std::size_t at = bytes.find('<'); at != std::string_view::npos;

@@ -131,6 +131,19 @@ TEST(PlistRead, RefusesWhatIsNotAPropertyList) {
         std::string("bplist00") + std::string(40, '\xff')}) {
     EXPECT_THROW(Plist::decode(bad), DecodingError) << bad;
   }
+  const std::string oneKeyDictionary("\xd1\x00\x00\x00\x01\x00\x00\x00\x02", 9);
+  // A NUL inside a key makes libplist abort; it must be refused before, in either encoding.
+  EXPECT_THROW(Plist::decode(xmlDocument(std::string("<dict><key>a\0b</key><true/></dict>", 34))),
+               DecodingError);
+  EXPECT_THROW(Plist::decode(binaryList({oneKeyDictionary, std::string("\x53k\0y", 4), "\x09"})),
+               DecodingError);
+  EXPECT_THROW(Plist::decode(binaryList({oneKeyDictionary, std::string("\x62\0k\0\0", 5), "\x09"})),
+               DecodingError);
+  EXPECT_EQ(Plist::decode(binaryList({oneKeyDictionary, std::string("\x62\0k\x01\0", 5), "\x09"})),
+            Plist(Plist::Dictionary{{"k\xc4\x80", true}}));
+  // A NUL after the document, as some tools print one, is not part of it.
+  EXPECT_EQ(Plist::decode(xmlDocument("<true/>") + std::string(2, '\0')), Plist(true));
+
   std::string tooLarge = xmlDocument("<string>" + std::string(Plist::maxBytes, 'a') + "</string>");
   EXPECT_EQ(testing::failureOf([&] { Plist::decode(tooLarge); }), "Property list is too large");
 }
