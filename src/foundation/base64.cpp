@@ -12,8 +12,10 @@ constexpr char kURLSafe[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
 
 constexpr std::array<std::int8_t, 256> reverse(const char* alphabet) {
   std::array<std::int8_t, 256> table{};
-  for (auto& entry : table) entry = -1;
-  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
+  for (auto& entry : table)
+    entry = -1;
+  for (int i = 0; i < 64; ++i)
+    table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
   return table;
 }
 
@@ -24,7 +26,9 @@ std::string encodeWith(std::string_view bytes, const char* alphabet, bool pad) {
   std::string out;
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
-  auto at = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[k])); };
+  auto at = [&](std::size_t k) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[k]));
+  };
   for (; i + 3 <= bytes.size(); i += 3) {
     std::uint32_t n = at(i) << 16 | at(i + 1) << 8 | at(i + 2);
     out += alphabet[n >> 18 & 63];
@@ -73,16 +77,21 @@ std::optional<std::string> decodeDigits(std::string_view digits,
 
 }  // namespace
 
-std::string encode(std::string_view bytes) { return encodeWith(bytes, kStandard, true); }
+std::string encode(std::string_view bytes) {
+  return encodeWith(bytes, kStandard, true);
+}
 
 std::optional<std::string> decode(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
   std::size_t padding = 0;
-  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=')
+    ++padding;
   return decodeDigits(text.substr(0, text.size() - padding), kStandardReverse);
 }
 
-std::string encodeURLSafe(std::string_view bytes) { return encodeWith(bytes, kURLSafe, false); }
+std::string encodeURLSafe(std::string_view bytes) {
+  return encodeWith(bytes, kURLSafe, false);
+}
 
 std::optional<std::string> decodeURLSafe(std::string_view text) {
   return decodeDigits(text, kURLSafeReverse);

@@ -24,12 +24,15 @@ JSON JSON::object(std::initializer_list<std::pair<const std::string, JSON>> memb
   return JSON(Object(members.begin(), members.end()));
 }
 
-JSON JSON::array(std::initializer_list<JSON> elements) { return JSON(Array(elements)); }
+JSON JSON::array(std::initializer_list<JSON> elements) {
+  return JSON(Array(elements));
+}
 
 JSON JSON::strings(const std::vector<std::string>& values) {
   Array array;
   array.reserve(values.size());
-  for (const auto& value : values) array.emplace_back(value);
+  for (const auto& value : values)
+    array.emplace_back(value);
   return JSON(std::move(array));
 }
 
@@ -110,7 +113,8 @@ std::size_t JSON::hash() const noexcept {
       }
       break;
     case Kind::array:
-      for (const auto& element : std::get<Array>(value_)) combine(seed, element.hash());
+      for (const auto& element : std::get<Array>(value_))
+        combine(seed, element.hash());
       break;
     case Kind::string:
       combine(seed, std::hash<std::string>{}(std::get<std::string>(value_)));

@@ -21,8 +21,8 @@ struct Style {
 };
 
 void writeNumber(std::string& out, double number) {
-  if (!std::isfinite(number)) throw DecodingError("JSON cannot represent the number " +
-                                                  std::to_string(number));
+  if (!std::isfinite(number))
+    throw DecodingError("JSON cannot represent the number " + std::to_string(number));
   char buffer[32];
   std::to_chars_result result;
   // Integral values print as integers while they fit an int64 exactly; larger ones keep the
@@ -48,14 +48,30 @@ void writeString(std::string& out, const std::string& raw, const Style& style) {
   out += '"';
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '/': out += style.pretty ? "/" : "\\/"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '/':
+        out += style.pretty ? "/" : "\\/";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";

@@ -35,7 +35,8 @@ std::string randomUUID() {
 
 std::string randomUpperUUID() {
   std::string uuid = randomUUID();
-  for (char& c : uuid) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : uuid)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return uuid;
 }
 

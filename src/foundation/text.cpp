@@ -40,7 +40,12 @@ long sequenceAt(std::string_view s, std::size_t i) noexcept {
 
 bool isSpace(utf8proc_int32_t codepoint) {
   switch (codepoint) {
-    case '\t': case '\n': case 0x0B: case '\f': case '\r': case 0x85:
+    case '\t':
+    case '\n':
+    case 0x0B:
+    case '\f':
+    case '\r':
+    case 0x85:
       return true;
     default: {
       auto category = utf8proc_category(codepoint);
@@ -109,18 +114,19 @@ std::string trim(std::string_view value) {
   std::size_t start = 0, end = value.size();
   while (start < end) {
     utf8proc_int32_t codepoint;
-    auto length = utf8proc_iterate(begin + start, static_cast<utf8proc_ssize_t>(end - start),
-                                   &codepoint);
+    auto length =
+        utf8proc_iterate(begin + start, static_cast<utf8proc_ssize_t>(end - start), &codepoint);
     if (length <= 0 || !isSpace(codepoint)) break;
     start += static_cast<std::size_t>(length);
   }
   while (end > start) {
     // Step back to the start of the last code point.
     std::size_t last = end - 1;
-    while (last > start && (static_cast<unsigned char>(value[last]) & 0xC0) == 0x80) --last;
+    while (last > start && (static_cast<unsigned char>(value[last]) & 0xC0) == 0x80)
+      --last;
     utf8proc_int32_t codepoint;
-    auto length = utf8proc_iterate(begin + last, static_cast<utf8proc_ssize_t>(end - last),
-                                   &codepoint);
+    auto length =
+        utf8proc_iterate(begin + last, static_cast<utf8proc_ssize_t>(end - last), &codepoint);
     if (length <= 0 || static_cast<std::size_t>(length) != end - last || !isSpace(codepoint)) break;
     end = last;
   }

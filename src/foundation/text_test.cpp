@@ -20,7 +20,9 @@ TEST(UTF8, LossyDecodingReplacesMaximalSubparts) {
   // A truncated three-byte character is one replacement, not two.
   EXPECT_EQ(text::decodeUTF8Lossy("a\xe2\x82z"), "a" + fffd + "z");
   // A character cut at the start of a window: each stray continuation byte is replaced.
-  EXPECT_EQ(text::decodeUTF8Lossy("\x82\xac" "x"), fffd + fffd + "x");
+  EXPECT_EQ(text::decodeUTF8Lossy("\x82\xac"
+                                  "x"),
+            fffd + fffd + "x");
   EXPECT_EQ(text::decodeUTF8Lossy("\xed\xa0\x80"), fffd + fffd + fffd);
 }
 
@@ -34,7 +36,7 @@ TEST(Trim, RemovesWhiteSpaceAndLineBreaksAtBothEnds) {
 
 TEST(Characters, CountGraphemeClusters) {
   std::string family = "👨‍👩‍👧";  // one cluster of five code points
-  std::string accented = "e\xcc\x81";  // e + combining acute
+  std::string accented = "e\xcc\x81";         // e + combining acute
   std::string value = "ab" + family + accented + "z";
   EXPECT_EQ(text::suffixCharacters(value, 3), family + accented + "z");
   EXPECT_EQ(text::prefixCharacters(value, 3), "ab" + family);
