@@ -99,17 +99,12 @@ int readItem(const std::filesystem::path& path, const std::string& service,
   }
 }
 
-// Writes `record` to a fresh temporary file in `folder` and returns its path.
-std::filesystem::path writeTemporary(const std::filesystem::path& folder, const JSON& record) {
-  auto temporary = folder / (".item-" + randomUUID() + ".tmp");
-  try {
-    UniqueFd fd = openFile(temporary, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    writeFully(fd.get(), record.data(), temporary);
-    syncFile(fd.get(), temporary);
-  } catch (...) {
-    removeQuietly(temporary);
-    throw;
-  }
+// Writes `record` to a fresh temporary file in `folder`, removed when its owner goes away.
+TemporaryFile writeTemporary(const std::filesystem::path& folder, const JSON& record) {
+  TemporaryFile temporary(folder / (".item-" + randomUUID() + ".tmp"));
+  UniqueFd fd = openFile(temporary.path(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  writeFully(fd.get(), record.data(), temporary.path());
+  syncFile(fd.get(), temporary.path());
   return temporary;
 }
 
@@ -169,12 +164,9 @@ int FileSecretStore::update(const std::string& service, const std::string& accou
   if (int code = privateFolder(folder_); code != keychain::success) return code;
   item.data = data;
   try {
-    auto temporary = writeTemporary(folder_, encodeItem(item));
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-      int error = errno;
-      removeQuietly(temporary);
-      return codeFor(error);
-    }
+    TemporaryFile temporary = writeTemporary(folder_, encodeItem(item));
+    if (::rename(temporary.path().c_str(), path.c_str()) != 0) return codeFor(errno);
+    temporary.keep();
   } catch (const SystemError& error) {
     return codeFor(error.code());
   }
@@ -185,11 +177,12 @@ int FileSecretStore::add(const SecretItem& item) {
   if (int code = ensureFolder(folder_); code != keychain::success) return code;
   auto path = itemPath(item.service, item.account);
   try {
-    auto temporary = writeTemporary(folder_, encodeItem(item));
-    int published = ::link(temporary.c_str(), path.c_str());
-    int error = errno;
-    removeQuietly(temporary);
-    if (published != 0) return error == EEXIST ? keychain::duplicateItem : codeFor(error);
+    // link(2) publishes the finished item only where none exists, so of two racing adds exactly
+    // one wins; the temporary name goes either way.
+    TemporaryFile temporary = writeTemporary(folder_, encodeItem(item));
+    if (::link(temporary.path().c_str(), path.c_str()) != 0) {
+      return errno == EEXIST ? keychain::duplicateItem : codeFor(errno);
+    }
   } catch (const SystemError& error) {
     return codeFor(error.code());
   }

@@ -12,6 +12,7 @@
 #include "foundation/errors.h"
 #include "foundation/random.h"
 #include "relay_server/sqlite_store.h"
+#include "test_support.h"
 
 namespace vek::relay_server {
 namespace {
@@ -22,15 +23,10 @@ constexpr std::string_view kBootstrap = "bootstrap-token-for-tests";
 
 class RelayTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    directory_ = fs::temp_directory_path() / ("vek-relay-test-" + randomUUID());
-    fs::create_directories(directory_);
-    open();
-  }
+  void SetUp() override { open(); }
   void TearDown() override {
     relay_.reset();
     store_.reset();
-    fs::remove_all(directory_);
   }
 
   void open() {
@@ -112,7 +108,7 @@ class RelayTest : public ::testing::Test {
     }
   }
 
-  fs::path directory_;
+  testing::TempDir directory_;
   Config config_;
   Instant now_{std::chrono::milliseconds(1'700'000'000'000)};
   std::unique_ptr<SqliteStore> store_;
@@ -292,7 +288,8 @@ TEST_F(RelayTest, TimesAndStatesAreStoredInTheirColumnsUnits) {
 
 // The jobs table's CHECK admits exactly the states JobState names.
 TEST(SqliteStoreTest, TheStateCheckMatchesTheJobStates) {
-  fs::path file = fs::temp_directory_path() / ("vek-relay-states-" + randomUUID() + ".db");
+  testing::TempDir directory;
+  fs::path file = directory / "relay.db";
   { SqliteStore store(file); }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
@@ -304,9 +301,6 @@ TEST(SqliteStoreTest, TheStateCheckMatchesTheJobStates) {
   std::string schema(reinterpret_cast<const char*>(sqlite3_column_text(row, 0)));
   sqlite3_finalize(row);
   sqlite3_close(db);
-  fs::remove(file);
-  fs::remove(file.string() + "-wal");
-  fs::remove(file.string() + "-shm");
 
   std::size_t open = schema.find("CHECK (state IN (");
   ASSERT_NE(open, std::string::npos) << schema;
@@ -427,16 +421,14 @@ TEST_F(RelayTest, TooDeeplyNestedStoredValuesAreServedAsNull) {
 }
 
 TEST(SqliteStoreTest, RefusesADatabaseFromANewerRelay) {
-  fs::path file = fs::temp_directory_path() / ("vek-relay-newer-" + randomUUID() + ".db");
+  testing::TempDir directory;
+  fs::path file = directory / "relay.db";
   { SqliteStore store(file); }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
   sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   EXPECT_THROW(SqliteStore{file}, VEKError);
-  fs::remove(file);
-  fs::remove(file.string() + "-wal");
-  fs::remove(file.string() + "-shm");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "relay_fixture.h"
+#include "test_support.h"
 
 namespace vek::e2e {
 namespace {
@@ -143,8 +144,8 @@ TEST(RelayStart, GeneratesAPrivateBootstrapTokenAndNeverPrintsIt) {
 }
 
 TEST(RelayStart, AcceptsTheTokensOfABootstrapFile) {
-  std::filesystem::path file =
-      std::filesystem::temp_directory_path() / ("vek-tokens-" + std::to_string(::getpid()));
+  testing::TempDir directory;
+  std::filesystem::path file = directory / "tokens";
   std::ofstream(file) << "# admins\n\n  first-token-0123456789  \nsecond-token-0123456789\n";
   RelayProcess relay({"--bootstrap-token-file", file.string()});
   relay.start();
@@ -160,7 +161,6 @@ TEST(RelayStart, AcceptsTheTokensOfABootstrapFile) {
   std::ofstream(file) << "short\n";
   RelayProcess refused({"--bootstrap-token-file", file.string()});
   EXPECT_THROW(refused.start(), std::runtime_error);
-  std::filesystem::remove(file);
 }
 
 // Runs a shell command; its exit status.
@@ -172,23 +172,18 @@ int shell(const std::string& command) {
 // A self-signed certificate for 127.0.0.1 and its key, in a directory of their own.
 class SelfSigned {
  public:
-  SelfSigned()
-      : dir_(std::filesystem::temp_directory_path() /
-             ("vek-tls-" + std::to_string(::getpid()) + "-" + std::to_string(++made_))) {
-    std::filesystem::create_directories(dir_);
+  SelfSigned() {
     created_ = shell(
                    "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
                    "-addext subjectAltName=IP:127.0.0.1 -keyout " +
                    key() + " -out " + cert() + " 2>/dev/null") == 0;
   }
-  ~SelfSigned() { std::filesystem::remove_all(dir_); }
   bool created() const { return created_; }
   std::string cert() const { return (dir_ / "cert.pem").string(); }
   std::string key() const { return (dir_ / "key.pem").string(); }
 
  private:
-  static inline int made_ = 0;
-  std::filesystem::path dir_;
+  testing::TempDir dir_;
   bool created_ = false;
 };
 
