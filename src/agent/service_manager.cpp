@@ -1,6 +1,5 @@
 #include "agent/service_manager.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,7 +53,7 @@ class Launchd final : public ServiceManager {
   static constexpr const char* launchctl = "/bin/launchctl";
 
   fs::path definitionPath(const std::string& label) const override {
-    return homeDirectory() / "Library" / "LaunchAgents" / (label + ".plist");
+    return Paths::home() / "Library" / "LaunchAgents" / (label + ".plist");
   }
 
   void install(const ServiceDefinition& definition) const override {
@@ -84,7 +83,7 @@ class Systemd final : public ServiceManager {
 
   fs::path definitionPath(const std::string& label) const override {
     fs::path config = environment("XDG_CONFIG_HOME") ? fs::path(environment("XDG_CONFIG_HOME"))
-                                                     : homeDirectory() / ".config";
+                                                     : Paths::home() / ".config";
     return config / "systemd" / "user" / (label + ".service");
   }
 
@@ -135,16 +134,6 @@ ServiceManager::Kind ServiceManager::current() {
 std::unique_ptr<ServiceManager> ServiceManager::make(Kind kind) {
   if (kind == Kind::launchd) return std::make_unique<Launchd>();
   return std::make_unique<Systemd>();
-}
-
-fs::path homeDirectory() {
-  if (const char* home = environment("HOME")) return home;
-  std::vector<char> buffer(16384);
-  passwd entry;
-  passwd* found = nullptr;
-  int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
-  if (rc == 0 && found && found->pw_dir && *found->pw_dir) return found->pw_dir;
-  throw SystemError("Cannot find the home directory", rc ? rc : ENOENT);
 }
 
 }  // namespace vek

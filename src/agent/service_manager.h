@@ -42,8 +42,4 @@ class ServiceManager {
   virtual void uninstall(const std::string& label) const = 0;
 };
 
-/// The current user's home directory: $HOME, else the password database's entry. Throws
-/// SystemError when neither names one.
-std::filesystem::path homeDirectory();
-
 }  // namespace vek

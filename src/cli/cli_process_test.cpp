@@ -29,19 +29,10 @@ ProgramResult vekWritingTo(const vek::testing::Mac& mac, Output output,
   vek::testing::TempDir captures;
   const std::string program = (vek::testing::programDirectory() / "vek").string();
   const std::string errors = (captures / "err").string();
-  std::vector<std::string> text{program};
-  text.insert(text.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& argument : text)
-    argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> variables{
-      "HOME=" + mac.home().string(), "VEK_STATE_DIR=" + mac.stateDirectory().string(),
-      "TMPDIR=" + (mac.home() / "tmp").string(), "PATH=/usr/bin:/bin"};
-  std::vector<char*> environment;
-  for (auto& variable : variables)
-    environment.push_back(variable.data());
-  environment.push_back(nullptr);
+  vek::testing::CStringArray argv = vek::testing::argumentVector(program, arguments);
+  vek::testing::CStringArray environment(
+      {"HOME=" + mac.home().string(), "VEK_STATE_DIR=" + mac.stateDirectory().string(),
+       "TMPDIR=" + (mac.home() / "tmp").string(), "PATH=/usr/bin:/bin"});
 
   int pipeEnds[2] = {-1, -1};
   posix_spawn_file_actions_t actions;

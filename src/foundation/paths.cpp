@@ -23,16 +23,6 @@ const char* environment(const char* name) {
   return value && *value ? value : nullptr;
 }
 
-std::filesystem::path homeDirectory() {
-  if (const char* home = environment("HOME")) return home;
-  std::vector<char> buffer(16384);
-  passwd entry;
-  passwd* found = nullptr;
-  int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
-  if (rc == 0 && found && found->pw_dir && *found->pw_dir) return found->pw_dir;
-  throw SystemError("Cannot find the home directory", rc ? rc : ENOENT);
-}
-
 // Creates `path` and its missing ancestors, each new one with mode 0700 exactly (whatever the
 // umask). Existing levels are left as they are; a symbolic link to a directory counts as one.
 void createLevels(const std::filesystem::path& path) {
@@ -62,6 +52,16 @@ void createLevels(const std::filesystem::path& path) {
 
 }  // namespace
 
+std::filesystem::path home() {
+  if (const char* home = environment("HOME")) return home;
+  std::vector<char> buffer(16384);
+  passwd entry;
+  passwd* found = nullptr;
+  int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+  if (rc == 0 && found && found->pw_dir && *found->pw_dir) return found->pw_dir;
+  throw SystemError("Cannot find the home directory", rc ? rc : ENOENT);
+}
+
 std::filesystem::path root() {
   if (const char* state = std::getenv("VEK_STATE_DIR")) {
     return *state ? std::filesystem::path(state) : std::filesystem::path(".");
@@ -73,7 +73,7 @@ std::filesystem::path dataHome() {
   // A relative XDG_DATA_HOME is invalid by the XDG rules and ignored like an unset one.
   const char* data = environment("XDG_DATA_HOME");
   if (data && *data == '/') return data;
-  return homeDirectory() / ".local" / "share";
+  return home() / ".local" / "share";
 }
 
 std::filesystem::path directory(std::string_view name) {

@@ -19,6 +19,10 @@ namespace vek::Paths {
 /// XDG_DATA_HOME, HOME nor the password database names a place for it.
 std::filesystem::path root();
 
+/// The current user's home directory: HOME when set and not empty, else the password database's
+/// entry. Throws SystemError "Cannot find the home directory: ..." when neither names one.
+std::filesystem::path home();
+
 /// The per-user data directory: XDG_DATA_HOME when it is an absolute path (a relative one is
 /// invalid by the XDG rules and ignored), else ".local/share" in the home directory (HOME when
 /// set and not empty, else the password database's entry). Creates nothing. Throws SystemError

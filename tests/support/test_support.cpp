@@ -92,6 +92,18 @@ ProgramResult runProgram(const fs::path& program, const std::vector<std::string>
   return result;
 }
 
+CStringArray::CStringArray(std::vector<std::string> strings) : strings_(std::move(strings)) {
+  for (std::string& text : strings_)
+    pointers_.push_back(text.data());
+  pointers_.push_back(nullptr);
+}
+
+CStringArray argumentVector(const fs::path& program, const std::vector<std::string>& arguments) {
+  std::vector<std::string> text{program.string()};
+  text.insert(text.end(), arguments.begin(), arguments.end());
+  return CStringArray(std::move(text));
+}
+
 fs::path programDirectory() {
   const char* build = std::getenv("VEK_BUILD_DIR");
   if (!build) throw std::runtime_error("VEK_BUILD_DIR is not set (run the tests through ctest)");

@@ -41,6 +41,24 @@ ProgramResult runProgram(const std::filesystem::path& program,
                          const std::map<std::string, std::optional<std::string>>& environment = {},
                          const std::optional<std::filesystem::path>& cwd = std::nullopt);
 
+/// Strings held together with the null-terminated array of pointers to them that posix_spawn and
+/// the exec family take for argv and envp.
+class CStringArray {
+ public:
+  explicit CStringArray(std::vector<std::string> strings);
+  CStringArray(const CStringArray&) = delete;
+  CStringArray& operator=(const CStringArray&) = delete;
+  char* const* data() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> strings_;
+  std::vector<char*> pointers_;
+};
+
+/// `program` followed by `arguments`, as one argv.
+CStringArray argumentVector(const std::filesystem::path& program,
+                            const std::vector<std::string>& arguments);
+
 /// The build tree's directory of programs (vek, vek-relay, vek-artifact, ...).
 std::filesystem::path programDirectory();
 /// The source tree's root.

@@ -53,20 +53,11 @@ class StoppedCommand : public ::testing::TestWithParam<int> {
 
   void start(const std::vector<std::string>& arguments) {
     const std::string program = (testing::programDirectory() / "vek").string();
-    std::vector<std::string> text{program};
-    text.insert(text.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : text)
-      argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> variables{
-        "HOME=" + mac_.home().string(), "VEK_STATE_DIR=" + mac_.stateDirectory().string(),
-        "TMPDIR=" + (mac_.home() / "tmp").string(), "VEK_TOOL_ROOT=" + mac_.toolRoot().string(),
-        "PATH=/usr/bin:/bin"};
-    std::vector<char*> environment;
-    for (auto& variable : variables)
-      environment.push_back(variable.data());
-    environment.push_back(nullptr);
+    testing::CStringArray argv = testing::argumentVector(program, arguments);
+    testing::CStringArray environment(
+        {"HOME=" + mac_.home().string(), "VEK_STATE_DIR=" + mac_.stateDirectory().string(),
+         "TMPDIR=" + (mac_.home() / "tmp").string(), "VEK_TOOL_ROOT=" + mac_.toolRoot().string(),
+         "PATH=/usr/bin:/bin"});
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
