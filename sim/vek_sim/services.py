@@ -79,19 +79,24 @@ def session_environment(root, definition_env):
     return env
 
 
-def register(root, key, service):
-    """Registers `service` (manager, name, argv, env, cwd, stdout, stderr,
-    restart_delay, throttle_from_start) under `key`, replacing nothing: the
-    caller removes an old registration first. Starts the supervisor and waits
-    until the program has been started once."""
+def _add(root, key, service, state):
+    """Records `service` under `key` in `state`, with nothing run yet; refuses a key in use."""
     service = dict(service, supervisor=None, supervisor_started=None, pid=None, pid_started=None,
-                   starts=0, last_exit=None, state="starting", registered=time.time())
+                   starts=0, last_exit=None, state=state, registered=time.time())
     with root.lock():
         services = load(root)
         if key in services:
             raise SimError("%s is already registered" % key)
         services[key] = service
         _save(root, services)
+
+
+def register(root, key, service):
+    """Registers `service` (manager, name, argv, env, cwd, stdout, stderr,
+    restart_delay, throttle_from_start) under `key`, replacing nothing: the
+    caller removes an old registration first. Starts the supervisor and waits
+    until the program has been started once."""
+    _add(root, key, service, "starting")
     code = ("import sys; sys.path.insert(0, %r); from vek_sim.supervisor import main; "
             "sys.exit(main(sys.argv[1], sys.argv[2]))" % _PACKAGE_DIR)
     process = subprocess.Popen([sys.executable, "-IS", "-c", code, root.path, key],
@@ -181,11 +186,4 @@ def stop_all(root):
 
 def register_loaded(root, key, service):
     """Registers `service` without starting it (a definition not run at load)."""
-    service = dict(service, supervisor=None, supervisor_started=None, pid=None, pid_started=None,
-                   starts=0, last_exit=None, state="loaded", registered=time.time())
-    with root.lock():
-        services = load(root)
-        if key in services:
-            raise SimError("%s is already registered" % key)
-        services[key] = service
-        _save(root, services)
+    _add(root, key, service, "loaded")

@@ -22,7 +22,7 @@ def run(root, args):
         option, _, value = args[i].partition("=")
         if option == "--what":
             if not value or not set(value.split(":")) <= WHATS:
-                raise ToolExit(1, "Failed to parse what specification: %s\n" % value)
+                raise ToolExit(1, "Failed to parse the --what= list: %s\n" % value)
         elif option == "--mode":
             if value not in ("block", "delay"):
                 raise ToolExit(1, "Failed to parse mode: %s\n" % value)

@@ -53,10 +53,16 @@ UniqueFd createPrivateFile(const std::filesystem::path& path) {
   return fd;
 }
 
-std::size_t readFully(int fd, char* buffer, std::size_t size, const std::filesystem::path& path) {
+namespace {
+
+// Calls `readSome(at, want)` (a read(2)-like call) until `size` bytes are in `buffer` or it reports
+// the end of the data, retrying when a signal interrupts it. Returns how many bytes arrived.
+template <typename ReadSome>
+std::size_t fill(char* buffer, std::size_t size, const std::filesystem::path& path,
+                 ReadSome readSome) {
   std::size_t filled = 0;
   while (filled < size) {
-    ssize_t got = ::read(fd, buffer + filled, size - filled);
+    ssize_t got = readSome(buffer + filled, size - filled, filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       throw SystemError("Cannot read", path, errno);
@@ -67,19 +73,18 @@ std::size_t readFully(int fd, char* buffer, std::size_t size, const std::filesys
   return filled;
 }
 
+}  // namespace
+
+std::size_t readFully(int fd, char* buffer, std::size_t size, const std::filesystem::path& path) {
+  return fill(buffer, size, path,
+              [fd](char* at, std::size_t want, std::size_t) { return ::read(fd, at, want); });
+}
+
 std::size_t readFullyAt(int fd, char* buffer, std::size_t size, off_t offset,
                         const std::filesystem::path& path) {
-  std::size_t filled = 0;
-  while (filled < size) {
-    ssize_t got = ::pread(fd, buffer + filled, size - filled, offset + static_cast<off_t>(filled));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw SystemError("Cannot read", path, errno);
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  return filled;
+  return fill(buffer, size, path, [fd, offset](char* at, std::size_t want, std::size_t filled) {
+    return ::pread(fd, at, want, offset + static_cast<off_t>(filled));
+  });
 }
 
 void writeFully(int fd, std::string_view data, const std::filesystem::path& path) {
