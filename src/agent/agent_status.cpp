@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "foundation/file.h"
 #include "foundation/paths.h"
 
 namespace vek::AgentStatus {
@@ -23,26 +24,20 @@ std::filesystem::path file() {
 
 std::optional<std::string> read(const std::filesystem::path& path) noexcept {
   constexpr std::size_t limit = 64 * 1024;
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> contents;
+  // Non-blocking, so a FIFO put in the file's place cannot hang the caller; only a regular file
+  // of at most `limit` bytes is read at all.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  try {
     std::string bytes(limit + 1, '\0');
-    std::size_t used = 0;
-    for (;;) {
-      ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) break;
-      used += static_cast<std::size_t>(got);
-      if (got == 0 || used > limit) {
-        if (used <= limit) contents = bytes.substr(0, used);
-        break;
-      }
-    }
+    std::size_t used = readFully(fd.get(), bytes.data(), bytes.size(), path);
+    if (used > limit) return std::nullopt;
+    bytes.resize(used);
+    return bytes;
+  } catch (const std::exception&) {
+    return std::nullopt;
   }
-  ::close(fd);
-  return contents;
 }
 
 std::string encode(const Record& record) {
