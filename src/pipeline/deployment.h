@@ -1,0 +1,38 @@
+// The two halves of a deployment, as the agent runs them for a job it holds a lease on.
+//
+// `build` runs on the Mac that has the project: archive, export, check the app against the target
+// phone, seal it in a build package, encrypt it with the group key, upload it and tell the relay
+// the build is done. `install` runs on the Mac beside the phone: download, decrypt, unpack, check
+// that the sealed manifest belongs to exactly this deployment, check the app again, install and
+// launch it, and tell the relay the job is finished. Both report each stage through `event` before
+// starting it, ask the relay between stages whether the job is still wanted, and throw on any
+// failure; the caller reports a failure to the relay.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "foundation/credentials.h"
+#include "foundation/json.h"
+#include "relay_client/api.h"
+
+namespace vek::BuildPipeline {
+
+/// Receives the progress message of the stage that is about to start. The pipeline waits for it
+/// to return before going on, so messages arrive in order.
+using ProgressCallback = std::function<void(const std::string& message)>;
+
+/// Builds the job (a relay job record in state "building") under `lease` and finishes it on the
+/// relay. Throws the message of the stage that failed; a job the relay no longer has in state
+/// "building" stops with "Job stopped: <state>".
+void build(const JSON& job, std::string_view lease, const Credentials& credentials, const API& api,
+           const ProgressCallback& event);
+
+/// Installs and launches the job's build (a relay job record in state "installing") on the phone
+/// attached to this Mac under `lease` and finishes the job on the relay. Throws the message of the
+/// stage that failed; the job's receive folder is left holding only "install.log" either way.
+void install(const JSON& job, std::string_view lease, const Credentials& credentials,
+             const API& api, const ProgressCallback& event);
+
+}  // namespace vek::BuildPipeline
