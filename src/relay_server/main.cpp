@@ -13,13 +13,20 @@ int main(int argc, char** argv) {
   using namespace vek::relay_server;
   ::umask(077);                   // database, WAL and artifacts are for the relay's user only
   std::signal(SIGPIPE, SIG_IGN);  // sendfile to a departed client must fail, not kill us
+  Command command;
   try {
-    Command command = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
-                                       [](const char* name) -> std::optional<std::string> {
-                                         const char* value = std::getenv(name);
-                                         if (!value) return std::nullopt;
-                                         return std::string(value);
-                                       });
+    command = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
+                               [](const char* name) -> std::optional<std::string> {
+                                 const char* value = std::getenv(name);
+                                 if (!value) return std::nullopt;
+                                 return std::string(value);
+                               });
+  } catch (const std::exception& error) {
+    // A distinct status for a bad command line, so a service manager knows a restart cannot help.
+    std::cerr << "vek-relay: " << error.what() << std::endl;
+    return 2;
+  }
+  try {
     if (command.kind == Command::Kind::help) {
       std::cout << helpText();
       return 0;
