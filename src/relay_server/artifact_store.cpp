@@ -124,6 +124,21 @@ std::size_t ArtifactStore::removeLeftovers(const std::set<std::string>& keep) co
   return removed;
 }
 
+ArtifactStore::Usage ArtifactStore::usage() const {
+  Usage usage;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
+    if (!isPublishedName(entry.path().filename().string())) continue;
+    std::error_code sizeError;
+    std::uintmax_t size = entry.file_size(sizeError);
+    if (sizeError) continue;  // deleted while we looked
+    ++usage.files;
+    usage.bytes += size;
+  }
+  if (error) throw SystemError("Cannot list", directory_, error.value());
+  return usage;
+}
+
 void ArtifactStore::syncDirectory() const {
   UniqueFd fd = openFile(directory_, O_RDONLY | O_DIRECTORY);
   syncFile(fd.get(), directory_);

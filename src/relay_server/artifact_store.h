@@ -71,6 +71,13 @@ class ArtifactStore {
   /// named in `keep`. Returns how many files were deleted.
   std::size_t removeLeftovers(const std::set<std::string>& keep) const;
 
+  /// How many published artifacts there are and their total size. Throws SystemError.
+  struct Usage {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+  };
+  Usage usage() const;
+
   const std::filesystem::path& directory() const noexcept { return directory_; }
 
  private:

@@ -28,12 +28,13 @@ std::uint64_t parseCount(const std::string& option, const std::string& value, st
   return number;
 }
 
-void parseListen(const std::string& value, Config& config) {
+void parseListen(const std::string& option, const std::string& value, std::string& targetHost,
+                 std::uint16_t& targetPort) {
   std::string host, port;
   if (value.starts_with("[")) {
     std::size_t close = value.find(']');
     if (close == std::string::npos || close + 1 >= value.size() || value[close + 1] != ':') {
-      fail("--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787, not \"" + value +
+      fail(option + " must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787, not \"" + value +
            "\".");
     }
     host = value.substr(1, close - 1);
@@ -41,7 +42,7 @@ void parseListen(const std::string& value, Config& config) {
   } else {
     std::size_t colon = value.rfind(':');
     if (colon == std::string::npos || value.find(':') != colon) {
-      fail("--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787, not \"" + value +
+      fail(option + " must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787, not \"" + value +
            "\".");
     }
     host = value.substr(0, colon);
@@ -51,11 +52,11 @@ void parseListen(const std::string& value, Config& config) {
   unsigned char address[16];
   if (inet_pton(AF_INET, host.c_str(), address) != 1 &&
       inet_pton(AF_INET6, host.c_str(), address) != 1) {
-    fail("--listen needs an IP address as host (such as 127.0.0.1, 0.0.0.0 or ::), not \"" + host +
+    fail(option + " needs an IP address as host (such as 127.0.0.1, 0.0.0.0 or ::), not \"" + host +
          "\".");
   }
-  config.listenHost = host;
-  config.listenPort = static_cast<std::uint16_t>(parseCount("--listen's port", port, 0, 65535));
+  targetHost = host;
+  targetPort = static_cast<std::uint16_t>(parseCount(option + "'s port", port, 0, 65535));
 }
 
 std::filesystem::path defaultDataDirectory(const EnvironmentLookup& environment) {
@@ -90,7 +91,16 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
   };
   using Setter = std::function<void(const std::string&, const std::string&)>;
   std::map<std::string, Setter, std::less<>> options = {
-      {"--listen", [&](auto&, const std::string& value) { parseListen(value, config); }},
+      {"--listen",
+       [&](const std::string& option, const std::string& value) {
+         parseListen(option, value, config.listenHost, config.listenPort);
+       }},
+      {"--metrics-listen",
+       [&](const std::string& option, const std::string& value) {
+         std::string host;
+         parseListen(option, value, host, config.metricsPort);
+         config.metricsHost = host;
+       }},
       {"--data",
        [&](const std::string& option, const std::string& value) {
          if (value.empty()) fail(option + " needs a directory.");
@@ -192,6 +202,11 @@ Options:
   --job-retention-days N    Days a job that ended (succeeded, failed or cancelled) is kept with
                             its progress messages (default 30); the periodic sweep then deletes
                             both from the database.
+  --metrics-listen HOST:PORT
+                            Also serve metrics in the Prometheus text format at GET /metrics on
+                            this address, for example 127.0.0.1:9464 (off by default). This
+                            listener answers nothing else; keep it on loopback or a private
+                            network.
   --help                    Show this text.
   --version                 Show the version.
 
@@ -225,7 +240,8 @@ Logging and signals:
   status, duration and the device id when the caller was authenticated. Tokens, leases, invite
   codes and bodies are never logged. Problems of the relay itself go to standard error.
   SIGINT or SIGTERM stops accepting, lets requests in flight finish for up to 5 seconds, then
-  closes the database cleanly.
+  closes the database cleanly. Exit status: 0 after such a stop, 1 when the relay cannot start
+  or fails, 2 for a bad command line.
 
 Testing aids (defaults are what clients rely on; change them only for tests):
   --lease-seconds N             Lease lifetime after claim or heartbeat (default 60).

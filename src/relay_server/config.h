@@ -17,6 +17,9 @@ struct Config {
   std::string listenHost = "127.0.0.1";
   /// Port to bind; 0 lets the system choose (the start line shows the chosen one).
   std::uint16_t listenPort = 8787;
+  /// Address and port of the metrics listener (GET /metrics only); absent: no such listener.
+  std::optional<std::string> metricsHost;
+  std::uint16_t metricsPort = 0;
   /// Holds relay.db, the artifacts folder and the generated bootstrap token.
   std::filesystem::path dataDirectory;
   /// PEM certificate chain and private key; both or neither. Without them the relay speaks plain

@@ -6,8 +6,10 @@
 #include <map>
 
 #include "foundation/errors.h"
+#include "foundation/file.h"
 #include "relay_server/relay.h"
 #include "relay_server/requests.h"
+#include "test_support.h"
 
 namespace vek::relay_server {
 namespace {
@@ -58,6 +60,29 @@ TEST(CommandLine, ListenAcceptsIPv4AndBracketedIPv6) {
        std::vector<std::string>{"127.0.0.1", "127.0.0.1:65536", "relay.example.com:80", "::1:80",
                                 "[::1]80", "127.0.0.1:-1", ":80"}) {
     EXPECT_NE(failure({"--listen", bad}), "") << bad;
+  }
+}
+
+TEST(CommandLine, MetricsListenerIsOffUnlessAskedFor) {
+  EXPECT_FALSE(parse({}).metricsHost.has_value());
+  Config config = parse({"--metrics-listen", "[::1]:9464", "--listen", "0.0.0.0:8787"});
+  EXPECT_EQ(config.metricsHost, "::1");
+  EXPECT_EQ(config.metricsPort, 9464);
+  EXPECT_EQ(config.listenHost, "0.0.0.0");
+  EXPECT_EQ(config.listenPort, 8787);
+  EXPECT_NE(failure({"--metrics-listen", "metrics.example:9464"}).find("--metrics-listen needs"),
+            std::string::npos);
+  EXPECT_NE(failure({"--metrics-listen", "9464"}).find("--metrics-listen must"), std::string::npos);
+}
+
+// The manual page is written by hand; an option added to the program must not be missing there.
+TEST(CommandLine, TheManualPageDescribesEveryOption) {
+  std::string page = readFile(testing::sourceDirectory() / "docs/man/vek-relay.8.scd");
+  std::string help = helpText();
+  for (std::size_t at = help.find("  --"); at != std::string::npos;
+       at = help.find("  --", at + 1)) {
+    std::string option = help.substr(at + 2, help.find_first_of(" \n", at + 2) - at - 2);
+    EXPECT_NE(page.find("*" + option + "*"), std::string::npos) << option;
   }
 }
 

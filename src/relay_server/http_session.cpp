@@ -34,6 +34,7 @@
 #include "relay_server/relay.h"
 #include "relay_server/requests.h"
 #include "relay_server/routes.h"
+#include "relay_server/sqlite.h"
 #include "relay_server/tokens.h"
 
 namespace vek::relay_server {
@@ -107,6 +108,7 @@ RequestHead headOf(http::request_parser<http::empty_body>& parser) {
 /// What the access log and the closing logic learn while a request is handled.
 struct RequestRecord {
   std::string loggedTarget;
+  const Route* route = nullptr;  // the matched row, for the metrics
   std::string deviceId;
   bool bodyRead = false;
   int status = 0;
@@ -272,7 +274,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       if (!protocol) co_return false;  // closed, timed out, or cut off: nobody to answer
       RequestHead head;
       head.keepAlive = false;
-      RequestRecord record{"-", {}, false, 0};
+      RequestRecord record{"-", nullptr, {}, false, 0};
       int status = ec == http::error::header_limit ? 431 : 400;
       std::string text = "The request is not valid HTTP/1.1.";
       if (status == 431)
@@ -293,6 +295,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     std::optional<HttpError> refusal;
     try {
       RouteMatch match = matchRoute(relayRoutes(), head.method, head.target);
+      record.route = match.route;
       if (match.route->transfer == Transfer::upload) {
         answer = co_await upload(head, match, record);
       } else {
@@ -310,6 +313,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     } catch (const std::exception& error) {
       std::cerr << "vek-relay: " << head.method << " " << record.loggedTarget
                 << " failed: " << error.what() << std::endl;
+      if (dynamic_cast<const SqliteError*>(&error)) context_.metrics.countDatabaseError();
+      if (dynamic_cast<const SystemError*>(&error)) context_.metrics.countDiskError();
       refusal = HttpError(500,
                           "The relay failed to handle this request because of an internal "
                           "error; its administrator finds the details in the relay's log.");
@@ -412,8 +417,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     auto append = [&](std::string_view bytes) {
       try {
         writer->append(bytes);
+        context_.metrics.addReceivedBytes(bytes.size());
       } catch (const SystemError& error) {
         std::cerr << "vek-relay: storing an upload failed: " << error.what() << std::endl;
+        context_.metrics.countDiskError();
         if (error.code() == ENOSPC || error.code() == EDQUOT) {
           throw HttpError(507, "The relay has no room left to store this build.");
         }
@@ -523,6 +530,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
                                    asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return false;
         offset += static_cast<std::uint64_t>(got);
+        context_.metrics.addSentBytes(static_cast<std::uint64_t>(got));
       }
       co_return true;
     } else {
@@ -536,7 +544,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         std::size_t want = static_cast<std::size_t>(
             std::min<std::uint64_t>(size - static_cast<std::uint64_t>(offset), 1u << 30));
         ssize_t sent = ::sendfile(socket.native_handle(), fd, &offset, want);
-        if (sent > 0) continue;
+        if (sent > 0) {
+          context_.metrics.addSentBytes(static_cast<std::uint64_t>(sent));
+          continue;
+        }
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
           co_await socket.async_wait(tcp::socket::wait_write,
@@ -577,8 +588,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   void log(const RequestHead& head, const RequestRecord& record, SteadyClock::time_point started) {
     std::string method = head.method.empty() ? "-" : loggableTarget(head.method);
-    context_.log.write({peer_, method, record.loggedTarget, record.status,
-                        SteadyClock::now() - started, record.deviceId});
+    auto duration = SteadyClock::now() - started;
+    context_.log.write(
+        {peer_, method, record.loggedTarget, record.status, duration, record.deviceId});
+    context_.metrics.recordRequest(record.route, record.status, duration);
   }
 
   // Ends the connection so that the client reads the last answer: TLS close_notify, or on TCP a

@@ -589,6 +589,18 @@ DownloadTicket Relay::authorizeDownload(const PresentedCredentials& caller,
   return ticket;
 }
 
+std::map<std::string, std::uint64_t> Relay::jobCountsByState() {
+  std::map<std::string, std::uint64_t> counts;
+  for (const char* state : {"building", "installing", "succeeded", "failed", "cancelled"}) {
+    counts[state] = 0;
+  }
+  store_.read([&](StoreTransaction& tx) {
+    for (const auto& [state, count] : tx.jobCountsByState())
+      counts[state] = count;
+  });
+  return counts;
+}
+
 SweepReport Relay::sweep() {
   Instant moment = currentTime();
   Timestamp now = secondOf(moment);

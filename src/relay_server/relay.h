@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -143,6 +144,9 @@ class Relay {
   /// artifacts, removes jobs that ended longer ago than the retention period with their events,
   /// and forgets invites expired for a day.
   SweepReport sweep();
+
+  /// The number of jobs in each state, every state listed (for the metrics; no group's own).
+  std::map<std::string, std::uint64_t> jobCountsByState();
 
   /// Run once at start, before serving: gives every held lease a full period again (the relay
   /// was down, so holders could not extend them), deletes interrupted uploads and unreferenced

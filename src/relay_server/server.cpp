@@ -21,10 +21,14 @@
 #include "foundation/file.h"
 #include "relay_server/asio.h"
 #include "relay_server/bootstrap.h"
+#include "relay_server/endpoints.h"
 #include "relay_server/http_session.h"
+#include "relay_server/metrics.h"
+#include "relay_server/metrics_listener.h"
 #include "relay_server/offload.h"
 #include "relay_server/relay.h"
 #include "relay_server/server_context.h"
+#include "relay_server/sqlite.h"
 #include "relay_server/sqlite_store.h"
 
 namespace vek::relay_server {
@@ -144,7 +148,8 @@ int Server::run() {
   asio::thread_pool files(2);
   AccessLog log(1);
   SessionRegistry sessions;
-  ServerContext context{s.config, *s.relay, *s.artifacts, database, files, log, sessions};
+  Metrics metrics(relayRoutes());
+  ServerContext context{s.config, *s.relay, *s.artifacts, database, files, log, sessions, metrics};
 
   tcp::acceptor acceptor(io);
   tcp::endpoint endpoint(asio::ip::make_address(s.config.listenHost), s.config.listenPort);
@@ -158,10 +163,29 @@ int Server::run() {
                    ec.message() + ".");
   }
 
+  tcp::acceptor metricsAcceptor(io);
+  if (s.config.metricsHost) {
+    tcp::endpoint metricsEndpoint(asio::ip::make_address(*s.config.metricsHost),
+                                  s.config.metricsPort);
+    metricsAcceptor.open(metricsEndpoint.protocol(), ec);
+    if (!ec) metricsAcceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) metricsAcceptor.bind(metricsEndpoint, ec);
+    if (!ec) metricsAcceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+      throw VEKError("Cannot listen for metrics on " + originOf(metricsEndpoint, false) + ": " +
+                     ec.message() + ".");
+    }
+  }
+
   std::cout << "vek-relay " << VEK::version << ": data directory "
             << s.config.dataDirectory.string() << "\n";
   for (const auto& line : s.startLines)
     std::cout << "vek-relay: " << line << "\n";
+  if (metricsAcceptor.is_open()) {
+    std::cout << "vek-relay: metrics on " << originOf(metricsAcceptor.local_endpoint(), false)
+              << "/metrics\n";
+    serveMetrics(context, metricsAcceptor);
+  }
   std::cout << "vek-relay: listening on " << originOf(acceptor.local_endpoint(), s.tls != nullptr)
             << std::endl;
 
@@ -203,6 +227,8 @@ int Server::run() {
             }
           } catch (const std::exception& failure) {
             std::cerr << "vek-relay: the sweep failed: " << failure.what() << std::endl;
+            if (dynamic_cast<const SqliteError*>(&failure)) metrics.countDatabaseError();
+            if (dynamic_cast<const SystemError*>(&failure)) metrics.countDiskError();
           }
         }
       },
@@ -216,6 +242,7 @@ int Server::run() {
     context.stopping = true;
     error_code ignored;
     acceptor.close(ignored);
+    metricsAcceptor.close(ignored);
     sweepTimer.cancel();
     sessions.stopAll();
     asio::co_spawn(

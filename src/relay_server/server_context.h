@@ -11,6 +11,7 @@
 #include "relay_server/artifact_store.h"
 #include "relay_server/asio.h"
 #include "relay_server/config.h"
+#include "relay_server/metrics.h"
 #include "relay_server/relay.h"
 
 namespace vek::relay_server {
@@ -42,6 +43,7 @@ struct ServerContext {
   asio::thread_pool& files;
   AccessLog& log;
   SessionRegistry& sessions;
+  Metrics& metrics;
   std::atomic<bool> stopping{false};
 };
 

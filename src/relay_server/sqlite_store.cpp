@@ -409,6 +409,15 @@ class SqliteTransaction : public StoreTransaction {
     return {db_.lastInsertRowId(), jobId, deviceId, message, created};
   }
 
+  std::map<std::string, std::uint64_t> jobCountsByState() override {
+    Statement& s = db_.prepare("SELECT state, count(*) FROM jobs GROUP BY state");
+    std::map<std::string, std::uint64_t> counts;
+    while (s.step())
+      counts[s.text(0)] = static_cast<std::uint64_t>(s.integer(1));
+    s.reset();
+    return counts;
+  }
+
   std::size_t eventCount(const std::string& jobId) override {
     Statement& s = db_.prepare("SELECT count(*) FROM events WHERE job_id = ?1");
     s.bind(1, jobId);

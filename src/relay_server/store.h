@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -130,6 +131,9 @@ class StoreTransaction {
   /// Deletes, with their events, the jobs that ended (a terminal state, no artifact file) and were
   /// last changed before `cutoff`. Returns how many jobs went.
   virtual std::size_t deleteJobsEndedBefore(Timestamp cutoff) = 0;
+
+  /// How many jobs there are in each state that has any.
+  virtual std::map<std::string, std::uint64_t> jobCountsByState() = 0;
 
   /// Appends an event and returns it with its id.
   virtual EventRow insertEvent(const std::string& jobId, const std::string& deviceId,
