@@ -18,9 +18,9 @@ namespace vek::artifacts {
 /// write error surfaces from the next `write` or from `finish`.
 class BackgroundWriter {
  public:
-  /// Writes to `fd`; with a `digest`, each piece is added to it on the writer's thread before it is
-  /// written, so the digest covers exactly the bytes queued, in order. `digest` must outlive the
-  /// writer.
+  /// Writes to `fd`; with a `digest`, a third thread adds each piece to it while the piece is
+  /// being written, so the digest covers exactly the bytes queued, in order, and costs the caller
+  /// nothing. `digest` must outlive the writer.
   BackgroundWriter(int fd, const std::filesystem::path& path, Sha256* digest = nullptr);
   /// Stops after the piece in flight; an error of that piece is dropped.
   ~BackgroundWriter();

@@ -72,9 +72,7 @@ JSON ArtifactCrypto::packageWithDigest(const std::filesystem::path& ipa, JSON ma
   UniqueFd out = artifacts::createOutput(to, in.get());
   writeFully(out.get(), head, to);
   Sha256 digest;
-  artifacts::copyRest(
-      in.get(), ipa, out.get(), to,
-      [&](const unsigned char* piece, std::size_t size) { digest.update(piece, size); });
+  artifacts::copyRest(in.get(), ipa, out.get(), to, &digest);
 
   manifest.set("ipa_sha256", digest.hexDigest());
   std::string final = manifest.data();
@@ -104,9 +102,7 @@ JSON ArtifactCrypto::unpack(const std::filesystem::path& input, const std::files
 
   UniqueFd out = artifacts::createOutput(ipa, in.get());
   Sha256 digest;
-  artifacts::copyRest(
-      in.get(), input, out.get(), ipa,
-      [&](const unsigned char* piece, std::size_t size) { digest.update(piece, size); });
+  artifacts::copyRest(in.get(), input, out.get(), ipa, &digest);
   // A missing or non-string digest compares as the empty text, which never matches.
   if (digest.hexDigest() != manifest["ipa_sha256"].text()) {
     throw VEKError("Package checksum mismatch");
