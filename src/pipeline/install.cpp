@@ -29,20 +29,19 @@ namespace {
 constexpr double installTimeout = 600;
 constexpr double launchTimeout = 90;
 
-// Removes the build's files from the receive directory when the stage ends, however it ends.
+// Removes the build's files from the receive directory when the stage ends, however it ends, and
+// also when it starts: an attempt that was killed outright left its files behind, and unpacking
+// into a folder that still holds an older app would check and install a mixture of the two.
 class ReceivedFiles {
  public:
   explicit ReceivedFiles(const fs::path& directory)
       : artifact(directory / "Build.vek"),
         package(directory / "Build.vekpkg"),
         ipa(directory / "App.ipa"),
-        extracted(directory / "Extracted") {}
-  ~ReceivedFiles() {
-    for (const fs::path* path : {&artifact, &package, &ipa, &extracted}) {
-      std::error_code ignored;
-      fs::remove_all(*path, ignored);
-    }
+        extracted(directory / "Extracted") {
+    removeAll();
   }
+  ~ReceivedFiles() { removeAll(); }
   ReceivedFiles(const ReceivedFiles&) = delete;
   ReceivedFiles& operator=(const ReceivedFiles&) = delete;
 
@@ -50,6 +49,14 @@ class ReceivedFiles {
   const fs::path package;
   const fs::path ipa;
   const fs::path extracted;
+
+ private:
+  void removeAll() const noexcept {
+    for (const fs::path* path : {&artifact, &package, &ipa, &extracted}) {
+      std::error_code ignored;
+      fs::remove_all(*path, ignored);
+    }
+  }
 };
 
 void run(ProcessRunner::Invocation invocation, const fs::path& log, const std::string& job) {

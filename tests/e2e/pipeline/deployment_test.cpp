@@ -25,6 +25,12 @@ TEST_F(DeploymentTest, FromProjectToALaunchedApp) {
   const std::string id = queue(registerProject("Demo"), "debug");
   const Claimed building = claim(builder_);
   ASSERT_EQ(building.id(), id);
+  // What an earlier attempt at the job, killed halfway, left on either Mac is not taken for this
+  // attempt's output.
+  writeText(builderJob(id) / "Export/Old.ipa", "stale");
+  fs::create_directories(builderJob(id) / "Validation/Payload/Old.app");
+  fs::create_directories(receiverJob(id) / "Receive/Extracted/Payload/Old.app");
+  writeText(receiverJob(id) / "Receive/App.ipa", "stale");
   ASSERT_EQ(build(building), "(no failure)");
   EXPECT_EQ(builderEvents_, (std::vector<std::string>{
                                 "Archiving Demo \u00b7 Release", "Exporting Debug build",
