@@ -26,15 +26,13 @@ UniqueFd createOutput(const std::filesystem::path& output, int inputFd) {
 }
 
 void copyRest(int in, const std::filesystem::path& inPath, int out,
-              const std::filesystem::path& outPath,
-              const std::function<void(const unsigned char*, std::size_t)>& inspect) {
+              const std::filesystem::path& outPath, Sha256* digest) {
   constexpr std::size_t piece = ArtifactCrypto::chunkSize;
   std::unique_ptr<unsigned char[]> buffers[2] = {makeBuffer(piece), makeBuffer(piece)};
-  BackgroundWriter writer(out, outPath);
+  BackgroundWriter writer(out, outPath, digest);
   for (int turn = 0;; turn ^= 1) {
     std::size_t size = readBytes(in, buffers[turn].get(), piece, inPath);
     if (size == 0) break;
-    if (inspect) inspect(buffers[turn].get(), size);
     writer.write(buffers[turn].get(), size);
   }
   writer.finish();

@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 
 #include "foundation/file.h"
+#include "foundation/sha256.h"
 
 namespace vek::artifacts {
 
@@ -40,11 +40,10 @@ void adviseSequential(int fd) noexcept;
 /// or that is the input itself under any name (truncating it would destroy what is being read).
 UniqueFd createOutput(const std::filesystem::path& output, int inputFd);
 
-/// Copies the rest of `in` to `out` in pieces of up to 4 MiB, showing each piece to `inspect`
-/// (when given) before it is written.
+/// Copies the rest of `in` to `out` in pieces of up to 4 MiB, adding each piece to `digest` (when
+/// given) on a thread of its own while it is written.
 void copyRest(int in, const std::filesystem::path& inPath, int out,
-              const std::filesystem::path& outPath,
-              const std::function<void(const unsigned char*, std::size_t)>& inspect);
+              const std::filesystem::path& outPath, Sha256* digest);
 
 /// Reads the whole of `size` bytes or fewer at end of file, like readFully, on unsigned bytes.
 std::size_t readBytes(int fd, unsigned char* buffer, std::size_t size,
