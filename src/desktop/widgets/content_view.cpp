@@ -217,13 +217,14 @@ QWidget* ContentView::makeTopBar() {
   title_->setWordWrap(false);
   layout->addWidget(title_);
   layout->addSpacing(8);
-  layout->addWidget(makeSymbol("person.3", secondaryColor(), 18));
+  groupSymbol_ = makeSymbol("person.3", secondaryColor(), 18);
+  layout->addWidget(groupSymbol_);
   groupName_ = makeLabel("", TextStyle::secondary);
   groupName_->setObjectName("groupName");
   groupName_->setWordWrap(false);
   layout->addWidget(groupName_);
-  QLabel* dot = makeLabel(QString::fromUtf8("·"), TextStyle::secondary);
-  layout->addWidget(dot);
+  groupDot_ = makeLabel(QString::fromUtf8("·"), TextStyle::secondary);
+  layout->addWidget(groupDot_);
   connectionSymbol_ = makeSymbol("circle.fill", secondaryColor(), 12);
   layout->addWidget(connectionSymbol_);
   connectionText_ = makeLabel("", TextStyle::secondary);
@@ -304,6 +305,9 @@ void ContentView::render() {
   agentText_->setProperty("textStyle", running ? "body" : "secondary");
   agentText_->setStyleSheet(running ? "color: " + accentColor().name() + ";" : QString());
   groupName_->setText(credentials ? qs(credentials->groupName) : QString());
+  // Without a group there is no name to show, nor anything to separate it from.
+  groupSymbol_->setVisible(credentials.has_value());
+  groupDot_->setVisible(credentials.has_value());
   bool connected = model.connected();
   connectionSymbol_->setPixmap(
       symbolPixmap("circle.fill", connected ? accentColor() : secondaryColor(), 12));

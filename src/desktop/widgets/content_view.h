@@ -59,7 +59,9 @@ class ContentView : public QWidget {
   QLabel* agentSymbol_;
   QLabel* agentText_;
   QLabel* title_;
+  QLabel* groupSymbol_;
   QLabel* groupName_;
+  QLabel* groupDot_;
   QLabel* connectionSymbol_;
   QLabel* connectionText_;
   QStackedWidget* pages_;

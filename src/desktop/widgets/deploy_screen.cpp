@@ -65,7 +65,6 @@ DeployScreen::DeployScreen(AppModel& model, std::function<void(Screen)> show,
                                    "beside you."));
 
   QFrame* agentCard = makeCard();
-  agentCard->setObjectName("card");
   auto* agentRow = new QHBoxLayout;
   agentRow->setSpacing(12);
   agentRow->addWidget(makeSymbol("bolt.horizontal.circle", accentColor(), 22));
@@ -86,8 +85,12 @@ DeployScreen::DeployScreen(AppModel& model, std::function<void(Screen)> show,
 
   auto* cards = new QHBoxLayout;
   cards->setSpacing(16);
-  cards->addWidget(makeBuildCard(), 1);
-  cards->addWidget(makeRunCard(), 1);
+  // The two cards share the width equally, whatever their contents would prefer.
+  for (QWidget* card : {makeBuildCard(), makeRunCard()}) {
+    card->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    card->setMinimumWidth(300);
+    cards->addWidget(card, 1);
+  }
   layout->addLayout(cards);
   layout->addWidget(makeLaunchCard());
 
@@ -193,7 +196,7 @@ QWidget* DeployScreen::makeLaunchCard() {
   texts->addWidget(makeLabel(QString::fromUtf8("Archive → Sign → Transfer → Install → Launch"),
                              TextStyle::secondary));
   row->addLayout(texts, 1);
-  deploy_ = makeProminentButton("Build & Run", "play.fill");
+  deploy_ = makeProminentButton("Build && Run", "play.fill");
   deploy_->setObjectName("deployButton");
   deploy_->setMinimumHeight(38);
   connect(deploy_, &QPushButton::clicked, this, [this] {

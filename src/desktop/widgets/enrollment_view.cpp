@@ -33,15 +33,20 @@ QWidget* labelled(const QString& label, QWidget* field) {
 
 EnrollmentView::EnrollmentView(AppModel& model, const QString& deviceName, const QString& relay)
     : model_(model) {
+  // A fixed-width column centred both ways; the fixed width lets wrapped texts take their height.
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(24, 24, 24, 24);
+  auto* centre = new QHBoxLayout;
   auto* column = new QWidget;
-  column->setMaximumWidth(460);
+  column->setFixedWidth(440);
   auto* layout = new QVBoxLayout(column);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(12);
+  centre->addStretch(1);
+  centre->addWidget(column);
+  centre->addStretch(1);
   outer->addStretch(1);
-  outer->addWidget(column, 0, Qt::AlignHCenter);
+  outer->addLayout(centre);
   outer->addStretch(1);
 
   layout->addWidget(makeSymbol("desktopcomputer.and.arrow.down", accentColor(), 56), 0,

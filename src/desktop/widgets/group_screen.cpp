@@ -54,7 +54,6 @@ GroupScreen::GroupScreen(AppModel& model, std::function<bool(const QString&)> co
 QWidget* GroupScreen::makeMemberCard(const JSON& mac, const std::string& ownID) {
   std::string id = mac["id"].text();
   QFrame* card = makeCard();
-  card->setObjectName("card");
   card->setProperty("member", qs(id));
   auto* body = static_cast<QVBoxLayout*>(card->layout());
   auto* head = new QHBoxLayout;

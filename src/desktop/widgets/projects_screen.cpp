@@ -32,7 +32,6 @@ ProjectsScreen::ProjectsScreen(AppModel& model) : model_(model) {
 
 QWidget* ProjectsScreen::makeProjectCard(const Project& project) {
   QFrame* card = makeCard();
-  card->setObjectName("card");
   card->setProperty("project", qs(project.id));
   auto* row = new QHBoxLayout;
   row->setSpacing(12);

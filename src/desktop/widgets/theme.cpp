@@ -32,7 +32,7 @@ QWidget#window, QScrollArea, QWidget#content { background: #0b111b; }
 QWidget#sidebar { background: #0e1520; }
 QFrame#divider { background: #1f2a3a; max-width: 1px; min-width: 1px; border: none; }
 QFrame#hdivider { background: #1f2a3a; max-height: 1px; min-height: 1px; border: none; }
-QFrame#card { background: PANEL; border: 1px solid #1f2b3d; border-radius: 12px; }
+QFrame[card="true"] { background: PANEL; border: 1px solid #1f2b3d; border-radius: 12px; }
 QLabel { background: transparent; }
 QLabel[textStyle="secondary"] { color: #a0acbd; }
 QLabel[textStyle="small"] { color: ACCENT; font-size: 12px; font-weight: 600; letter-spacing: 0.5px; }
@@ -151,7 +151,7 @@ QWidget* makeIconText(const QString& symbol, const QString& text, const QColor& 
 
 QFrame* makeCard(QWidget* parent) {
   auto* card = new QFrame(parent);
-  card->setObjectName("card");
+  card->setProperty("card", true);
   auto* layout = new QVBoxLayout(card);
   layout->setContentsMargins(18, 16, 18, 16);
   layout->setSpacing(10);
