@@ -30,6 +30,7 @@ class ModelTest : public ::testing::Test {
     Platform platform;
     platform.chooseProject = [this] { return chosenProject; };
     platform.copyToClipboard = [this](const std::string& text) { clipboard = text; };
+    platform.openFolder = [this](const std::filesystem::path& folder) { opened = folder; };
     platform.programPath = home.path() / "bin" / "vek-desktop";
     auto model = std::make_unique<AppModel>(ui, platform);
     EXPECT_TRUE(ui.runUntil([&] { return model->credentialsLoaded(); }));
@@ -57,6 +58,7 @@ class ModelTest : public ::testing::Test {
   PrivateHome home;
   std::optional<std::string> chosenProject;
   std::string clipboard;
+  std::filesystem::path opened;
 };
 
 // The same body answers both the group and the job-list request, which run at the same time in
@@ -342,6 +344,33 @@ TEST_F(ModelTest, EnrolmentStaysWhenTheAgentCannotStart) {
   // No vek beside this test's program: the agent fails, the enrolment does not.
   EXPECT_EQ(model->error(), "VEK CLI executable not found");
   EXPECT_FALSE(model->notice());
+}
+
+TEST_F(ModelTest, UnreadableCredentialsLeaveThisMacUnenrolledWithTheReason) {
+  home.enrol(sampleCredentials("http://127.0.0.1:1"));
+  for (const auto& item :
+       std::filesystem::directory_iterator(home.path() / ".local/share/vek-keychain")) {
+    vek::testing::writeText(item.path(), "not an item");
+  }
+  auto model = makeModel();
+  EXPECT_FALSE(model->credentials());
+  ASSERT_TRUE(model->error());
+  EXPECT_NE(model->error()->find("Keychain"), std::string::npos) << *model->error();
+}
+
+TEST_F(ModelTest, StateFoldersAreCreatedBeforeTheyAreOpened) {
+  auto model = makeModel();
+  model->openStateFolder("Logs");
+  settle(*model);
+  EXPECT_EQ(opened, home.path() / "state" / "Logs");
+  EXPECT_TRUE(std::filesystem::is_directory(opened));
+
+  // A folder that cannot be had opens nothing.
+  opened.clear();
+  vek::testing::writeText(home.path() / "state" / "Jobs", "a file where the folder goes");
+  model->openStateFolder("Jobs");
+  settle(*model);
+  EXPECT_TRUE(opened.empty());
 }
 
 TEST(CliPath, BundledToolFirstThenTheOneBesideTheProgram) {
