@@ -59,6 +59,8 @@ QLineEdit { background: #121a26; border: 1px solid #2b3a50; border-radius: 7px; 
 QLineEdit:focus { border-color: ACCENT; }
 QComboBox { background: #121a26; border: 1px solid #2b3a50; border-radius: 7px; padding: 5px 9px; min-height: 20px; }
 QComboBox:disabled { color: #5d6878; }
+QComboBox::drop-down { border: none; width: 26px; background: transparent; }
+QComboBox::down-arrow { image: url(:/vek/chevron-down.svg); width: 12px; height: 12px; }
 QComboBox QAbstractItemView { background: #121a26; border: 1px solid #2b3a50; selection-background-color: #1b3540; }
 QCheckBox { spacing: 8px; }
 QFrame[banner="true"] { border-radius: 10px; }
