@@ -101,6 +101,13 @@ ScriptedAnswer ScriptedAnswer::silence() {
   return {"", false, true};
 }
 
+ScriptedHttpServer::ScriptedHttpServer(Responder responder)
+    : ScriptedHttpServer(std::vector<ScriptedAnswer>{}) {
+  // No client knows the port before this constructor returns, so no request can come first.
+  std::lock_guard lock(mutex_);
+  responder_ = std::move(responder);
+}
+
 ScriptedHttpServer::ScriptedHttpServer(std::vector<ScriptedAnswer> script)
     : script_(std::move(script)) {
   listener_ = loopbackSocket(port_);
@@ -205,12 +212,20 @@ bool ScriptedHttpServer::serveConnection(int fd) {
     buffer.erase(0, length);
 
     ScriptedAnswer answer;
+    Responder responder;
+    {
+      std::lock_guard lock(mutex_);
+      responder = responder_;
+      if (!responder) {
+        answer = next_ < script_.size()
+                     ? script_[next_++]
+                     : ScriptedAnswer::json(500, R"({"error":"No scripted answer left"})");
+      }
+    }
+    if (responder) answer = responder(request);
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(std::move(request));
-      answer = next_ < script_.size()
-                   ? script_[next_++]
-                   : ScriptedAnswer::json(500, R"({"error":"No scripted answer left"})");
     }
     if (answer.hang) {
       pollfd stop{wakeRead_, POLLIN, 0};
