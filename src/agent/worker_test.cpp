@@ -46,10 +46,12 @@ class FakeRelay {
   std::string heldJobState = "building";
   std::vector<std::string> eventsFail;
 
-  FakeRelay() : server_([this](const RecordedRequest& request) { return answer(request); }) {}
+  FakeRelay()
+      : server_(ScriptedHttpServer::answering(
+            [this](const RecordedRequest& request) { return answer(request); })) {}
 
-  std::string origin() const { return server_.origin(); }
-  std::vector<RecordedRequest> requests() const { return server_.requests(); }
+  std::string origin() const { return server_->origin(); }
+  std::vector<RecordedRequest> requests() const { return server_->requests(); }
 
   std::vector<RecordedRequest> requestsTo(const std::string& suffix) const {
     std::vector<RecordedRequest> found;
@@ -93,7 +95,7 @@ class FakeRelay {
   }
 
   std::mutex mutex_;
-  ScriptedHttpServer server_;
+  std::unique_ptr<ScriptedHttpServer> server_;
 };
 
 class WorkerTest : public ::testing::Test {

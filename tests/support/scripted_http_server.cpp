@@ -101,11 +101,12 @@ ScriptedAnswer ScriptedAnswer::silence() {
   return {"", false, true};
 }
 
-ScriptedHttpServer::ScriptedHttpServer(Responder responder)
-    : ScriptedHttpServer(std::vector<ScriptedAnswer>{}) {
-  // No client knows the port before this constructor returns, so no request can come first.
-  std::lock_guard lock(mutex_);
-  responder_ = std::move(responder);
+std::unique_ptr<ScriptedHttpServer> ScriptedHttpServer::answering(Responder responder) {
+  auto server = std::make_unique<ScriptedHttpServer>(std::vector<ScriptedAnswer>{});
+  // No client knows the port yet, so no request can come before the responder.
+  std::lock_guard lock(server->mutex_);
+  server->responder_ = std::move(responder);
+  return server;
 }
 
 ScriptedHttpServer::ScriptedHttpServer(std::vector<ScriptedAnswer> script)

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -58,8 +59,8 @@ class ScriptedHttpServer {
 
   /// Starts listening on 127.0.0.1 on a free port. Requests beyond the script get a 500.
   explicit ScriptedHttpServer(std::vector<ScriptedAnswer> script);
-  /// Starts listening on 127.0.0.1 on a free port; every request is answered by `responder`.
-  explicit ScriptedHttpServer(Responder responder);
+  /// A server listening on 127.0.0.1 on a free port whose every request `responder` answers.
+  static std::unique_ptr<ScriptedHttpServer> answering(Responder responder);
   ~ScriptedHttpServer();
   ScriptedHttpServer(const ScriptedHttpServer&) = delete;
   ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
