@@ -188,6 +188,7 @@ void Worker::start(const JSON& job, const std::string& lease) {
 }
 
 void Worker::execute(JSON job, std::string id, std::string lease) {
+  std::optional<std::string> failure;
   try {
     auto progress = [this, &id, &lease](const std::string& message) { report(id, lease, message); };
     if (job["state"].text() == "building") {
@@ -196,7 +197,12 @@ void Worker::execute(JSON job, std::string id, std::string lease) {
       settings_.install(job, lease, credentials_, api_, progress);
     }
   } catch (const std::exception& error) {
-    const std::string text = JobCleanup::failureText(error.what());
+    failure = error.what();
+  } catch (...) {
+    failure = "The job ended with an unexpected error.";
+  }
+  if (failure) {
+    const std::string text = JobCleanup::failureText(*failure);
     try {
       api_.call("POST", "/v1/jobs/" + id + "/fail", JSON::object({{"error", text}}), lease);
     } catch (const std::exception&) {
