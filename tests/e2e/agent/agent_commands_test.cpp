@@ -129,7 +129,8 @@ TEST(AgentService, ARevokedMacsAgentStopsWithTheRelaysTextAndFreesItsLock) {
   // The agent reported the relay's own words and exited unsuccessfully.
   EXPECT_NE(Fleet::agentErrors(revoked).find("VEK agent: "), std::string::npos);
   ASSERT_TRUE(eventually([&] {
-    const JSON& exit = Fleet::services(revoked).items()[0]["last_exit"];
+    const JSON services = Fleet::services(revoked);
+    const JSON& exit = services.items()[0]["last_exit"];
     return exit.isNumber() && exit.integer() != 0;
   }));
 
