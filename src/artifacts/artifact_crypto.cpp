@@ -18,6 +18,7 @@
 #include "foundation/base64.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
+#include "foundation/sha256.h"
 
 namespace vek {
 
@@ -49,8 +50,9 @@ std::string ArtifactCrypto::newKey() {
   return text;
 }
 
-void ArtifactCrypto::encrypt(const std::filesystem::path& input, const std::filesystem::path& to,
-                             std::string_view key, std::string_view job) {
+std::string ArtifactCrypto::encrypt(const std::filesystem::path& input,
+                                    const std::filesystem::path& to, std::string_view key,
+                                    std::string_view job) {
   artifacts::GroupKey groupKey = artifacts::GroupKey::decode(key);
   UniqueFd in = openFile(input, O_RDONLY);
   artifacts::adviseSequential(in.get());
@@ -59,7 +61,8 @@ void ArtifactCrypto::encrypt(const std::filesystem::path& input, const std::file
   // Two record buffers: one is sealed while the other is being written.
   std::unique_ptr<unsigned char[]> records[2] = {artifacts::makeBuffer(lengthSize + maxRecordSize),
                                                  artifacts::makeBuffer(lengthSize + maxRecordSize)};
-  artifacts::BackgroundWriter writer(out.get(), to);
+  Sha256 digest;
+  artifacts::BackgroundWriter writer(out.get(), to, &digest);
   writer.write(reinterpret_cast<const unsigned char*>(artifactMagic.data()), artifactMagic.size());
   for (std::uint64_t index = 0;; ++index) {
     unsigned char* record = records[index % 2].get();
@@ -75,6 +78,7 @@ void ArtifactCrypto::encrypt(const std::filesystem::path& input, const std::file
     if (end) break;
   }
   writer.finish();
+  return digest.hexDigest();
 }
 
 void ArtifactCrypto::decrypt(const std::filesystem::path& input, const std::filesystem::path& to,

@@ -44,10 +44,12 @@ struct ArtifactCrypto {
   static std::string newKey();
 
   /// Writes the encrypted artifact of `input` to `to`, sealed with `key` (Base64 of 32 bytes) and
-  /// bound to `job`. A bad key fails with "Invalid group encryption key" before any file is
-  /// opened. After any later failure the partial output stays where it is.
-  static void encrypt(const std::filesystem::path& input, const std::filesystem::path& to,
-                      std::string_view key, std::string_view job);
+  /// bound to `job`, and returns the SHA-256 of the artifact as written (64 lower-case hexadecimal
+  /// digits, as `sha256(to)` would give), so an upload need not read the file a second time. A bad
+  /// key fails with "Invalid group encryption key" before any file is opened. After any later
+  /// failure the partial output stays where it is.
+  static std::string encrypt(const std::filesystem::path& input, const std::filesystem::path& to,
+                             std::string_view key, std::string_view job);
 
   /// Checks and decrypts the artifact in `input` into `to`; `key` and `job` must be those used to
   /// encrypt. A bad key or header fails before the output is created (an existing file there is
@@ -67,6 +69,14 @@ struct ArtifactCrypto {
   /// created.
   static void package(const std::filesystem::path& ipa, const JSON& manifest,
                       const std::filesystem::path& to);
+
+  /// Writes the build package of `ipa` with `manifest` to `to` like `package`, with the IPA's
+  /// digest computed while the IPA is copied: the manifest is written with its "ipa_sha256" set to
+  /// a placeholder of the same length, which is overwritten in place once the copy is done. Returns
+  /// the manifest as the package holds it, "ipa_sha256" included (any "ipa_sha256" of `manifest`
+  /// is replaced). Fails as `package`; a failure leaves a partial package behind.
+  static JSON packageWithDigest(const std::filesystem::path& ipa, JSON manifest,
+                                const std::filesystem::path& to);
 
   /// Writes the IPA part of the package `input` to `ipa` and returns the manifest once the IPA's
   /// digest equals the manifest's "ipa_sha256" string exactly. Messages: "Invalid build package",

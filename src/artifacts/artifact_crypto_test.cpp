@@ -99,6 +99,15 @@ class Artifact : public testing::ScratchTest {
   }
 };
 
+TEST_F(Artifact, EncryptReturnsTheDigestOfWhatItWrote) {
+  // Around the record boundaries, where a piece could be hashed twice or not at all.
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, MiB4, MiB4 + 1, 2 * MiB4 + 7}) {
+    write(path("plain"), pattern(size));
+    std::string digest = ArtifactCrypto::encrypt(path("plain"), path("enc"), key, job);
+    EXPECT_EQ(digest, ArtifactCrypto::sha256(path("enc"))) << size;
+  }
+}
+
 TEST_F(Artifact, EmptyInputIsTheMagicAndOneEndRecord) {
   std::string file = encrypted("");
   ASSERT_EQ(file.size(), 40u);

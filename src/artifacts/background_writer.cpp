@@ -12,6 +12,7 @@ namespace vek::artifacts {
 struct BackgroundWriter::State {
   int fd;
   std::filesystem::path path;
+  Sha256* digest = nullptr;
   std::mutex mutex;
   std::condition_variable changed;
   const unsigned char* data = nullptr;
@@ -31,6 +32,7 @@ struct BackgroundWriter::State {
       lock.unlock();
       std::exception_ptr failure;
       try {
+        if (digest) digest->update(piece, length);
         writeBytes(fd, piece, length, path);
       } catch (...) {
         failure = std::current_exception();
@@ -43,10 +45,11 @@ struct BackgroundWriter::State {
   }
 };
 
-BackgroundWriter::BackgroundWriter(int fd, const std::filesystem::path& path)
+BackgroundWriter::BackgroundWriter(int fd, const std::filesystem::path& path, Sha256* digest)
     : state_(std::make_unique<State>()) {
   state_->fd = fd;
   state_->path = path;
+  state_->digest = digest;
 }
 
 BackgroundWriter::~BackgroundWriter() {

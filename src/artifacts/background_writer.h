@@ -1,10 +1,14 @@
 // Writing a file on a second thread, so the kernel's copy into the page cache overlaps the
-// hashing or the cipher of the next piece instead of adding to it. Internal to the library.
+// hashing or the cipher of the next piece instead of adding to it. The writer can also digest what
+// it writes, so the digest of an output costs the producing thread nothing and needs no second
+// read of the file. Internal to the library.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+
+#include "foundation/sha256.h"
 
 namespace vek::artifacts {
 
@@ -14,7 +18,10 @@ namespace vek::artifacts {
 /// write error surfaces from the next `write` or from `finish`.
 class BackgroundWriter {
  public:
-  BackgroundWriter(int fd, const std::filesystem::path& path);
+  /// Writes to `fd`; with a `digest`, each piece is added to it on the writer's thread before it is
+  /// written, so the digest covers exactly the bytes queued, in order. `digest` must outlive the
+  /// writer.
+  BackgroundWriter(int fd, const std::filesystem::path& path, Sha256* digest = nullptr);
   /// Stops after the piece in flight; an error of that piece is dropped.
   ~BackgroundWriter();
   BackgroundWriter(const BackgroundWriter&) = delete;

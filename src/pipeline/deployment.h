@@ -9,6 +9,8 @@
 // failure; the caller reports a failure to the relay.
 #pragma once
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -34,5 +36,22 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
 /// stage that failed; the job's receive folder is left holding only "install.log" either way.
 void install(const JSON& job, std::string_view lease, const Credentials& credentials,
              const API& api, const ProgressCallback& event);
+
+/// How often `uploadArtifact` tries, and how long it waits after a failed attempt.
+inline constexpr int uploadAttempts = 4;
+inline constexpr std::chrono::seconds uploadPause{5};
+
+/// Uploads the encrypted build `file`, whose SHA-256 is `sha256`, as the artifact of `job` under
+/// `lease`, trying again after `pause` when an attempt fails, `uploadAttempts` times in all; then
+/// throws the last attempt's error. A cancelled task stops at once with CancellationError (also
+/// during a pause) and is never retried.
+void uploadArtifact(const API& api, std::string_view job, std::string_view lease,
+                    const std::filesystem::path& file, std::string_view sha256,
+                    std::chrono::milliseconds pause = uploadPause);
+
+/// The work directory of the job `id` ("Jobs/<id>" in the state directory), created (0700) when
+/// missing. Throws VEKError "Invalid job identifier" for an id that is empty or is not one plain
+/// path component, and SystemError when the directory cannot be made.
+std::filesystem::path jobDirectory(std::string_view id);
 
 }  // namespace vek::BuildPipeline

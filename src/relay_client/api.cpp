@@ -478,11 +478,16 @@ JSON API::call(std::string_view method, std::string_view path, const std::option
 
 void API::upload(std::string_view job, std::string_view lease,
                  const std::filesystem::path& file) const {
+  upload(job, lease, file, ArtifactCrypto::sha256(file));
+}
+
+void API::upload(std::string_view job, std::string_view lease, const std::filesystem::path& file,
+                 std::string_view sha256) const {
   std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
   UniqueFd fd = openFile(file, O_RDONLY);
   struct stat status;
   if (::fstat(fd.get(), &status) != 0) throw SystemError("Cannot read", file, errno);
-  std::string digest = ArtifactCrypto::sha256(file);
+  std::string digest(sha256);
 
   HeaderList headers;
   addIdentity(headers, credentials_, std::string(lease));

@@ -77,6 +77,11 @@ class API {
   /// not decoded. Throws as call, and SystemError for the file.
   void upload(std::string_view job, std::string_view lease,
               const std::filesystem::path& file) const;
+  /// The same upload for a file whose SHA-256 the caller already has (the encryption computes it
+  /// as it writes the artifact): `sha256` goes out as "X-VEK-SHA256" as given, and the file is
+  /// read once, while it is sent. The relay refuses the upload when the digest is not the file's.
+  void upload(std::string_view job, std::string_view lease, const std::filesystem::path& file,
+              std::string_view sha256) const;
 
   /// GET /v1/jobs/<job>/artifact into a temporary file in the destination's directory; when its
   /// SHA-256 equals `expectedSHA` exactly (letter case included), renames it over `to`. On any
