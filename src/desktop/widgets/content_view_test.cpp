@@ -220,19 +220,20 @@ TEST_F(WindowTest, FromEnrolmentToAFollowedDeployment) {
             "Deployment queued. Both Macs will report progress here.");
   ASSERT_EQ(window->model().jobs().size(), 1u);
   std::string job = window->model().jobs()[0]["id"].text();
-  QPushButton* row = find<QPushButton>(QString::fromStdString("jobRow:" + job));
+  QWidget* row = find(QString::fromStdString("jobRow:" + job));
   ASSERT_TRUE(row);
   EXPECT_TRUE(row->findChild<QPushButton*>("jobCancel"));
 
   playJob(other, self, builderInventory, receiverInventory, "Archiving Atlas", "Launched Atlas");
   refresh();
-  click(QString::fromStdString("jobRow:" + job));
+  QWidget* pressed = find(QString::fromStdString("jobRow:" + job));
+  ASSERT_TRUE(pressed);
+  QTest::mouseClick(pressed, Qt::LeftButton, {}, QPoint(30, 12));
   settle();
   EXPECT_EQ(window->screen(), Screen::activity);
   auto* activity = find("activityScreen");
   ASSERT_TRUE(activity);
-  QPushButton* followed =
-      activity->findChild<QPushButton*>(QString::fromStdString("jobRow:" + job));
+  QWidget* followed = activity->findChild<QWidget*>(QString::fromStdString("jobRow:" + job));
   ASSERT_TRUE(followed);
   EXPECT_EQ(followed->findChild<QLabel*>("jobState")->text(), "Succeeded");
   EXPECT_FALSE(followed->findChild<QPushButton*>("jobCancel"));

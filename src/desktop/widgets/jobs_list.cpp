@@ -1,6 +1,7 @@
 #include "desktop/widgets/jobs_list.h"
 
 #include <QHBoxLayout>
+#include <QMouseEvent>
 #include <QPushButton>
 
 #include "desktop/widgets/icons.h"
@@ -8,6 +9,31 @@
 #include "foundation/constants.h"
 
 namespace vek::desktop::widgets {
+
+namespace {
+
+// A row of the list that acts like a flat button: pressing anywhere outside its own buttons opens
+// the job. A frame rather than a push button, so the row takes the height its wrapped texts need.
+class JobRow : public QFrame {
+ public:
+  explicit JobRow(std::function<void()> open) : open_(std::move(open)) {
+    setProperty("jobRow", true);
+    setCursor(Qt::PointingHandCursor);
+    setAttribute(Qt::WA_Hover);
+  }
+
+ protected:
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+      open_();
+    }
+  }
+
+ private:
+  std::function<void()> open_;
+};
+
+}  // namespace
 
 QString stateTitle(const std::string& state) {
   QString title = qs(state);
@@ -72,11 +98,8 @@ QWidget* JobsList::makeRow(const JSON& job) {
   std::string state = job["state"].text();
   const JSON& spec = job["spec"];
 
-  // The whole row is a button; the cancel button sits on top of it at the right.
-  auto* row = new QPushButton;
-  row->setProperty("kind", "row");
+  auto* row = new JobRow([this, id] { open_(id); });
   row->setObjectName(qs("jobRow:" + id));
-  row->setCursor(Qt::PointingHandCursor);
   auto* layout = new QHBoxLayout(row);
   layout->setContentsMargins(10, 8, 10, 8);
   layout->setSpacing(12);
@@ -97,11 +120,13 @@ QWidget* JobsList::makeRow(const JSON& job) {
                                  qs(spec["phone"]["name"].text()),
                              TextStyle::secondary));
   if (!job["error"].text().empty()) {
-    QString error = qs(job["error"].text());
-    if (error.size() > 240) error = error.left(240) + QString::fromUtf8("…");
+    // A tool's transcript can be long and indented; the row shows its gist on a few lines and
+    // the full text stays with the job.
+    QString error = qs(job["error"].text()).simplified();
+    if (error.size() > 200) error = error.left(200) + QString::fromUtf8("…");
     QLabel* failure = makeLabel(error, TextStyle::orange);
     failure->setObjectName("jobError");
-    failure->setMaximumHeight(failure->fontMetrics().lineSpacing() * 3 + 4);
+    failure->setToolTip(qs(job["error"].text()));
     texts->addWidget(failure);
   }
   layout->addLayout(texts, 1);
@@ -122,8 +147,6 @@ QWidget* JobsList::makeRow(const JSON& job) {
     layout->addWidget(cancel, 0, Qt::AlignVCenter);
   }
   layout->addWidget(makeSymbol("chevron.right", secondaryColor(), 14), 0, Qt::AlignVCenter);
-  row->setMinimumHeight(layout->sizeHint().height());
-  connect(row, &QPushButton::clicked, this, [this, id] { open_(id); });
   return row;
 }
 

@@ -50,8 +50,8 @@ QPushButton[kind="link"] { background: transparent; border: none; color: ACCENT;
 QPushButton[kind="link"][destructive="true"] { color: #ff9f43; }
 QPushButton[kind="link"]:disabled { color: #5d6878; }
 QPushButton[kind="plain"] { background: transparent; border: none; padding: 2px; }
-QPushButton[kind="row"] { background: transparent; border: none; border-radius: 8px; padding: 8px 10px; text-align: left; }
-QPushButton[kind="row"]:hover { background: #152031; }
+QFrame[jobRow="true"] { background: transparent; border: none; border-radius: 8px; }
+QFrame[jobRow="true"]:hover { background: #152031; }
 QPushButton[kind="sidebar"] { background: transparent; border: none; border-radius: 8px; padding: 8px 10px; text-align: left; font-size: 14px; }
 QPushButton[kind="sidebar"]:hover { background: #152031; }
 QPushButton[kind="sidebar"]:checked { background: #1b3540; color: #ffffff; }
