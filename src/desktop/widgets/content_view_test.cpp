@@ -15,35 +15,18 @@
 
 #include "desktop/model_test_support.h"
 #include "desktop/widgets/group_screen.h"
-#include "desktop/widgets/theme.h"
+#include "desktop/widgets/widget_test_support.h"
 #include "foundation/secret_store.h"
 #include "relay_client/enrollment.h"
 #include "relay_process.h"
 #include "scripted_http_server.h"
-
-// Fontconfig keeps its configuration for the life of the process by design; under the leak
-// checker of the sanitizer build that cache would read as a leak of every test that draws text.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
 
 namespace vek::desktop::widgets {
 namespace {
 
 using namespace vek::desktop::testing;
 
-QApplication& application() {
-  static int argc = 1;
-  static char name[] = "desktop_widgets_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    auto* created = new QApplication(argc, argv);
-    applyTheme(*created);
-    return created;
-  }();
-  return *app;
-}
+using testing::application;
 
 // A window on the offscreen platform, with a private home and the test's own seams.
 class WindowTest : public ::testing::Test {
