@@ -51,7 +51,4 @@ Result run(const CommandContext&, const Membership&);
 Result jobs(const CommandContext&, const Membership&);
 Result jobCommand(const CommandContext&, const Membership&);
 
-/// Fails with a clear message for a command this build does not include yet.
-[[noreturn]] void unavailable(const std::string& command);
-
 }  // namespace vek::cli

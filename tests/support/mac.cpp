@@ -13,15 +13,21 @@ Mac::Mac(Tools tools) : tools_(tools) {
   if (tools == Tools::simulated) vekSim({"init", toolRoot().string()});
 }
 
-ProgramResult Mac::vek(const std::vector<std::string>& arguments, const fs::path& cwd) const {
+std::map<std::string, std::optional<std::string>> Mac::environment() const {
   std::map<std::string, std::optional<std::string>> environment{
       {"HOME", home().string()},
       {"XDG_DATA_HOME", std::nullopt},
+      {"XDG_CONFIG_HOME", std::nullopt},
       {"VEK_STATE_DIR", stateDirectory().string()},
       {"TMPDIR", (home_ / "tmp").string()},
       {"VEK_TOOL_ROOT", std::nullopt}};
   if (tools_ == Tools::simulated) environment["VEK_TOOL_ROOT"] = toolRoot().string();
-  return runProgram(programDirectory() / "vek", arguments, environment, cwd.empty() ? home() : cwd);
+  return environment;
+}
+
+ProgramResult Mac::vek(const std::vector<std::string>& arguments, const fs::path& cwd) const {
+  return runProgram(programDirectory() / "vek", arguments, environment(),
+                    cwd.empty() ? home() : cwd);
 }
 
 JSON Mac::ok(const std::vector<std::string>& arguments, const fs::path& cwd) const {

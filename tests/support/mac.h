@@ -29,6 +29,8 @@ class Mac {
   /// Runs `vek` with this Mac's environment, in `cwd` (the home when empty).
   ProgramResult vek(const std::vector<std::string>& arguments,
                     const std::filesystem::path& cwd = {}) const;
+  /// This Mac's environment for a program, as `vek` gets it.
+  std::map<std::string, std::optional<std::string>> environment() const;
   /// Runs `vek`, expects success with nothing on standard error, and returns the printed JSON.
   JSON ok(const std::vector<std::string>& arguments, const std::filesystem::path& cwd = {}) const;
   /// Runs `vek`, expects exit status 1 with nothing on standard output, and returns the message

@@ -50,7 +50,9 @@ void RelayProcess::start() {
   std::filesystem::path out = root_ / ("stdout-" + std::to_string(starts_));
   std::filesystem::path err = root_ / ("stderr-" + std::to_string(starts_));
   const std::string program = (programDirectory() / "vek-relay").string();
-  std::vector<std::string> argv = {program, "--listen", "127.0.0.1:0", "--data", data_.string()};
+  // A restart listens on the port of the first start, so clients keep their origin.
+  std::vector<std::string> argv = {program, "--listen", "127.0.0.1:" + std::to_string(port_),
+                                   "--data", data_.string()};
   argv.insert(argv.end(), arguments_.begin(), arguments_.end());
   std::vector<char*> pointers;
   for (auto& argument : argv)

@@ -21,7 +21,8 @@ class RelayProcess {
   RelayProcess(const RelayProcess&) = delete;
   RelayProcess& operator=(const RelayProcess&) = delete;
 
-  /// Starts the relay and waits for its "listening on" line. Throws when it exits first.
+  /// Starts the relay and waits for its "listening on" line; a restart after `stop` or `kill`
+  /// listens on the same port. Throws when it exits first.
   void start();
   /// SIGTERM and wait; returns the exit status.
   int stop();

@@ -101,6 +101,14 @@ ScriptedAnswer ScriptedAnswer::silence() {
   return {"", false, true};
 }
 
+std::unique_ptr<ScriptedHttpServer> ScriptedHttpServer::answering(Responder responder) {
+  auto server = std::make_unique<ScriptedHttpServer>(std::vector<ScriptedAnswer>{});
+  // No client knows the port yet, so no request can come before the responder.
+  std::lock_guard lock(server->mutex_);
+  server->responder_ = std::move(responder);
+  return server;
+}
+
 ScriptedHttpServer::ScriptedHttpServer(std::vector<ScriptedAnswer> script)
     : script_(std::move(script)) {
   listener_ = loopbackSocket(port_);
@@ -205,12 +213,20 @@ bool ScriptedHttpServer::serveConnection(int fd) {
     buffer.erase(0, length);
 
     ScriptedAnswer answer;
+    Responder responder;
+    {
+      std::lock_guard lock(mutex_);
+      responder = responder_;
+      if (!responder) {
+        answer = next_ < script_.size()
+                     ? script_[next_++]
+                     : ScriptedAnswer::json(500, R"({"error":"No scripted answer left"})");
+      }
+    }
+    if (responder) answer = responder(request);
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(std::move(request));
-      answer = next_ < script_.size()
-                   ? script_[next_++]
-                   : ScriptedAnswer::json(500, R"({"error":"No scripted answer left"})");
     }
     if (answer.hang) {
       pollfd stop{wakeRead_, POLLIN, 0};

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -51,8 +53,14 @@ struct ScriptedAnswer {
 
 class ScriptedHttpServer {
  public:
+  /// Chooses the answer to a request from the request itself, for clients that send several
+  /// kinds of request in an order the test does not control. Called on the server's thread.
+  using Responder = std::function<ScriptedAnswer(const RecordedRequest&)>;
+
   /// Starts listening on 127.0.0.1 on a free port. Requests beyond the script get a 500.
   explicit ScriptedHttpServer(std::vector<ScriptedAnswer> script);
+  /// A server listening on 127.0.0.1 on a free port whose every request `responder` answers.
+  static std::unique_ptr<ScriptedHttpServer> answering(Responder responder);
   ~ScriptedHttpServer();
   ScriptedHttpServer(const ScriptedHttpServer&) = delete;
   ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
@@ -72,6 +80,7 @@ class ScriptedHttpServer {
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   std::vector<ScriptedAnswer> script_;
+  Responder responder_;
   std::size_t next_ = 0;
   mutable std::mutex mutex_;
   std::vector<RecordedRequest> requests_;

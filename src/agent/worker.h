@@ -1,0 +1,125 @@
+// The agent's worker: the loop that keeps this Mac in touch with its relay, and the one job it
+// runs.
+//
+// Every cycle the loop refreshes the phone inventory when it is more than 15 seconds old, loads
+// the registered projects, and sends the heartbeat with the lease of the job it holds. It reads
+// the relay's view of that job from the answer and, when the relay has ended it (cancelled by a
+// user, failed by a lapsed lease), stops the job's tools and its task. When idle it claims the
+// next job; `start` accepts only a job addressed to this Mac and runs its build or install on a
+// thread of its own, so a long archive or encryption never delays a heartbeat. After a success
+// the loop pauses 5 seconds; after the n-th failure in a row min(5n, 30) seconds, with one line on
+// standard error per streak. A relay answer naming a revoked credential ends the agent.
+//
+// Ownership: one mutex guards every member the loop and the job's thread share (the running job,
+// its task, the keep-awake, the stop flag). Neither side holds it across a request, a pipeline or
+// a pause, so the two meet only for the moments they read or change that state. The job's thread
+// cannot destroy its own task, so `finished` hands the task to the loop, which joins it.
+//
+// Stopping: `stop` (a signal, a service manager stopping the agent) cuts the loop's pause and any
+// request in flight short; the loop then ends normally, after the job's tools are
+// stopped and its thread has ended, and releases the agent lock.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "agent/agent_lock.h"
+#include "agent/heartbeat.h"
+#include "agent/keep_awake.h"
+#include "foundation/credentials.h"
+#include "foundation/json.h"
+#include "foundation/task.h"
+#include "pipeline/deployment.h"
+#include "relay_client/api.h"
+
+namespace vek {
+
+class Worker {
+ public:
+  /// The loop's timing and the operations it calls, with the agent's own values by default.
+  /// Tests shorten the pauses or replace the tools; the product never changes them.
+  struct Settings {
+    std::chrono::milliseconds cycle{5000};
+    std::chrono::milliseconds backoffStep{5000};
+    std::chrono::milliseconds backoffCap{30000};
+    std::chrono::milliseconds inventoryInterval{15000};
+    /// Lists the attached phones (Devices::list).
+    std::function<JSON()> listDevices;
+    /// The two halves of a deployment (BuildPipeline::build and BuildPipeline::install).
+    std::function<void(const JSON&, std::string_view, const Credentials&, const API&,
+                       const BuildPipeline::ProgressCallback&)>
+        build, install;
+    /// Starts the keep-awake for a job (KeepAwake::forThisProcess).
+    std::function<std::unique_ptr<KeepAwake>()> keepAwake;
+    /// Receives each line the agent writes to standard output (`error` false) or standard error
+    /// (`error` true), without its line break.
+    std::function<void(std::string_view line, bool error)> log;
+  };
+
+  /// A worker for this Mac's credentials. Throws VEKError when their server is not an acceptable
+  /// relay origin.
+  explicit Worker(Credentials credentials);
+  Worker(Credentials credentials, Settings settings);
+  /// Stops the running job and waits for its thread.
+  ~Worker();
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  /// Takes the agent lock, removes old job directories and runs the loop until `stop` or until
+  /// the calling task is cancelled at the start of a cycle; returns normally then. Throws the
+  /// lock's error (nothing else happens), the relay's error when it names a revoked credential,
+  /// and CancellationError when the calling task is cancelled during a pause or a request. The
+  /// lock is released and the job's thread has ended whenever it returns or throws.
+  void run();
+
+  /// Ends the loop at its next step: stops the running job's tools and task and its keep-awake.
+  /// Never blocks; may be called from any thread, also before `run`.
+  void stop() noexcept;
+
+  /// Takes on a job the claim returned, unless its "id" is not a UUID or it is not addressed to
+  /// this Mac ("builder_id" for a job in "building", "receiver_id" otherwise). Called by the loop
+  /// when no job runs; never throws.
+  void start(const JSON& job, const std::string& lease);
+
+  /// The job being worked on, if any.
+  std::optional<Heartbeat::Lease> runningJob() const;
+
+ private:
+  void cycle();
+  void execute(JSON job, std::string id, std::string lease);
+  void report(const std::string& id, const std::string& lease, const std::string& message);
+  void finished();
+  void cancelJob();
+  void writeStatus(const std::optional<std::string>& error);
+  void pause(std::chrono::milliseconds duration);
+  void joinRetired();
+
+  Credentials credentials_;
+  API api_;
+  Settings settings_;
+
+  mutable std::mutex mutex_;
+  /// Orders the status writes of the loop and the job, so the last write shows the latest state.
+  std::mutex statusMutex_;
+  std::optional<Heartbeat::Lease> runningJob_;
+  std::unique_ptr<task::Task> work_;
+  std::unique_ptr<task::Task> retired_;
+  std::unique_ptr<KeepAwake> sleepAssertion_;
+  bool stopped_ = false;
+  /// Stops the loop's own requests when the worker is stopped.
+  std::stop_source loopStop_;
+
+  // Only the loop's thread touches these.
+  std::unique_ptr<AgentLock> agentLock_;
+  JSON phones_ = JSON::array();
+  std::optional<std::string> inventoryError_;
+  std::optional<std::chrono::steady_clock::time_point> lastInventory_;
+};
+
+}  // namespace vek
