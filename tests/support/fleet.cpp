@@ -52,6 +52,12 @@ Fleet::~Fleet() {
                {"services", mac->toolRoot().string(), "--stop-all"});
     for (const ToolProcess& tool : toolProcesses(*mac))
       ::kill(tool.pid, SIGKILL);
+    // An agent's sanitizer finding lands in its log, which nobody else reads.
+    const std::string errors = agentErrors(*mac);
+    if (errors.find("Sanitizer") != std::string::npos ||
+        errors.find("runtime error") != std::string::npos) {
+      ADD_FAILURE() << "an agent reported:\n" << errors;
+    }
   }
 }
 

@@ -27,7 +27,7 @@ class Fleet {
   /// The agents are not installed yet.
   explicit Fleet(std::vector<std::string> relayArguments = {});
   /// Stops both Macs' services and every stand-in tool still running (a tool orphaned by a
-  /// killed agent included).
+  /// killed agent included); a sanitizer finding in an agent's log fails the test.
   ~Fleet();
   Fleet(const Fleet&) = delete;
   Fleet& operator=(const Fleet&) = delete;
