@@ -1,5 +1,6 @@
 // vek-desktop: the desktop app's window over the same core as the command-line tool.
 #include <QApplication>
+#include <QIcon>
 
 #include "desktop/enrollment_defaults.h"
 #include "desktop/widgets/content_view.h"
@@ -10,6 +11,9 @@
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   application.setApplicationName("VEK");
+  // The window shows the icon and name of the installed vek-desktop.desktop entry.
+  application.setDesktopFileName("vek-desktop");
+  application.setWindowIcon(QIcon(":/vek/vek-desktop.svg"));
   application.setApplicationVersion(
       QString::fromUtf8(vek::VEK::version.data(), vek::VEK::version.size()));
   vek::desktop::widgets::applyTheme(application);
