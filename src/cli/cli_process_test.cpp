@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "cli/default_relay.h"
 #include "cli/help.h"
 #include "foundation/constants.h"
 #include "foundation/credentials.h"
+#include "foundation/default_relay.h"
 #include "foundation/json.h"
 #include "mac.h"
 #include "test_support.h"

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "cli/computer_name.h"
+#include "foundation/computer_name.h"
 #include "foundation/errors.h"
 
 namespace vek::cli {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "cli/default_relay.h"
 #include "foundation/constants.h"
+#include "foundation/default_relay.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/text.h"

@@ -1,9 +1,8 @@
-// What the enrolment form proposes before the user types anything.
+// What the enrolment form proposes for the relay before the user types anything.
 //
-// The build names a default relay; the value the sources ship with sits under the reserved
-// top-level domain "example", which never resolves, so such a build has no default relay and the
-// form leaves the relay address empty for the user to fill in. The device name is the name this
-// computer shows to people.
+// The build names a default relay; a build whose default is only the placeholder the sources ship
+// with has none, and the form then leaves the relay address empty for the user to fill in. (The
+// device name it proposes is the computer's name, vek::computerName.)
 #pragma once
 
 #include <string>
@@ -11,15 +10,8 @@
 
 namespace vek::desktop {
 
-/// `builtIn` when it names a real relay; "" when its host is "example" or ends in ".example"
-/// (compared without regard to case or a trailing dot), or when it has no host at all.
+/// `builtIn` when it names a real relay; "" when it is a placeholder (vek::isPlaceholderRelay), or
+/// when it has no scheme or no host at all.
 std::string proposedRelay(std::string_view builtIn);
-
-/// PRETTY_HOSTNAME from `machineInfo` (a file in the /etc/machine-info format), else `hostName`,
-/// else "My Mac".
-std::string proposedDeviceName(const std::string& machineInfo, const std::string& hostName);
-
-/// proposedDeviceName for this computer.
-std::string computerName();
 
 }  // namespace vek::desktop

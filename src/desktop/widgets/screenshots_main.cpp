@@ -14,6 +14,7 @@
 #include "desktop/enrollment_defaults.h"
 #include "desktop/widgets/content_view.h"
 #include "desktop/widgets/theme.h"
+#include "foundation/computer_name.h"
 #include "foundation/constants.h"
 
 namespace {
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
   }
 
   ContentView::Options options;
-  options.deviceName = QString::fromStdString(vek::desktop::computerName());
+  options.deviceName = QString::fromStdString(vek::computerName());
   options.relay = QString::fromStdString(vek::desktop::proposedRelay(vek::VEK::server));
   options.platform = vek::desktop::widgets::desktopPlatform();
   ContentView window(std::move(options));

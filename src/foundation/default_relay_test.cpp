@@ -1,11 +1,11 @@
-#include "cli/default_relay.h"
+#include "foundation/default_relay.h"
 
 #include <gtest/gtest.h>
 
 #include "foundation/errors.h"
 #include "test_support.h"
 
-namespace vek::cli {
+namespace vek {
 namespace {
 
 TEST(DefaultRelay, OnlyHostsUnderTheReservedExampleDomainArePlaceholders) {
@@ -22,6 +22,15 @@ TEST(DefaultRelay, OnlyHostsUnderTheReservedExampleDomainArePlaceholders) {
   }
 }
 
+TEST(DefaultRelay, HostIsTheNameBetweenSchemeUserAndPort) {
+  EXPECT_EQ(relayHost("https://user@Relay.Acme.com.:8443/v1?x#y"), "Relay.Acme.com.");
+  EXPECT_EQ(relayHost("relay.acme.com:443"), "relay.acme.com");
+  EXPECT_EQ(relayHost("https://[::1]:443/"), "[::1]");
+  EXPECT_EQ(relayHost("https://[::1:443"), "");
+  EXPECT_EQ(relayHost("https://:443/"), "");
+  EXPECT_EQ(relayHost("https://"), "");
+}
+
 TEST(DefaultRelay, APlaceholderBuildNeedsServerAndARealOneSuppliesIt) {
   EXPECT_EQ(vek::testing::failureOf<VEKError>(
                 [] { relayForGroupCreation(std::nullopt, "https://relay.vek.example"); }),
@@ -35,4 +44,4 @@ TEST(DefaultRelay, APlaceholderBuildNeedsServerAndARealOneSuppliesIt) {
 }
 
 }  // namespace
-}  // namespace vek::cli
+}  // namespace vek
