@@ -1,12 +1,16 @@
 // The data work of the two deployment stages, one step per process so that the `run` script can
 // time each step from fork to exit and read its peak memory.
 //
-//   pipeline_bench seal IPA DIR KEY JOB     the builder's work after the export: the IPA's
-//                                           digest, the package and the encryption with its
-//                                           digest, into DIR/Build.vekpkg and DIR/Build.vek;
-//                                           prints the artifact's digest
-//   pipeline_bench open DIR KEY JOB         the receiver's: decrypt DIR/Build.vek and unpack it
-//                                           into DIR/App.ipa
+//   pipeline_bench seal IPA DIR KEY JOB [IPA_SHA]
+//                                           the builder's work after the export: the IPA's
+//                                           digest, then the package and the encryption with
+//                                           its digest, into DIR/Build.vekpkg and DIR/Build.vek;
+//                                           prints the artifact's digest. With IPA_SHA the
+//                                           IPA's digest is taken as known: the builder takes
+//                                           it while the extraction and validation tools run,
+//                                           which this program does not run
+//   pipeline_bench open DIR KEY JOB         the receiver's: decrypt DIR/Build.vek into
+//                                           DIR/Build.vekpkg and unpack it into DIR/App.ipa
 //   pipeline_bench upload STATE FILE SHA    the upload with the digest the encryption gave, as
 //                                           the builder of relay_client_bench's STATE directory
 #include <cstdio>
@@ -39,18 +43,19 @@ JSON manifest(const std::string& job) {
 }
 
 int run(const std::vector<std::string>& arguments) {
-  if (arguments.size() == 5 && arguments[0] == "seal") {
+  if ((arguments.size() == 5 || arguments.size() == 6) && arguments[0] == "seal") {
     const fs::path directory = arguments[2];
-    ArtifactCrypto::packageWithDigest(arguments[1], manifest(arguments[4]),
-                                      directory / "Build.vekpkg");
-    std::string digest = ArtifactCrypto::encrypt(
-        directory / "Build.vekpkg", directory / "Build.vek", arguments[3], arguments[4]);
+    JSON record = manifest(arguments[4]);
+    record.set("ipa_sha256",
+               arguments.size() == 6 ? arguments[5] : ArtifactCrypto::sha256(arguments[1]));
+    std::string digest =
+        ArtifactCrypto::packageAndEncrypt(arguments[1], record, directory / "Build.vekpkg",
+                                          directory / "Build.vek", arguments[3], arguments[4]);
     std::printf("%s\n", digest.c_str());
   } else if (arguments.size() == 4 && arguments[0] == "open") {
     const fs::path directory = arguments[1];
-    ArtifactCrypto::decrypt(directory / "Build.vek", directory / "Build.vekpkg", arguments[2],
-                            arguments[3]);
-    ArtifactCrypto::unpack(directory / "Build.vekpkg", directory / "App.ipa");
+    ArtifactCrypto::decryptAndUnpack(directory / "Build.vek", directory / "Build.vekpkg",
+                                     directory / "App.ipa", arguments[2], arguments[3]);
   } else if (arguments.size() == 4 && arguments[0] == "upload") {
     const fs::path state = arguments[1];
     JSON record = JSON::decode(readFile(state / "state.json"));

@@ -15,6 +15,7 @@
 #include "artifacts/byte_io.h"
 #include "artifacts/gcm_cipher.h"
 #include "artifacts/group_key.h"
+#include "artifacts/record_format.h"
 #include "foundation/base64.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
@@ -22,25 +23,12 @@
 
 namespace vek {
 
-namespace {
-
+using artifacts::associatedData;
+using artifacts::endRecordSize;
+using artifacts::lengthSize;
+using artifacts::maxRecordSize;
 using artifacts::nonceSize;
 using artifacts::tagSize;
-
-constexpr std::size_t lengthSize = 4;
-constexpr std::size_t endRecordSize = nonceSize + tagSize;  // an empty plaintext: 28
-constexpr std::size_t maxRecordSize = ArtifactCrypto::chunkSize + endRecordSize;  // 4,194,332
-
-// "<job>:<index>:data" or "<job>:<index>:end".
-std::string associatedData(std::string_view job, std::uint64_t index, bool end) {
-  std::string aad(job);
-  aad += ':';
-  aad += std::to_string(index);
-  aad += end ? ":end" : ":data";
-  return aad;
-}
-
-}  // namespace
 
 std::string ArtifactCrypto::newKey() {
   unsigned char key[32];

@@ -12,17 +12,14 @@
 
 #include "artifacts/artifact_crypto.h"
 #include "artifacts/byte_io.h"
+#include "artifacts/record_format.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/sha256.h"
 
 namespace vek {
 
-namespace {
-
-constexpr std::size_t headerSize = ArtifactCrypto::packageMagic.size() + 4;
-
-}  // namespace
+using artifacts::packageHeaderSize;
 
 std::string ArtifactCrypto::sha256(const std::filesystem::path& file) {
   UniqueFd in = openFile(file, O_RDONLY);
@@ -40,7 +37,7 @@ void ArtifactCrypto::package(const std::filesystem::path& ipa, const JSON& manif
   std::string head(packageMagic);
   std::string text = manifest.data();
   if (text.size() > maxManifestSize) throw VEKError("Manifest too large");
-  head.resize(headerSize);
+  head.resize(packageHeaderSize);
   artifacts::storeBigEndian32(reinterpret_cast<unsigned char*>(head.data()) + packageMagic.size(),
                               static_cast<std::uint32_t>(text.size()));
   head += text;
@@ -62,7 +59,7 @@ JSON ArtifactCrypto::packageWithDigest(const std::filesystem::path& ipa, JSON ma
   std::string text = manifest.data();
   if (text.size() > maxManifestSize) throw VEKError("Manifest too large");
   std::string head(packageMagic);
-  head.resize(headerSize);
+  head.resize(packageHeaderSize);
   artifacts::storeBigEndian32(reinterpret_cast<unsigned char*>(head.data()) + packageMagic.size(),
                               static_cast<std::uint32_t>(text.size()));
   head += text;
@@ -77,7 +74,7 @@ JSON ArtifactCrypto::packageWithDigest(const std::filesystem::path& ipa, JSON ma
   manifest.set("ipa_sha256", digest.hexDigest());
   std::string final = manifest.data();
   if (final.size() != text.size()) throw std::logic_error("The manifest changed length");
-  if (::pwrite(out.get(), final.data(), final.size(), static_cast<off_t>(headerSize)) !=
+  if (::pwrite(out.get(), final.data(), final.size(), static_cast<off_t>(packageHeaderSize)) !=
       static_cast<ssize_t>(final.size())) {
     throw SystemError("Cannot write", to, errno);
   }
@@ -87,8 +84,8 @@ JSON ArtifactCrypto::packageWithDigest(const std::filesystem::path& ipa, JSON ma
 JSON ArtifactCrypto::unpack(const std::filesystem::path& input, const std::filesystem::path& ipa) {
   UniqueFd in = openFile(input, O_RDONLY);
   artifacts::adviseSequential(in.get());
-  unsigned char header[headerSize];
-  if (artifacts::readBytes(in.get(), header, headerSize, input) != headerSize ||
+  unsigned char header[packageHeaderSize];
+  if (artifacts::readBytes(in.get(), header, packageHeaderSize, input) != packageHeaderSize ||
       std::memcmp(header, packageMagic.data(), packageMagic.size()) != 0) {
     throw VEKError("Invalid build package");
   }

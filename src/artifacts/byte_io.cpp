@@ -16,11 +16,22 @@ void adviseSequential(int fd) noexcept {
 }
 
 UniqueFd createOutput(const std::filesystem::path& output, int inputFd) {
-  struct stat input {};
+  return createOutput(output, {inputFd});
+}
+
+UniqueFd createOutput(const std::filesystem::path& output, std::initializer_list<int> openFds) {
   struct stat existing {};
-  if (::stat(output.c_str(), &existing) == 0 && ::fstat(inputFd, &input) == 0 &&
-      input.st_dev == existing.st_dev && input.st_ino == existing.st_ino) {
-    throw VEKError("Cannot write " + output.string() + ": it is the file being read");
+  if (::stat(output.c_str(), &existing) == 0) {
+    bool input = true;
+    for (int fd : openFds) {
+      struct stat open {};
+      if (::fstat(fd, &open) == 0 && open.st_dev == existing.st_dev &&
+          open.st_ino == existing.st_ino) {
+        throw VEKError("Cannot write " + output.string() +
+                       (input ? ": it is the file being read" : ": it is already being written"));
+      }
+      input = false;
+    }
   }
   return createPrivateFile(output);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 
 #include "foundation/file.h"
@@ -39,6 +40,9 @@ void adviseSequential(int fd) noexcept;
 /// than a regular file (a device or a FIFO must never be re-permissioned or removed on failure)
 /// or that is the input itself under any name (truncating it would destroy what is being read).
 UniqueFd createOutput(const std::filesystem::path& output, int inputFd);
+/// Like the above for an output that must be none of the files open as `openFds`: the input
+/// first, then the outputs of the same pass already created.
+UniqueFd createOutput(const std::filesystem::path& output, std::initializer_list<int> openFds);
 
 /// Copies the rest of `in` to `out` in pieces of up to 4 MiB, adding each piece to `digest` (when
 /// given) on a thread of its own while it is written.

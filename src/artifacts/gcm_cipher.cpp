@@ -44,8 +44,8 @@ GcmCipher::~GcmCipher() {
   EVP_CIPHER_CTX_free(context_);
 }
 
-void GcmCipher::seal(const unsigned char* nonce, std::string_view aad, unsigned char* data,
-                     std::size_t size, unsigned char* tag) {
+void GcmCipher::seal(const unsigned char* nonce, std::string_view aad, const unsigned char* plain,
+                     std::size_t size, unsigned char* sealed, unsigned char* tag) {
   int length = 0;
   require(EVP_EncryptInit_ex(context_, nullptr, nullptr, nullptr, nonce) == 1, "seal a record");
   require(
@@ -53,11 +53,12 @@ void GcmCipher::seal(const unsigned char* nonce, std::string_view aad, unsigned 
                         reinterpret_cast<const unsigned char*>(aad.data()), toInt(aad.size())) == 1,
       "seal a record");
   if (size > 0) {
-    require(EVP_EncryptUpdate(context_, data, &length, data, toInt(size)) == 1 &&
+    require(EVP_EncryptUpdate(context_, sealed, &length, plain, toInt(size)) == 1 &&
                 static_cast<std::size_t>(length) == size,
             "seal a record");
   }
-  require(EVP_EncryptFinal_ex(context_, data + size, &length) == 1 && length == 0, "seal a record");
+  require(EVP_EncryptFinal_ex(context_, sealed + size, &length) == 1 && length == 0,
+          "seal a record");
   require(EVP_CIPHER_CTX_ctrl(context_, EVP_CTRL_GCM_GET_TAG, static_cast<int>(tagSize), tag) == 1,
           "seal a record");
 }

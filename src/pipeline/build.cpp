@@ -1,11 +1,13 @@
 // The builder's half of a deployment. Each stage announces itself, runs, and hands the next stage
 // a file in the job's work directory; the relay is asked twice whether the job is still wanted,
 // after the archive (the long stage) and before the upload (the one that costs the relay). The
-// package and the artifact are written in one pass each: the IPA's digest is taken while the IPA
-// is copied into the package, the artifact's while the artifact is written, and the upload sends
-// that digest instead of reading the file again.
+// IPA's digest, which the package's manifest must carry before any of the IPA follows it, is taken
+// on a thread of its own while the app is extracted and checked; the package and the artifact are
+// then written together in one pass over the IPA, the artifact's digest taken as it is written,
+// and the upload sends that digest instead of reading the file again.
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -113,6 +115,9 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
   exportRun.job = id;
   ProcessRunner::run(exportRun);
   const fs::path ipa = onlyIPA(exportDirectory);
+  // Whatever way this stage ends, the future's destructor waits for the thread.
+  std::future<std::string> ipaSHA =
+      std::async(std::launch::async, [ipa] { return ArtifactCrypto::sha256(ipa); });
 
   event("Checking signature, device provisioning, and APNs environment");
   removeTree(validation);
@@ -124,9 +129,9 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
   manifest.set("mode", spec["mode"]);
 
   event("Encrypting build for your group");
-  manifest = ArtifactCrypto::packageWithDigest(ipa, std::move(manifest), packageFile);
-  const std::string artifactSHA =
-      ArtifactCrypto::encrypt(packageFile, artifact, credentials.encryptionKey, id);
+  manifest.set("ipa_sha256", ipaSHA.get());
+  const std::string artifactSHA = ArtifactCrypto::packageAndEncrypt(
+      ipa, manifest, packageFile, artifact, credentials.encryptionKey, id);
   assertActive(api, id, "building");
 
   event("Uploading encrypted build");

@@ -85,8 +85,8 @@ void install(const JSON& job, std::string_view lease, const Credentials& credent
   event("Downloading and decrypting build");
   const std::string leaseText(lease);
   api.download(id, leaseText, files.artifact, job["artifact_sha"].text());
-  ArtifactCrypto::decrypt(files.artifact, files.package, credentials.encryptionKey, id);
-  const JSON manifest = ArtifactCrypto::unpack(files.package, files.ipa);
+  const JSON manifest = ArtifactCrypto::decryptAndUnpack(files.artifact, files.package, files.ipa,
+                                                         credentials.encryptionKey, id);
   const bool matches = manifest["job_id"].isString() && manifest["job_id"].text() == id &&
                        manifest["receiver_id"].isString() &&
                        manifest["receiver_id"].text() == credentials.deviceID &&
