@@ -70,14 +70,6 @@ struct ArtifactCrypto {
   static void package(const std::filesystem::path& ipa, const JSON& manifest,
                       const std::filesystem::path& to);
 
-  /// Writes the build package of `ipa` with `manifest` to `to` like `package`, with the IPA's
-  /// digest computed while the IPA is copied: the manifest is written with its "ipa_sha256" set to
-  /// a placeholder of the same length, which is overwritten in place once the copy is done. Returns
-  /// the manifest as the package holds it, "ipa_sha256" included (any "ipa_sha256" of `manifest`
-  /// is replaced). Fails as `package`; a failure leaves a partial package behind.
-  static JSON packageWithDigest(const std::filesystem::path& ipa, JSON manifest,
-                                const std::filesystem::path& to);
-
   /// Writes the build package of `ipa` with `manifest` to `package` and, in the same pass, the
   /// encrypted artifact of that package to `artifact`, and returns the artifact's SHA-256 as
   /// `encrypt` does. The IPA is read once; both files are exactly what `package` followed by

@@ -50,37 +50,6 @@ void ArtifactCrypto::package(const std::filesystem::path& ipa, const JSON& manif
   artifacts::copyRest(in.get(), ipa, out.get(), to, nullptr);
 }
 
-JSON ArtifactCrypto::packageWithDigest(const std::filesystem::path& ipa, JSON manifest,
-                                       const std::filesystem::path& to) {
-  // A digest's text has a fixed length and needs no escaping, so the final manifest renders to
-  // exactly as many bytes as the placeholder one and can be written over it.
-  const std::string placeholder(64, '0');
-  manifest.set("ipa_sha256", placeholder);
-  std::string text = manifest.data();
-  if (text.size() > maxManifestSize) throw VEKError("Manifest too large");
-  std::string head(packageMagic);
-  head.resize(packageHeaderSize);
-  artifacts::storeBigEndian32(reinterpret_cast<unsigned char*>(head.data()) + packageMagic.size(),
-                              static_cast<std::uint32_t>(text.size()));
-  head += text;
-
-  UniqueFd in = openFile(ipa, O_RDONLY);
-  artifacts::adviseSequential(in.get());
-  UniqueFd out = artifacts::createOutput(to, in.get());
-  writeFully(out.get(), head, to);
-  Sha256 digest;
-  artifacts::copyRest(in.get(), ipa, out.get(), to, &digest);
-
-  manifest.set("ipa_sha256", digest.hexDigest());
-  std::string final = manifest.data();
-  if (final.size() != text.size()) throw std::logic_error("The manifest changed length");
-  if (::pwrite(out.get(), final.data(), final.size(), static_cast<off_t>(packageHeaderSize)) !=
-      static_cast<ssize_t>(final.size())) {
-    throw SystemError("Cannot write", to, errno);
-  }
-  return manifest;
-}
-
 JSON ArtifactCrypto::unpack(const std::filesystem::path& input, const std::filesystem::path& ipa) {
   UniqueFd in = openFile(input, O_RDONLY);
   artifacts::adviseSequential(in.get());

@@ -94,36 +94,6 @@ TEST_F(Package, EmptyIpaPassesOnlyWithTheDigestOfNothing) {
             "Package checksum mismatch");
 }
 
-TEST_F(Package, PackingWithTheDigestSealsTheIpasOwnDigest) {
-  for (std::size_t size : {std::size_t{0}, MiB4 - 1, MiB4 + 1}) {
-    std::string ipa = pattern(size);
-    write(path("ipa"), ipa);
-    // A stale digest in the caller's manifest is replaced, every other member kept.
-    JSON manifest = JSON::object(
-        {{"bundle_id", "com.example.App"}, {"receiver_id", JSON()}, {"ipa_sha256", "stale"}});
-    JSON sealed = ArtifactCrypto::packageWithDigest(path("ipa"), manifest, path("pkg"));
-    manifest.set("ipa_sha256", oneShotSha256(ipa));
-    EXPECT_EQ(sealed, manifest) << size;
-    EXPECT_EQ(ArtifactCrypto::unpack(path("pkg"), path("out")), manifest) << size;
-    EXPECT_TRUE(read(path("out")) == ipa) << size;
-  }
-}
-
-TEST_F(Package, PackingWithTheDigestRefusesAnOversizedManifestFirst) {
-  write(path("ipa"), "ipa");
-  // Exactly at the limit once the 64-digit digest is added.
-  const std::string empty = JSON::object({{"ipa_sha256", std::string(64, '0')}, {"x", ""}}).data();
-  const std::size_t fits = ArtifactCrypto::maxManifestSize - empty.size();
-  JSON manifest = JSON::object({{"x", std::string(fits, 'a')}});
-  ArtifactCrypto::packageWithDigest(path("ipa"), manifest, path("pkg"));
-  EXPECT_EQ(ArtifactCrypto::unpack(path("pkg"), path("out"))["x"].text().size(), fits);
-
-  manifest.set("x", std::string(fits + 1, 'a'));
-  EXPECT_EQ(failure([&] { ArtifactCrypto::packageWithDigest(path("ipa"), manifest, path("new")); }),
-            "Manifest too large");
-  EXPECT_FALSE(std::filesystem::exists(path("new")));
-}
-
 TEST_F(Package, MalformedPackagesAreRejected) {
   std::string magic = "VEKPKG1\n";
   for (const std::string& bad : {std::string(), magic, magic + std::string("\0\0\1", 3),

@@ -126,17 +126,10 @@ JSON Fleet::services(const Mac& mac) {
 
 std::vector<Fleet::ToolProcess> Fleet::toolProcesses(const Mac& mac) {
   const std::string tools = (mac.toolRoot() / "usr" / "bin").string() + "/";
-  std::vector<ToolProcess> found;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string command = readIfThere(entry.path() / "cmdline");
-    for (char& c : command) {
-      if (c == '\0') c = ' ';
-    }
-    if (command.find(tools) != std::string::npos) found.push_back({std::stoi(name), command});
-  }
+  std::vector<ToolProcess> found = runningProcesses();
+  std::erase_if(found, [&](const ToolProcess& process) {
+    return process.command.find(tools) == std::string::npos;
+  });
   return found;
 }
 

@@ -61,10 +61,7 @@ class Fleet {
   /// `vek-sim services` of `mac`'s tool root.
   static JSON services(const Mac& mac);
   /// A process of a stand-in tool: its pid and its command line, arguments joined by spaces.
-  struct ToolProcess {
-    int pid;
-    std::string command;
-  };
+  using ToolProcess = ProcessEntry;
   /// The running stand-in tools of `mac`'s tool root (the agent itself is not one).
   static std::vector<ToolProcess> toolProcesses(const Mac& mac);
   /// Whether a tool whose command line contains `part` is running on `mac`.

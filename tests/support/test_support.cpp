@@ -147,4 +147,29 @@ std::string readText(const fs::path& path) {
   return content.str();
 }
 
+std::vector<ProcessEntry> runningProcesses() {
+  std::vector<ProcessEntry> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // Read with read(2): a process that exits mid-read fails the read with ESRCH, which a stream
+    // iterator would turn into an exception.
+    const int fd = ::open((entry.path() / "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    std::string command;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+      command.append(buffer, got);
+    ::close(fd);
+    if (got < 0 || command.empty()) continue;
+    for (char& c : command) {
+      if (c == '\0') c = ' ';
+    }
+    found.push_back({std::stoi(name), std::move(command)});
+  }
+  return found;
+}
+
 }  // namespace vek::testing

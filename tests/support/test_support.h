@@ -95,4 +95,12 @@ void writeText(const std::filesystem::path& path, const std::string& content);
 /// The content of `path`.
 std::string readText(const std::filesystem::path& path);
 
+/// One running process: its id and its arguments joined by spaces.
+struct ProcessEntry {
+  int pid;
+  std::string command;
+};
+/// The processes running now. One that ends while it is being looked at is left out.
+std::vector<ProcessEntry> runningProcesses();
+
 }  // namespace vek::testing

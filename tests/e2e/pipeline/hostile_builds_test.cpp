@@ -90,7 +90,8 @@ class HostileBuilds : public DeploymentTest {
     const fs::path ipa = forgery.ipa.empty() ? signedIPA_ : scratch_ / forgery.ipa;
     const fs::path package = scratch_ / "Build.vekpkg";
     const fs::path artifact = scratch_ / "Build.vek";
-    manifest = ArtifactCrypto::packageWithDigest(ipa, manifest, package);
+    manifest.set("ipa_sha256", ArtifactCrypto::sha256(ipa));
+    ArtifactCrypto::package(ipa, manifest, package);
     if (forgery.alterPackage) flipByte(package, 100);
     ArtifactCrypto::encrypt(package, artifact, builderCredentials_.encryptionKey,
                             forgery.sealFor.empty() ? id : forgery.sealFor);

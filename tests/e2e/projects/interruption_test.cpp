@@ -25,12 +25,8 @@ using Clock = std::chrono::steady_clock;
 // The processes whose command line mentions `text`.
 std::vector<pid_t> processesMentioning(const std::string& text) {
   std::vector<pid_t> found;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-    std::string command((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (command.find(text) != std::string::npos) found.push_back(std::stoi(name));
+  for (const testing::ProcessEntry& process : testing::runningProcesses()) {
+    if (process.command.find(text) != std::string::npos) found.push_back(process.pid);
   }
   return found;
 }
