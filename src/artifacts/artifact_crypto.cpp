@@ -16,6 +16,7 @@
 #include "artifacts/gcm_cipher.h"
 #include "artifacts/group_key.h"
 #include "artifacts/record_format.h"
+#include "artifacts/record_reader.h"
 #include "foundation/base64.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
@@ -74,52 +75,15 @@ void ArtifactCrypto::decrypt(const std::filesystem::path& input, const std::file
   artifacts::GroupKey groupKey = artifacts::GroupKey::decode(key);
   UniqueFd in = openFile(input, O_RDONLY);
   artifacts::adviseSequential(in.get());
-  unsigned char header[artifactMagic.size()];
-  if (artifacts::readBytes(in.get(), header, sizeof header, input) != sizeof header ||
-      std::string_view(reinterpret_cast<char*>(header), sizeof header) != artifactMagic) {
-    throw VEKError("Invalid VEK artifact header");
-  }
+  artifacts::readArtifactHeader(in.get(), input);
   UniqueFd out = artifacts::createOutput(to, in.get());
   try {
-    artifacts::GcmCipher cipher(groupKey, artifacts::GcmCipher::Direction::open);
-    // Two record buffers, one opened while the other's plaintext is being written; each grows
-    // to the largest record it meets, so a small artifact never costs a 4 MiB allocation.
-    std::unique_ptr<unsigned char[]> records[2];
-    std::size_t capacities[2] = {0, 0};
+    artifacts::RecordBuffers buffers;
     artifacts::BackgroundWriter writer(out.get(), to);
-    for (std::uint64_t index = 0;; ++index) {
-      std::unique_ptr<unsigned char[]>& record = records[index % 2];
-      std::size_t& capacity = capacities[index % 2];
-      unsigned char field[lengthSize];
-      if (artifacts::readBytes(in.get(), field, lengthSize, input) != lengthSize) {
-        throw VEKError("Truncated encrypted build");
-      }
-      std::uint32_t length = artifacts::loadBigEndian32(field);
-      if (length < endRecordSize || length > maxRecordSize) {
-        throw VEKError("Invalid encrypted chunk");
-      }
-      if (length > capacity) {
-        record.reset();
-        record = artifacts::makeBuffer(length);
-        capacity = length;
-      }
-      if (artifacts::readBytes(in.get(), record.get(), length, input) != length) {
-        throw VEKError("Invalid encrypted chunk");
-      }
-      bool end = length == endRecordSize;
-      std::size_t size = length - endRecordSize;
-      unsigned char* text = record.get() + nonceSize;
-      cipher.open(record.get(), associatedData(job, index, end), text, size, text + size);
-      if (end) {
-        unsigned char extra;
-        if (artifacts::readBytes(in.get(), &extra, 1, input) != 0) {
-          throw VEKError("Unexpected data after encrypted build");
-        }
-        writer.finish();
-        return;
-      }
-      writer.write(text, size);
-    }
+    artifacts::openRecords(
+        in.get(), input, groupKey, job, buffers,
+        [&](const unsigned char* text, std::size_t size) { writer.write(text, size); });
+    writer.finish();
   } catch (...) {
     // Emptied first, so no partial plaintext stays reachable through another link to the file.
     (void)::ftruncate(out.get(), 0);

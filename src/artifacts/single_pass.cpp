@@ -26,6 +26,7 @@
 #include "artifacts/gcm_cipher.h"
 #include "artifacts/group_key.h"
 #include "artifacts/record_format.h"
+#include "artifacts/record_reader.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/sha256.h"
@@ -197,55 +198,20 @@ JSON ArtifactCrypto::decryptAndUnpack(const std::filesystem::path& artifact,
   GroupKey groupKey = GroupKey::decode(key);
   UniqueFd in = openFile(artifact, O_RDONLY);
   adviseSequential(in.get());
-  unsigned char header[artifactMagic.size()];
-  if (readBytes(in.get(), header, sizeof header, artifact) != sizeof header ||
-      std::string_view(reinterpret_cast<char*>(header), sizeof header) != artifactMagic) {
-    throw VEKError("Invalid VEK artifact header");
-  }
+  readArtifactHeader(in.get(), artifact);
   UniqueFd packageOut = createOutput(package, {in.get()});
   UniqueFd ipaOut;
   try {
-    GcmCipher cipher(groupKey, GcmCipher::Direction::open);
-    // Two record buffers, one opened while the other's plaintext is being written; each grows to
-    // the largest record it meets, so a small artifact never costs a 4 MiB allocation.
-    std::unique_ptr<unsigned char[]> records[2];
-    std::size_t capacities[2] = {0, 0};
+    RecordBuffers buffers;
     BackgroundWriter packageWriter(packageOut.get(), package);
     PackageReader reader(ipa, in.get(), packageOut.get(), ipaOut);
-    for (std::uint64_t index = 0;; ++index) {
-      std::unique_ptr<unsigned char[]>& record = records[index % 2];
-      std::size_t& capacity = capacities[index % 2];
-      unsigned char field[lengthSize];
-      if (readBytes(in.get(), field, lengthSize, artifact) != lengthSize) {
-        throw VEKError("Truncated encrypted build");
-      }
-      std::uint32_t length = loadBigEndian32(field);
-      if (length < endRecordSize || length > maxRecordSize) {
-        throw VEKError("Invalid encrypted chunk");
-      }
-      if (length > capacity) {
-        record.reset();
-        record = makeBuffer(length);
-        capacity = length;
-      }
-      if (readBytes(in.get(), record.get(), length, artifact) != length) {
-        throw VEKError("Invalid encrypted chunk");
-      }
-      bool end = length == endRecordSize;
-      std::size_t size = length - endRecordSize;
-      unsigned char* text = record.get() + nonceSize;
-      cipher.open(record.get(), associatedData(job, index, end), text, size, text + size);
-      if (end) {
-        unsigned char extra;
-        if (readBytes(in.get(), &extra, 1, artifact) != 0) {
-          throw VEKError("Unexpected data after encrypted build");
-        }
-        packageWriter.finish();
-        return reader.finish();
-      }
-      packageWriter.write(text, size);
-      reader.take(text, size);
-    }
+    openRecords(in.get(), artifact, groupKey, job, buffers,
+                [&](const unsigned char* text, std::size_t size) {
+                  packageWriter.write(text, size);
+                  reader.take(text, size);
+                });
+    packageWriter.finish();
+    return reader.finish();
   } catch (...) {
     discard(packageOut, package);
     discard(ipaOut, ipa);
