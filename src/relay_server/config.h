@@ -32,6 +32,9 @@ struct Config {
   std::uint64_t maxArtifactBytes = std::uint64_t{8} << 30;
   /// Threads serving connections.
   unsigned threads = 2;
+  /// Most client connections open at once; absent: derived from the descriptor limit
+  /// (connection_limit.h).
+  std::optional<std::size_t> maxConnections;
   /// How long an ended job and its events are kept after it ended.
   std::chrono::seconds jobRetention{30 * 24 * 3600};
 

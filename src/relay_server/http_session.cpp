@@ -3,8 +3,9 @@
 // Each connection is a coroutine on its own strand, plus a watchdog coroutine that closes the
 // socket when the current deadline passes. Every wait sets the deadline that fits it: the idle
 // time-out between requests, the header time-out for a request's header and JSON body, and a
-// no-progress time-out for artifact transfers. Closing the socket cancels whatever the request
-// loop was waiting for, so no read or write can hang.
+// no-progress time-out for artifact transfers. Until its header is complete a connection may also
+// be dropped to make room for a new one (session_registry.h). Closing the socket cancels whatever
+// the request loop was waiting for, so no read or write can hang.
 //
 // A request is read in two steps. First the header alone; the route, the credentials and every
 // limit are checked on it. Only then is the body read: a JSON body (up to kMaxJsonBody) into
@@ -167,11 +168,17 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     auto self = this->shared_from_this();
     std::weak_ptr<Session> weak = self;
     auto executor = socketOf(stream_).get_executor();
-    key_ = context_.sessions.add([weak, executor] {
-      asio::post(executor, [weak] {
-        if (auto session = weak.lock()) session->requestStop();
-      });
-    });
+    key_ = context_.sessions.add(
+        [weak, executor] {
+          asio::post(executor, [weak] {
+            if (auto session = weak.lock()) session->requestStop();
+          });
+        },
+        [weak, executor] {
+          asio::post(executor, [weak] {
+            if (auto session = weak.lock()) session->drop();
+          });
+        });
     asio::co_spawn(executor, watchdog(self), asio::detached);
     asio::co_spawn(executor, run(self), asio::detached);
   }
@@ -182,6 +189,15 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   void requestStop() {
     stopping_ = true;
     if (idle_) closeSocket();
+  }
+
+  // Made room for a newer connection: closes this one unless its header arrived meanwhile.
+  void drop() {
+    if (awaitingHeader_) {
+      closeSocket();
+    } else {
+      context_.sessions.spare(key_);
+    }
   }
 
   void closeSocket() {
@@ -233,6 +249,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   // Waits for the next request. False when the connection should end instead.
   asio::awaitable<bool> awaitRequest() {
+    awaitingHeader_ = true;
+    context_.sessions.waiting(key_);
     if (buffer_.size() > 0) co_return true;
     // Idle connections keep only a small read buffer, so a thousand of them stay cheap, yet big
     // enough that a typical request arrives in one read.
@@ -267,6 +285,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     error_code ec;
     co_await http::async_read_header(stream_, buffer_, parser,
                                      asio::redirect_error(asio::use_awaitable, ec));
+    awaitingHeader_ = false;
+    context_.sessions.busy(key_);
     if (ec) {
       bool protocol =
           ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
@@ -627,6 +647,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   std::uint64_t key_ = 0;
   std::uint64_t served_ = 0;
   bool idle_ = false;
+  bool awaitingHeader_ = true;  // droppable: no complete request header since the last answer
   bool stopping_ = false;
   bool finished_ = false;
 };
