@@ -131,6 +131,7 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
       {"--artifact-max-age-seconds", seconds(config.artifactMaxAge)},
       {"--invite-seconds", seconds(config.inviteLifetime)},
       {"--header-timeout-seconds", seconds(config.headerTimeout)},
+      {"--first-byte-timeout-seconds", seconds(config.firstByteTimeout)},
       {"--idle-timeout-seconds", seconds(config.idleTimeout)},
   };
 
@@ -261,6 +262,9 @@ Testing aids (defaults are what clients rely on; change them only for tests):
   --invite-seconds N            Invite lifetime (default 900).
   --header-timeout-seconds N    Time a client gets to send a request's header, or a JSON body
                                 (default 30).
+  --first-byte-timeout-seconds N
+                                Time a new connection may stay silent before its first byte
+                                (default 10, never more than the header time-out).
   --idle-timeout-seconds N      Time an idle keep-alive connection stays open (default 75).
 )";
 }

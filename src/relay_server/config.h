@@ -44,6 +44,8 @@ struct Config {
   std::chrono::seconds artifactMaxAge{24 * 3600};
   std::chrono::seconds inviteLifetime{900};
   std::chrono::seconds headerTimeout{30};
+  /// How long a new connection may stay silent; never longer than headerTimeout.
+  std::chrono::seconds firstByteTimeout{10};
   std::chrono::seconds idleTimeout{75};
 };
 

@@ -1,11 +1,12 @@
 // One connection's request loop.
 //
 // Each connection is a coroutine on its own strand, plus a watchdog coroutine that closes the
-// socket when the current deadline passes. Every wait sets the deadline that fits it: the idle
-// time-out between requests, the header time-out for a request's header and JSON body, and a
-// no-progress time-out for artifact transfers. Until its header is complete a connection may also
-// be dropped to make room for a new one (session_registry.h). Closing the socket cancels whatever
-// the request loop was waiting for, so no read or write can hang.
+// socket when the current deadline passes. Every wait sets the deadline that fits it: the
+// first-byte time-out for a new connection's first byte, the idle time-out between requests, the
+// header time-out for the rest of a request's header and its JSON body, and a no-progress
+// time-out for artifact transfers. Until its header is complete a connection may also be dropped
+// to make room for a new one (session_registry.h). Closing the socket cancels whatever the request
+// loop was waiting for, so no read or write can hang.
 //
 // A request is read in two steps. First the header alone; the route, the credentials and every
 // limit are checked on it. Only then is the body read: a JSON body (up to kMaxJsonBody) into
@@ -158,7 +159,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       : context_(context),
         stream_(std::move(stream)),
         timer_(socketOf(stream_).get_executor()),
-        deadline_(SteadyClock::now() + context.config.headerTimeout) {
+        deadline_(SteadyClock::now() + firstByteWait()) {
     error_code ignored;
     auto endpoint = socketOf(stream_).remote_endpoint(ignored);
     peer_ = ignored ? std::string("-") : endpoint.address().to_string();
@@ -200,6 +201,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
   }
 
+  SteadyClock::duration firstByteWait() const {
+    return std::min(context_.config.firstByteTimeout, context_.config.headerTimeout);
+  }
+
   void closeSocket() {
     error_code ignored;
     socketOf(stream_).close(ignored);
@@ -230,9 +235,16 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     try {
       bool open = true;
       if constexpr (kTls) {
+        // The first byte (the client's hello) under the first-byte deadline; the handshake under
+        // the header time-out.
         error_code ec;
-        co_await stream_.async_handshake(asio::ssl::stream_base::server,
-                                         asio::redirect_error(asio::use_awaitable, ec));
+        co_await socketOf(stream_).async_wait(tcp::socket::wait_read,
+                                              asio::redirect_error(asio::use_awaitable, ec));
+        if (!ec) {
+          expireIn(context_.config.headerTimeout);
+          co_await stream_.async_handshake(asio::ssl::stream_base::server,
+                                           asio::redirect_error(asio::use_awaitable, ec));
+        }
         open = !ec;
       }
       while (open && !stopping_ && !context_.stopping)
@@ -257,7 +269,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     if (buffer_.capacity() > kIdleBuffer) buffer_.shrink_to_fit();
     buffer_.reserve(kIdleBuffer);
     idle_ = true;
-    expireIn(served_ == 0 ? context_.config.headerTimeout : context_.config.idleTimeout);
+    expireIn(served_ == 0 ? firstByteWait() : context_.config.idleTimeout);
     error_code ec;
     if constexpr (kTls) {
       std::size_t got = co_await stream_.async_read_some(

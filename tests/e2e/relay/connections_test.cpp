@@ -11,8 +11,8 @@ namespace {
 class ConnectionFlood : public RelayTest {
  protected:
   std::vector<std::string> arguments() override {
-    // Long waits, so that only the cap, never a time-out, closes a connection here.
-    return {"--metrics-listen", "127.0.0.1:0", "--header-timeout-seconds", "60"};
+    // Waits long enough that only the cap, never a time-out, closes a connection here.
+    return {"--metrics-listen", "127.0.0.1:0", "--first-byte-timeout-seconds", "60"};
   }
   void SetUp() override {
     relay_ = std::make_unique<RelayProcess>(arguments());
@@ -51,6 +51,22 @@ TEST_F(ConnectionFlood, IdleConnectionsBeyondTheDescriptorLimitLeaveMembersServe
   EXPECT_LE(limit, 256 - 64);
   EXPECT_GE(metrics.value("vek_relay_connections_dropped_total").value_or(0), kIdle - limit);
   EXPECT_EQ(metrics.value("vek_relay_connections_refused_total"), 0);
+}
+
+class FirstByte : public RelayTest {
+  std::vector<std::string> arguments() override {
+    return {"--first-byte-timeout-seconds", "1", "--header-timeout-seconds", "60"};
+  }
+};
+
+TEST_F(FirstByte, ASilentConnectionIsClosedBeforeOneThatBeganItsHeader) {
+  Connection silent(port());
+  Connection started(port());
+  started.send("GET /healthz HTTP/1.1\r\nHo");
+  EXPECT_TRUE(silent.waitForClose());
+  ASSERT_TRUE(started.isOpen());
+  started.send("st: x\r\n\r\n");
+  EXPECT_EQ(started.readResponse().status, 200);
 }
 
 }  // namespace
