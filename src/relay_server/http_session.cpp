@@ -1,9 +1,11 @@
 // One connection's request loop.
 //
 // Each connection is a coroutine on its own strand, plus a watchdog coroutine that closes the
-// socket when the current deadline passes. Every wait sets the deadline that fits it: the idle
-// time-out between requests, the header time-out for a request's header and JSON body, and a
-// no-progress time-out for artifact transfers. Closing the socket cancels whatever the request
+// socket when the current deadline passes. Every wait sets the deadline that fits it: the
+// first-byte time-out for a new connection's first byte, the idle time-out between requests, the
+// header time-out for the rest of a request's header and its JSON body, and a no-progress
+// time-out for artifact transfers. Until its header is complete a connection may also be dropped
+// to make room for a new one (session_registry.h). Closing the socket cancels whatever the request
 // loop was waiting for, so no read or write can hang.
 //
 // A request is read in two steps. First the header alone; the route, the credentials and every
@@ -157,7 +159,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       : context_(context),
         stream_(std::move(stream)),
         timer_(socketOf(stream_).get_executor()),
-        deadline_(SteadyClock::now() + context.config.headerTimeout) {
+        deadline_(SteadyClock::now() + firstByteWait()) {
     error_code ignored;
     auto endpoint = socketOf(stream_).remote_endpoint(ignored);
     peer_ = ignored ? std::string("-") : endpoint.address().to_string();
@@ -167,11 +169,17 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     auto self = this->shared_from_this();
     std::weak_ptr<Session> weak = self;
     auto executor = socketOf(stream_).get_executor();
-    key_ = context_.sessions.add([weak, executor] {
-      asio::post(executor, [weak] {
-        if (auto session = weak.lock()) session->requestStop();
-      });
-    });
+    key_ = context_.sessions.add(
+        [weak, executor] {
+          asio::post(executor, [weak] {
+            if (auto session = weak.lock()) session->requestStop();
+          });
+        },
+        [weak, executor] {
+          asio::post(executor, [weak] {
+            if (auto session = weak.lock()) session->drop();
+          });
+        });
     asio::co_spawn(executor, watchdog(self), asio::detached);
     asio::co_spawn(executor, run(self), asio::detached);
   }
@@ -182,6 +190,19 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   void requestStop() {
     stopping_ = true;
     if (idle_) closeSocket();
+  }
+
+  // Made room for a newer connection: closes this one unless its header arrived meanwhile.
+  void drop() {
+    if (awaitingHeader_) {
+      closeSocket();
+    } else {
+      context_.sessions.spare(key_);
+    }
+  }
+
+  SteadyClock::duration firstByteWait() const {
+    return std::min(context_.config.firstByteTimeout, context_.config.headerTimeout);
   }
 
   void closeSocket() {
@@ -214,9 +235,16 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     try {
       bool open = true;
       if constexpr (kTls) {
+        // The first byte (the client's hello) under the first-byte deadline; the handshake under
+        // the header time-out.
         error_code ec;
-        co_await stream_.async_handshake(asio::ssl::stream_base::server,
-                                         asio::redirect_error(asio::use_awaitable, ec));
+        co_await socketOf(stream_).async_wait(tcp::socket::wait_read,
+                                              asio::redirect_error(asio::use_awaitable, ec));
+        if (!ec) {
+          expireIn(context_.config.headerTimeout);
+          co_await stream_.async_handshake(asio::ssl::stream_base::server,
+                                           asio::redirect_error(asio::use_awaitable, ec));
+        }
         open = !ec;
       }
       while (open && !stopping_ && !context_.stopping)
@@ -233,13 +261,15 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   // Waits for the next request. False when the connection should end instead.
   asio::awaitable<bool> awaitRequest() {
+    awaitingHeader_ = true;
+    context_.sessions.waiting(key_);
     if (buffer_.size() > 0) co_return true;
     // Idle connections keep only a small read buffer, so a thousand of them stay cheap, yet big
     // enough that a typical request arrives in one read.
     if (buffer_.capacity() > kIdleBuffer) buffer_.shrink_to_fit();
     buffer_.reserve(kIdleBuffer);
     idle_ = true;
-    expireIn(served_ == 0 ? context_.config.headerTimeout : context_.config.idleTimeout);
+    expireIn(served_ == 0 ? firstByteWait() : context_.config.idleTimeout);
     error_code ec;
     if constexpr (kTls) {
       std::size_t got = co_await stream_.async_read_some(
@@ -267,6 +297,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     error_code ec;
     co_await http::async_read_header(stream_, buffer_, parser,
                                      asio::redirect_error(asio::use_awaitable, ec));
+    awaitingHeader_ = false;
+    context_.sessions.busy(key_);
     if (ec) {
       bool protocol =
           ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
@@ -627,6 +659,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   std::uint64_t key_ = 0;
   std::uint64_t served_ = 0;
   bool idle_ = false;
+  bool awaitingHeader_ = true;  // droppable: no complete request header since the last answer
   bool stopping_ = false;
   bool finished_ = false;
 };

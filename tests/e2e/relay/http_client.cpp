@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -132,6 +133,14 @@ bool Connection::waitForClose() {
   } catch (const std::runtime_error&) {
     return false;  // the 60-second receive time-out passed
   }
+}
+
+bool Connection::isOpen() {
+  pollfd readable{fd_, POLLIN, 0};
+  if (::poll(&readable, 1, 0) == 0) return true;
+  char byte;
+  ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
 }
 
 Response call(int port, const std::string& method, const std::string& target,
