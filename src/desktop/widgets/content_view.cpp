@@ -74,7 +74,7 @@ Platform desktopPlatform() {
     clipboard->setText(QString::fromStdString(text));
   };
   platform.openFolder = [](const std::filesystem::path& folder) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
   };
   platform.programPath = QCoreApplication::applicationFilePath().toStdString();
   return platform;
