@@ -128,10 +128,6 @@ const char* styleName(TextStyle style) {
   return "body";
 }
 
-}  // namespace
-
-namespace {
-
 // Fusion, without what other desktops add to it: underlined keyboard shortcuts in labels and
 // buttons, and their icon theme's pictures on the buttons of dialogs.
 class AppStyle : public QProxyStyle {
