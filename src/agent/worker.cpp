@@ -18,9 +18,6 @@ namespace vek {
 
 namespace {
 
-// The relay's word for a credential it no longer accepts; the only answer that ends the agent.
-constexpr std::string_view revocationMarker = "revoked device credential";
-
 // One line to standard output or standard error, written whole. The agent's logs are files under
 // a service manager, so a line must not interleave with another thread's.
 void writeLine(std::string_view line, bool error) {
@@ -120,7 +117,8 @@ void Worker::run() {
       ++failures;
       writeStatus(description);
       if (failures == 1) settings_.log("VEK agent: " + description, true);
-      if (description.find(revocationMarker) != std::string::npos) {
+      // A revoked credential is the only relay answer that ends the agent.
+      if (API::namesRevokedCredential(description)) {
         stop();
         throw;
       }

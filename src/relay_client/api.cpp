@@ -432,6 +432,10 @@ void API::check(long status, std::string_view body) {
   throw VEKError("Relay returned HTTP " + std::to_string(status));
 }
 
+bool API::namesRevokedCredential(std::string_view message) {
+  return message.find("revoked device credential") != std::string_view::npos;
+}
+
 long API::perform(Exchange& exchange) const {
   CURLcode result = pool_->perform(exchange.easy(), task::current());
   exchange.rethrowCallbackFailure();

@@ -98,6 +98,10 @@ class API {
   /// "Relay returned HTTP " + status.
   static void check(long status, std::string_view body);
 
+  /// Whether a relay error's text says that the credentials sent with the request are revoked
+  /// (it names a "revoked device credential"): the Mac is no longer a member of its group.
+  static bool namesRevokedCredential(std::string_view message);
+
  private:
   class Exchange;
   long perform(Exchange& exchange) const;
