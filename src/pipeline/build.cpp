@@ -42,10 +42,17 @@ Project registeredProject(const std::string& id) {
   throw VEKError("Project is no longer registered on this Mac");
 }
 
+// An export that made no folder at all exported no IPA either.
 fs::path onlyIPA(const fs::path& exportDirectory) {
   std::vector<fs::path> found;
-  for (const fs::directory_entry& entry : fs::directory_iterator(exportDirectory)) {
-    if (entry.path().extension() == ".ipa") found.push_back(entry.path());
+  std::error_code error;
+  for (fs::directory_iterator entry(exportDirectory, error), end; !error && entry != end;
+       entry.increment(error)) {
+    if (entry->path().extension() == ".ipa") found.push_back(entry->path());
+  }
+  if (error && error != std::errc::no_such_file_or_directory &&
+      error != std::errc::not_a_directory) {
+    throw SystemError("Cannot list", exportDirectory, error.value());
   }
   if (found.size() != 1) throw VEKError("Expected exactly one exported IPA");
   return found.front();
