@@ -6,6 +6,7 @@
 // then written together in one pass over the IPA, the artifact's digest taken as it is written,
 // and the upload sends that digest instead of reading the file again.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -137,6 +138,11 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
 
   event("Encrypting build for your group");
   manifest.set("ipa_sha256", ipaSHA.get());
+  // The receiver refuses a build sealed longer ago than a relay keeps one: a replayed recording.
+  manifest.set("built_at",
+               static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count()));
   const std::string artifactSHA = ArtifactCrypto::packageAndEncrypt(
       ipa, manifest, packageFile, artifact, credentials.encryptionKey, id);
   assertActive(api, id, "building");
