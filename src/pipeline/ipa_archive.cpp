@@ -150,6 +150,19 @@ IpaEntry parseCentralRecord(std::string_view record, std::uint64_t directoryOffs
 
 }  // namespace
 
+struct IpaArchive::Inflater {
+  Inflater() : input(kInflateChunk), output(kInflateChunk) {
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  }
+  ~Inflater() { inflateEnd(&stream); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  z_stream stream{};
+  std::vector<unsigned char> input;
+  std::vector<unsigned char> output;
+};
+
 IpaArchive::IpaArchive(ByteReader read, std::uint64_t size) : read_(std::move(read)), size_(size) {
   if (size < kEndRecordSize) malformed("it is too short to be a zip archive");
   std::string tail(
@@ -320,11 +333,12 @@ void IpaArchive::verifyData(const IpaEntry& entry) const {
     return;
   }
 
-  z_stream stream{};
-  if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
-  const std::unique_ptr<z_stream, int (*)(z_stream*)> owner(&stream, inflateEnd);
-  std::vector<unsigned char> input(kInflateChunk);
-  std::vector<unsigned char> output(kInflateChunk);
+  if (!inflater_) inflater_ = std::make_shared<Inflater>();
+  z_stream& stream = inflater_->stream;
+  if (inflateReset(&stream) != Z_OK) throw std::bad_alloc();
+  stream.avail_in = 0;
+  std::vector<unsigned char>& input = inflater_->input;
+  std::vector<unsigned char>& output = inflater_->output;
   std::uint64_t read = 0;
   std::uint64_t produced = 0;
   for (int status = Z_OK; status != Z_STREAM_END;) {

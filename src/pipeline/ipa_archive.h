@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,7 @@ struct IpaEntry {
 inline constexpr std::uint16_t zipStored = 0;
 inline constexpr std::uint16_t zipDeflated = 8;
 
+/// Reads one archive. Not safe to share between threads: `verifyData` reuses its buffers.
 class IpaArchive {
  public:
   /// Finds and checks the end records of the `size` bytes that `read` gives. Throws
@@ -79,6 +81,8 @@ class IpaArchive {
   void verifyData(const IpaEntry& entry) const;
 
  private:
+  struct Inflater;
+
   std::size_t readAt(char* buffer, std::size_t size, std::uint64_t offset) const;
 
   ByteReader read_;
@@ -86,6 +90,8 @@ class IpaArchive {
   std::uint64_t entries_ = 0;
   std::uint64_t directoryOffset_ = 0;
   std::uint64_t directorySize_ = 0;
+  // One inflater and its buffers for every entry, made on first use.
+  mutable std::shared_ptr<Inflater> inflater_;
 };
 
 }  // namespace vek::BuildPipeline
