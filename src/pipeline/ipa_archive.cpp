@@ -209,12 +209,18 @@ IpaArchive::IpaArchive(ByteReader read, std::uint64_t size) : read_(std::move(re
           u64(record, 4) != locatorOffset - recordOffset - 12) {
         malformed("its zip64 end record is out of place");
       }
-      disk = u32(record, 16);
-      directoryDisk = u32(record, 20);
-      entriesHere = u64(record, 24);
-      entries_ = u64(record, 32);
-      directorySize_ = u64(record, 40);
-      directoryOffset_ = u64(record, 48);
+      // Each value of the plain end record is the "see zip64" marker or the same value, so a
+      // reader that takes either record reads the same directory.
+      const auto agree = [](std::uint64_t plain, std::uint64_t marker, std::uint64_t zip64) {
+        if (plain != marker && plain != zip64) malformed("its two end records disagree");
+        return zip64;
+      };
+      disk = agree(disk, kUnset16, u32(record, 16));
+      directoryDisk = agree(directoryDisk, kUnset16, u32(record, 20));
+      entriesHere = agree(entriesHere, kUnset16, u64(record, 24));
+      entries_ = agree(entries_, kUnset16, u64(record, 32));
+      directorySize_ = agree(directorySize_, kUnset32, u64(record, 40));
+      directoryOffset_ = agree(directoryOffset_, kUnset32, u64(record, 48));
       directoryEnd = recordOffset;
     }
   }

@@ -50,9 +50,10 @@ struct Entry {
   bool zip64 = false;
 };
 
-// A zip of `entries`, as if it began `base` bytes into its file.
+// A zip of `entries`, as if it began `base` bytes into its file; with `zip64End`, its end record
+// points to a zip64 end record.
 std::string zipOf(const std::vector<Entry>& entries, const std::string& comment = "",
-                  std::uint64_t base = 0) {
+                  std::uint64_t base = 0, bool zip64End = false) {
   std::string body, directory;
   for (const Entry& e : entries) {
     const std::string data = e.deflate ? deflated(e.content) : e.content;
@@ -74,6 +75,14 @@ std::string zipOf(const std::vector<Entry>& entries, const std::string& comment 
     directory += le(0x02014b50, 4) + le(e.host << 8 | 20, 2) + le(20, 2) + le(e.flags, 2) + common +
                  le(e.name.size(), 2) + le(extra.size(), 2) + le(0, 6) +
                  le(std::uint64_t{e.mode} << 16, 4) + le(offset, 4) + e.name + extra;
+  }
+  if (zip64End) {
+    const std::uint64_t record = base + body.size() + directory.size();
+    return body + directory + le(0x06064b50, 4) + le(44, 8) + le(20, 2) + le(45, 2) + le(0, 8) +
+           le(entries.size(), 8) + le(entries.size(), 8) + le(directory.size(), 8) +
+           le(base + body.size(), 8) + le(0x07064b50, 4) + le(0, 4) + le(record, 8) + le(1, 4) +
+           le(0x06054b50, 4) + le(0, 4) + le(0xFFFFFFFF, 4) + le(0xFFFFFFFFFFFFFFFF, 8) +
+           le(comment.size(), 2) + comment;
   }
   return body + directory + le(0x06054b50, 4) + le(0, 4) + le(entries.size(), 2) +
          le(entries.size(), 2) + le(directory.size(), 4) + le(base + body.size(), 4) +
@@ -183,15 +192,18 @@ TEST(InspectIPA, ReadsEveryEntryOfALongDirectory) {
   EXPECT_EQ(outcome(zipOf(entries)), "ok 4000 4000");
   entries.push_back({.name = "Payload/A.app/Link", .mode = 0120777, .host = 2});
   EXPECT_EQ(outcome(zipOf(entries)), links);
-  EXPECT_EQ(
-      outcome(zipOf({{.name = "Payload/a", .content = "abc", .deflate = true, .zip64 = true}})),
-      "ok 1 3");
+  EXPECT_EQ(outcome(zipOf({{.name = "Payload/a", .content = "abc", .deflate = true, .zip64 = true}},
+                          "", 0, true)),
+            "ok 1 3");
 }
 
 TEST(InspectIPA, AmbiguousOrDamagedArchivesAreRefused) {
   const std::string good = zipOf({{.name = "Payload/A.app/Info.plist", .deflate = true}});
   ASSERT_EQ(outcome(good), "ok 1 1");
+  std::string disagreeing = zipOf({{.name = "Payload/a"}}, "", 0, true);
+  disagreeing[disagreeing.size() - 12] = 2;  // the plain record's count of entries
   const std::vector<std::pair<std::string, std::string>> cases{
+      {disagreeing, "its two end records disagree"},
       {"", "it is too short to be a zip archive"},
       {good.substr(0, good.size() - 1), "it has no end record"},
       {good + "x", "its end record does not end the file"},
