@@ -2,6 +2,8 @@
 
 #include <utf8proc.h>
 
+#include <charconv>
+#include <cmath>
 #include <vector>
 
 namespace vek::text {
@@ -172,6 +174,21 @@ std::string hex(std::string_view bytes) {
     out += kDigits[c & 0xF];
   }
   return out;
+}
+
+std::string duration(double seconds) {
+  auto unit = [](auto count, const char* word) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, count).ptr;
+    return std::string(digits, end) + " " + word + (count == 1 ? "" : "s");
+  };
+  if (!std::isfinite(seconds) || seconds != std::floor(seconds) || std::abs(seconds) > 1e15) {
+    return unit(seconds, "second");
+  }
+  const auto whole = static_cast<long long>(seconds);
+  if (whole != 0 && whole % 3600 == 0) return unit(whole / 3600, "hour");
+  if (whole != 0 && whole % 60 == 0) return unit(whole / 60, "minute");
+  return unit(whole, "second");
 }
 
 }  // namespace vek::text

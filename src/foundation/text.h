@@ -28,4 +28,8 @@ std::string suffixCharacters(std::string_view value, std::size_t count);
 /// Lower-case hexadecimal digits of `bytes`, two per byte.
 std::string hex(std::string_view bytes);
 
+/// A length of time as people write it: whole hours ("1 hour", "2 hours") or minutes
+/// ("10 minutes") when it is a whole number of them, else seconds ("90 seconds", "0.5 seconds").
+std::string duration(double seconds);
+
 }  // namespace vek::text

@@ -6,6 +6,7 @@
 // then written together in one pass over the IPA, the artifact's digest taken as it is written,
 // and the upload sends that digest instead of reading the file again.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -42,10 +43,17 @@ Project registeredProject(const std::string& id) {
   throw VEKError("Project is no longer registered on this Mac");
 }
 
+// An export that made no folder at all exported no IPA either.
 fs::path onlyIPA(const fs::path& exportDirectory) {
   std::vector<fs::path> found;
-  for (const fs::directory_entry& entry : fs::directory_iterator(exportDirectory)) {
-    if (entry.path().extension() == ".ipa") found.push_back(entry.path());
+  std::error_code error;
+  for (fs::directory_iterator entry(exportDirectory, error), end; !error && entry != end;
+       entry.increment(error)) {
+    if (entry->path().extension() == ".ipa") found.push_back(entry->path());
+  }
+  if (error && error != std::errc::no_such_file_or_directory &&
+      error != std::errc::not_a_directory) {
+    throw SystemError("Cannot list", exportDirectory, error.value());
   }
   if (found.size() != 1) throw VEKError("Expected exactly one exported IPA");
   return found.front();
@@ -130,6 +138,11 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
 
   event("Encrypting build for your group");
   manifest.set("ipa_sha256", ipaSHA.get());
+  // The receiver refuses a build sealed longer ago than a relay keeps one: a replayed recording.
+  manifest.set("built_at",
+               static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count()));
   const std::string artifactSHA = ArtifactCrypto::packageAndEncrypt(
       ipa, manifest, packageFile, artifact, credentials.encryptionKey, id);
   assertActive(api, id, "building");

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "foundation/random.h"
+#include "foundation/text.h"
 
 namespace vek::relay_server {
 
@@ -29,13 +30,7 @@ class Doomed {
 };
 
 std::string describe(std::chrono::seconds duration) {
-  auto count = duration.count();
-  auto unit = [](std::int64_t n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-  };
-  if (count % 3600 == 0) return unit(count / 3600, "hour");
-  if (count % 60 == 0) return unit(count / 60, "minute");
-  return unit(count, "second");
+  return text::duration(static_cast<double>(duration.count()));
 }
 
 // A value kept as compact JSON, as it goes into an answer. A value no client could read inside
