@@ -84,12 +84,16 @@ RelayProbe probeRelay(const Credentials& credentials) {
   }
   JSON answer;
   std::string failure;
+  bool transportFailed = false;
   const auto start = std::chrono::steady_clock::now();
   task::Task request([&] {
     try {
       answer = api->call("GET", "/v1/group");
     } catch (const CancellationError&) {
       throw;
+    } catch (const TransportError& error) {
+      failure = error.what();
+      transportFailed = true;
     } catch (const std::exception& error) {
       failure = error.what();
     }
@@ -97,7 +101,7 @@ RelayProbe probeRelay(const Credentials& credentials) {
   const auto deadline = start + relayProbeLimit;
   while (!request.finished() && std::chrono::steady_clock::now() < deadline)
     task::sleepFor(20ms);
-  const bool answered = request.finished();
+  const bool finished = request.finished();
   request.requestStop();
   try {
     request.join();
@@ -105,30 +109,30 @@ RelayProbe probeRelay(const Credentials& credentials) {
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
 
-  const std::string where = "The relay at " + credentials.server;
-  if (!answered) {
-    failure = "no answer within " + std::to_string(relayProbeLimit.count()) + " seconds";
-    probe.problem = where + " does not answer (" + failure +
-                    "). Check this Mac's network connection, or ask whoever runs the relay.";
-  } else if (!failure.empty()) {
-    if (failure.find("revoked device credential") != std::string::npos) {
-      probe.problem = "This Mac was revoked from its group (the relay says: " + failure +
-                      "). Ask a member for an invite and join again with vek group join.";
-    } else if (failure.rfind("Cannot reach", 0) == 0) {
-      probe.problem = failure + ". Check this Mac's network connection and the relay's address.";
-    } else {
-      probe.problem = where + " refused this Mac's request: " + failure;
-    }
+  // An answer that refuses the request still shows the relay reachable, and how fast it is.
+  const bool reachable = finished && !transportFailed;
+  probe.report.set("reachable", reachable);
+  if (reachable) {
+    probe.report.set("latency_ms",
+                     std::round(std::chrono::duration<double, std::milli>(elapsed).count()));
   }
-  if (!answered || !failure.empty()) {
-    probe.report.set("reachable", false);
-    probe.report.set("error", failure);
+  if (!finished) {
+    failure = "no answer within " + std::to_string(relayProbeLimit.count()) + " seconds";
+    probe.problem = "The relay at " + credentials.server + " does not answer (" + failure +
+                    "). Check this Mac's network connection, or ask whoever runs the relay.";
+  } else if (transportFailed) {
+    probe.problem = failure + ". Check this Mac's network connection and the relay's address.";
+  } else if (failure.find("revoked device credential") != std::string::npos) {
+    probe.problem = "This Mac was revoked from its group (the relay says: " + failure +
+                    "). Ask a member for an invite and join again with vek group join.";
+  } else if (!failure.empty()) {
+    probe.problem =
+        "The relay at " + credentials.server + " refused this Mac's request: " + failure;
+  } else {
+    GroupCache::remember(answer);
     return probe;
   }
-  GroupCache::remember(answer);
-  probe.report.set("reachable", true);
-  probe.report.set("latency_ms",
-                   std::round(std::chrono::duration<double, std::milli>(elapsed).count()));
+  probe.report.set("error", failure);
   return probe;
 }
 
@@ -146,7 +150,7 @@ Result doctor(const CommandContext&) {
   ToolCheck signing = check(DeveloperTools::codeSigningIdentities());
   if (!signing.ran) {
     problems.push_back("The signing identities cannot be listed (" + firstLine(signing.error) +
-                       ").");
+                       "); they come from macOS's security tool and keychains.");
   } else if (signing.output.find(" 0 valid identities found") != std::string::npos) {
     problems.push_back(
         "No code-signing identity is in this Mac's keychain. Sign in to your developer account "
