@@ -13,6 +13,7 @@
 #include "foundation/random.h"
 #include "pipeline/devices.h"
 #include "projects/project_store.h"
+#include "relay_client/group_cache.h"
 
 namespace vek {
 
@@ -136,7 +137,12 @@ void Worker::cycle() {
   const auto now = std::chrono::steady_clock::now();
   if (!lastInventory_ || now - *lastInventory_ > settings_.inventoryInterval) {
     try {
-      phones_ = settings_.listDevices();
+      JSON listed = settings_.listDevices();
+      // Shell completion offers this Mac's phones from the cache, never from the relay.
+      if (!lastInventory_ || listed != phones_) {
+        GroupCache::rememberPhones(credentials_.deviceID, credentials_.deviceName, listed);
+      }
+      phones_ = std::move(listed);
       inventoryError_.reset();
     } catch (const CancellationError&) {
       throw;

@@ -111,6 +111,25 @@ std::string decodeUTF8Lossy(std::string bytes) {
   return out;
 }
 
+std::string withoutControls(std::string_view value) {
+  std::string text = decodeUTF8Lossy(std::string(value));
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // U+0080 to U+009F are 0xC2 0x80 to 0xC2 0x9F in (now well-formed) UTF-8.
+    const bool c1 =
+        byte == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xa0;
+    if (byte < 0x20 || byte == 0x7f || c1) {
+      result += ' ';
+      if (c1) ++i;
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
+}
+
 std::string trim(std::string_view value) {
   auto begin = reinterpret_cast<const utf8proc_uint8_t*>(value.data());
   std::size_t start = 0, end = value.size();

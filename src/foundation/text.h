@@ -16,6 +16,11 @@ bool isValidUTF8(std::string_view bytes) noexcept;
 /// without a copy.
 std::string decodeUTF8Lossy(std::string bytes);
 
+/// `value` as UTF-8 (see decodeUTF8Lossy) with every control character, C0 (tabs and line breaks
+/// included), DEL and C1, replaced by a space: text from elsewhere made safe to show on a
+/// terminal or to put on one line.
+std::string withoutControls(std::string_view value);
+
 /// `value` without white space and line breaks at either end (ASCII and Unicode spaces).
 std::string trim(std::string_view value);
 

@@ -37,6 +37,14 @@ TEST(Trim, RemovesWhiteSpaceAndLineBreaksAtBothEnds) {
   EXPECT_EQ(text::trim("é"), "é");
 }
 
+TEST(WithoutControls, LeavesNothingATerminalWouldObey) {
+  EXPECT_EQ(text::withoutControls("Mac\x1b]0;owned\x07 B\tC\nD\x7f"), "Mac ]0;owned  B C D ");
+  EXPECT_EQ(text::withoutControls("\xc2\x9b"
+                                  "31m \xc2\xa0é"),
+            " 31m \xc2\xa0é");  // CSI; NBSP stays
+  EXPECT_EQ(text::withoutControls("\xff"), "\xef\xbf\xbd");
+}
+
 TEST(Characters, CountGraphemeClusters) {
   std::string family = "👨‍👩‍👧";  // one cluster of five code points
   std::string accented = "e\xcc\x81";         // e + combining acute
