@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,5 +29,9 @@ std::string suffixCharacters(std::string_view value, std::size_t count);
 
 /// Lower-case hexadecimal digits of `bytes`, two per byte.
 std::string hex(std::string_view bytes);
+
+/// The value of `digits` when it is one or more ASCII decimal digits and nothing else (no sign,
+/// no space) that fits 64 bits; absent otherwise. For numbers in headers from the other side.
+std::optional<std::uint64_t> parseDecimal(std::string_view digits) noexcept;
 
 }  // namespace vek::text
