@@ -94,7 +94,6 @@ std::string fileDigest(const std::filesystem::path& path) {
 // Who holds a job's partial upload, and the digest of its bytes carried between requests.
 struct PartialSlot {
   bool taken = false;
-  bool interrupted = false;
   std::function<void()> interrupt;
   std::string file;                // the partial file `digest` belongs to
   std::unique_ptr<Sha256> digest;  // of its first `digested` bytes
@@ -147,7 +146,6 @@ PartialWriter::PartialWriter(const ArtifactStore& store, std::string jobId, Part
 PartialWriter::~PartialWriter() {
   std::lock_guard lock(store_.partials_->mutex);
   slot_.taken = false;
-  slot_.interrupted = false;
   slot_.interrupt = nullptr;
   if (!upload_) store_.partials_->slots.erase(jobId_);
 }
@@ -244,8 +242,7 @@ std::unique_ptr<PartialWriter> ArtifactStore::takePartial(const std::string& job
       found.taken = true;
       found.interrupt = std::move(interrupt);
       slot = &found;
-    } else if (!found.interrupted) {
-      found.interrupted = true;
+    } else {
       holder = found.interrupt;
     }
   }

@@ -13,8 +13,8 @@
 // second the upload began and the build it declared (".partial-<job>-<started>-<length>-<sha>"),
 // so the file alone holds everything the relay must remember across a restart, and its size is
 // the upload's offset. Only one request appends to a job's partial file at a time: a newer request
-// for the job asks the one holding it to stop (its client gave up on that connection) and waits
-// for it to let go. While the relay runs, the SHA-256 of a partial file is carried from one
+// for the job asks the one holding it to stop (its client has given up on that connection) and
+// waits for it to let go. While the relay runs, the SHA-256 of a partial file is carried from one
 // request to the next, so the build is read back from disk only when the relay restarted during
 // its upload. A complete partial upload is verified, flushed and renamed into place like any
 // other upload.
@@ -130,7 +130,7 @@ class ArtifactStore {
 
   /// The job's partial upload, for the one request that may change it. Null when another request
   /// holds it; that one is then asked to let go by a call of the `interrupt` it registered (from
-  /// this thread), and the caller tries again shortly. Throws SystemError.
+  /// this thread, at every such attempt), and the caller tries again shortly. Throws SystemError.
   std::unique_ptr<PartialWriter> takePartial(const std::string& jobId,
                                              std::function<void()> interrupt) const;
   /// Every partial upload there is. Throws SystemError.

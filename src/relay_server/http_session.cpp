@@ -57,9 +57,11 @@ constexpr auto kTransferTimeout = 60s;
 constexpr auto kLingerTime = 2s;
 constexpr std::size_t kLingerBytes = 4 << 20;
 // How long a resumable-upload request waits for an older request on the same job to let go, and
-// how often it looks.
+// how often it asks. The older one gives way once its connection has brought nothing for
+// kStalledFor: until then it is still taking in what its client sent before giving up on it.
 constexpr auto kTakeoverLimit = 10s;
 constexpr auto kTakeoverStep = 20ms;
+constexpr auto kStalledFor = 500ms;
 
 using TlsStream = asio::ssl::stream<tcp::socket>;
 
@@ -517,6 +519,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       std::size_t got = co_await stream_.async_read_some(
           asio::buffer(piece.get(), want), asio::redirect_error(asio::use_awaitable, ec));
       if (got > 0) {
+        lastReceived_ = SteadyClock::now();
         append(std::string_view(piece.get(), got));
         remaining -= got;
       }
@@ -532,18 +535,24 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   // The job's partial upload, once no other request holds it. A request still appending to it
   // belongs to a connection its client has given up on (it is asking again), so that request's
-  // connection is closed, which ends it.
+  // connection is closed, which ends it, once it has taken in what had arrived.
   asio::awaitable<std::unique_ptr<PartialWriter>> takePartial(const std::string& jobId) {
     std::weak_ptr<Session> weak = this->shared_from_this();
     auto executor = socketOf(stream_).get_executor();
     auto interrupt = [weak, executor] {
       asio::post(executor, [weak] {
-        if (auto session = weak.lock()) session->closeSocket();
+        auto session = weak.lock();
+        if (session && SteadyClock::now() - session->lastReceived_ >= kStalledFor) {
+          session->closeSocket();
+        }
       });
     };
     asio::steady_timer pause(executor);
     for (auto waited = SteadyClock::duration::zero();; waited += kTakeoverStep) {
-      if (auto writer = context_.artifacts.takePartial(jobId, interrupt)) co_return writer;
+      if (auto writer = context_.artifacts.takePartial(jobId, interrupt)) {
+        lastReceived_ = SteadyClock::now();
+        co_return writer;
+      }
       if (waited >= kTakeoverLimit) {
         throw HttpError(409,
                         "Another connection is still sending this job's build; try again "
@@ -822,6 +831,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   asio::steady_timer timer_;
   SteadyClock::time_point deadline_;
   SteadyClock::time_point armed_ = SteadyClock::time_point::max();  // what the watchdog waits for
+  SteadyClock::time_point lastReceived_{};  // when the last bytes of an upload arrived
   std::string peer_;
   std::uint64_t key_ = 0;
   std::uint64_t served_ = 0;
