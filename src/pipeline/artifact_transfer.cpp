@@ -1,10 +1,11 @@
 // Moving the encrypted build between a Mac and the relay over a network that may break.
 //
 // Both directions follow one rule: an attempt continues from what the other side already has (the
-// relay's offset for an upload, the partial file for a download), a failed attempt is followed by
-// a pause and another attempt, and only attempts that moved nothing count towards the limit, so a
-// long transfer over a connection that keeps breaking gets through as long as each connection
-// carries some of it. Whether an upload attempt moved the relay's offset is asked of the relay
+// relay's offset for an upload, the partial file for a download), and only attempts that moved
+// nothing count towards the limit, so a long transfer over a connection that keeps breaking gets
+// through as long as each connection carries some of it. An attempt that moved nothing is
+// followed by a pause, one that moved bytes by the next attempt at once: the way to the relay
+// worked a moment ago. Whether an upload attempt moved the relay's offset is asked of the relay
 // after it failed; a download sees its own file grow.
 //
 // While bytes move, a thread of its own turns the transfer's progress into progress lines, so the
@@ -109,16 +110,21 @@ class ProgressLines {
   std::thread thread_;
 };
 
-// Counts the attempts in a row that moved nothing.
+// Counts the attempts in a row that moved nothing, and waits after each.
 class Attempts {
  public:
-  /// After a failed attempt: false when it was the last one allowed.
+  explicit Attempts(std::chrono::milliseconds pause) : pause_(pause) {}
+  /// After a failed attempt: false when it was the last one allowed. Otherwise waits before the
+  /// next one if this one moved nothing.
   bool failed(bool moved) {
     fruitless_ = moved ? 0 : fruitless_ + 1;
-    return fruitless_ < transferAttempts;
+    if (fruitless_ >= transferAttempts) return false;
+    if (!moved) task::sleepFor(pause_);
+    return true;
   }
 
  private:
+  std::chrono::milliseconds pause_;
   int fruitless_ = 0;
 };
 
@@ -147,7 +153,7 @@ void uploadArtifact(const API& api, std::string_view job, std::string_view lease
                     std::chrono::milliseconds pause) {
   const std::uint64_t size = sizeOf(file);
   ProgressLines lines(uploadingMessage, event);
-  Attempts attempts;
+  Attempts attempts(pause);
   while (true) {
     task::checkCancelled();
     std::optional<std::uint64_t> start;  // the relay's offset when this attempt began
@@ -167,7 +173,6 @@ void uploadArtifact(const API& api, std::string_view job, std::string_view lease
     } catch (...) {
       if (!attempts.failed(start && relayMovedPast(api, job, lease, *start))) throw;
     }
-    task::sleepFor(pause);
   }
 }
 
@@ -175,15 +180,16 @@ void downloadArtifact(const API& api, std::string_view job, std::string_view lea
                       const fs::path& partial, const fs::path& to, std::string_view sha256,
                       const ProgressCallback& event, std::chrono::milliseconds pause) {
   ProgressLines lines(downloadingMessage, event);
-  Attempts attempts;
-  bool resumed = false;      // this copy of the build was put together from several attempts
-  bool startedOver = false;  // after a mismatch, the build is fetched whole once more
+  Attempts attempts(pause);
+  API::DownloadDigest digest;  // of what `partial` holds, carried between attempts
+  bool resumed = false;        // this copy of the build was put together from several attempts
+  bool startedOver = false;    // after a mismatch, the build is fetched whole once more
   while (true) {
     task::checkCancelled();
     const std::uint64_t before = sizeOf(partial);
     resumed = resumed || before > 0;
     try {
-      if (api.resumeDownload(job, lease, partial, to, sha256, lines.observer()) ==
+      if (api.resumeDownload(job, lease, partial, to, sha256, digest, lines.observer()) ==
           API::Download::verified) {
         return;
       }
@@ -194,7 +200,6 @@ void downloadArtifact(const API& api, std::string_view job, std::string_view lea
     } catch (const TransportError&) {
       if (!attempts.failed(sizeOf(partial) > before)) throw;
     }
-    task::sleepFor(pause);
   }
 }
 

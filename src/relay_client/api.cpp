@@ -97,17 +97,38 @@ bool isSuccess(long status) {
   return status >= 200 && status <= 299;
 }
 
+}  // namespace
+
+struct API::DownloadDigest::State {
+  std::unique_ptr<Sha256> digest = std::make_unique<Sha256>();
+  std::uint64_t hashed = 0;  // how many of the file's first bytes `digest` has taken
+
+  void reset() {
+    digest = std::make_unique<Sha256>();
+    hashed = 0;
+  }
+};
+
+API::DownloadDigest::DownloadDigest() : state_(std::make_unique<State>()) {}
+API::DownloadDigest::~DownloadDigest() = default;
+
+namespace {
+
+using DigestState = API::DownloadDigest::State;
+
 // Hashes a file while another thread writes it, trailing the writer through the page cache, so
 // the digest of a large download is ready almost as soon as its last byte is written, and the
-// hashing runs on a core of its own instead of slowing down the transfer.
+// hashing runs on a core of its own instead of slowing down the transfer. It continues `state`,
+// the digest of the file's first bytes, which outlives it when the transfer breaks off.
 class TrailingDigest {
  public:
   /// Trails the writes to `path`, which holds `written` bytes already.
-  TrailingDigest(const std::filesystem::path& path, std::uint64_t written)
+  TrailingDigest(const std::filesystem::path& path, std::uint64_t written, DigestState& state)
       : in_(openFile(path, O_RDONLY)),
         path_(path),
         written_(written),
         announced_(written),
+        state_(state),
         thread_([this] { run(); }) {}
   ~TrailingDigest() {
     if (!thread_.joinable()) return;
@@ -142,7 +163,9 @@ class TrailingDigest {
     changed_.notify_one();
     thread_.join();
     if (failure_) std::rethrow_exception(failure_);
-    return digest_.hexDigest();
+    std::string digest = state_.digest->hexDigest();
+    state_.reset();
+    return digest;
   }
 
  private:
@@ -151,7 +174,7 @@ class TrailingDigest {
   void run() {
     try {
       auto buffer = std::make_unique_for_overwrite<unsigned char[]>(step);
-      std::uint64_t hashed = 0;
+      std::uint64_t& hashed = state_.hashed;
       while (true) {
         std::uint64_t available;
         bool complete;
@@ -167,7 +190,7 @@ class TrailingDigest {
           std::size_t got = readFullyAt(in_.get(), reinterpret_cast<char*>(buffer.get()), want,
                                         static_cast<off_t>(hashed), path_);
           if (got < want) throw SystemError("Cannot read", path_, EIO);
-          digest_.update(buffer.get(), got);
+          state_.digest->update(buffer.get(), got);
           hashed += got;
         }
         if (complete) return;
@@ -181,7 +204,7 @@ class TrailingDigest {
   std::filesystem::path path_;
   std::uint64_t written_;
   std::uint64_t announced_;
-  Sha256 digest_;
+  DigestState& state_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool complete_ = false;
@@ -195,8 +218,11 @@ class TrailingDigest {
 class DownloadBody {
  public:
   DownloadBody(int fd, const std::filesystem::path& path, std::uint64_t held,
-               const TransferProgress& progress)
-      : fd_(fd), path_(path), written_(held), progress_(progress) {}
+               const TransferProgress& progress, DigestState& state)
+      : fd_(fd), path_(path), written_(held), progress_(progress), state_(state) {
+    // A digest of more than the file holds is of another file.
+    if (state_.hashed > held) state_.reset();
+  }
 
   bool begun() const { return digest_.has_value(); }
   std::uint64_t written() const { return written_; }
@@ -218,8 +244,9 @@ class DownloadBody {
       }
       written_ = 0;
       total_ = contentLength;
+      state_.reset();
     }
-    digest_.emplace(path_, written_);
+    digest_.emplace(path_, written_, state_);
   }
 
   void write(std::string_view bytes) {
@@ -231,7 +258,7 @@ class DownloadBody {
 
   /// The digest of the whole file, once the transfer ended. Throws the read error, if any.
   std::string finish() {
-    if (!digest_) digest_.emplace(path_, written_);
+    if (!digest_) digest_.emplace(path_, written_, state_);
     return digest_->finish();
   }
 
@@ -241,7 +268,8 @@ class DownloadBody {
   std::uint64_t written_;
   std::uint64_t total_ = 0;
   const TransferProgress& progress_;
-  std::optional<TrailingDigest> digest_;
+  DigestState& state_;
+  std::optional<TrailingDigest> digest_;  // destroyed before `state_` is touched again
 };
 
 }  // namespace
@@ -683,7 +711,8 @@ void API::download(std::string_view job, std::string_view lease, const std::file
   std::filesystem::path directory = to.parent_path().empty() ? "." : to.parent_path();
   TemporaryFile temporary(directory / ("." + to.filename().string() + ".download-" + randomUUID()));
   openFile(temporary.path(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-  if (resumeDownload(job, lease, temporary.path(), to, expectedSHA) != Download::verified) {
+  DownloadDigest digest;
+  if (resumeDownload(job, lease, temporary.path(), to, expectedSHA, digest) != Download::verified) {
     throw VEKError("Downloaded build checksum mismatch");
   }
   temporary.keep();
@@ -692,7 +721,9 @@ void API::download(std::string_view job, std::string_view lease, const std::file
 API::Download API::resumeDownload(std::string_view job, std::string_view lease,
                                   const std::filesystem::path& partial,
                                   const std::filesystem::path& to, std::string_view expectedSHA,
+                                  DownloadDigest& digestSoFar,
                                   const TransferProgress& progress) const {
+  DigestState& state = *digestSoFar.state_;
   std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
   UniqueFd fd = openFile(partial, O_WRONLY | O_CREAT, 0600);
   std::uint64_t held = sizeOf(fd.get(), partial);
@@ -705,7 +736,7 @@ API::Download API::resumeDownload(std::string_view job, std::string_view lease,
     addIdentity(headers, credentials_, std::string(lease));
     // The rest of this build, or else all of whatever the relay has now.
     if (held > 0) headers.add("If-Range", "\"" + std::string(expectedSHA) + "\"");
-    DownloadBody body(fd.get(), partial, held, progress);
+    DownloadBody body(fd.get(), partial, held, progress, state);
     Exchange exchange(url, headers);
     exchange.relayName = origin_.authority();
     exchange.setMethod("GET", nullptr);
@@ -723,6 +754,7 @@ API::Download API::resumeDownload(std::string_view job, std::string_view lease,
       }
       if (::ftruncate(fd.get(), 0) != 0) throw SystemError("Cannot write", partial, errno);
       held = 0;
+      state.reset();
       continue;
     }
     check(status, exchange.body());

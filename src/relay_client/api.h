@@ -123,15 +123,30 @@ class API {
 
   /// Whether a completed download was the build the relay recorded.
   enum class Download { verified, checksumMismatch };
+  /// The SHA-256 of the bytes a partial download holds so far, kept by the caller from one
+  /// attempt to the next, so that a resumed download does not read them back from disk.
+  class DownloadDigest {
+   public:
+    DownloadDigest();
+    ~DownloadDigest();
+    DownloadDigest(const DownloadDigest&) = delete;
+    DownloadDigest& operator=(const DownloadDigest&) = delete;
+    struct State;
+
+   private:
+    friend class API;
+    std::unique_ptr<State> state_;
+  };
   /// GET /v1/jobs/<job>/artifact into `partial`, continuing after the bytes it already holds (a
-  /// relay that sends the whole build instead starts it over). Once the build is complete, its
-  /// SHA-256 is compared with `expectedSHA`: equal, `partial` is renamed over `to` (verified);
-  /// different, `partial` is deleted (checksumMismatch). When the transfer fails, `partial` keeps
-  /// what arrived. Throws as download, and VEKError "Invalid server response" when the relay
-  /// answers with another part of the build than the one asked for.
+  /// relay that sends the whole build instead starts it over); `digest` is the digest of those
+  /// bytes from the attempt before, if it was made with the same `digest`. Once the build is
+  /// complete, its SHA-256 is compared with `expectedSHA`: equal, `partial` is renamed over `to`
+  /// (verified); different, `partial` is deleted (checksumMismatch). When the transfer fails,
+  /// `partial` keeps what arrived. Throws as download, and VEKError "Invalid server response"
+  /// when the relay answers with another part of the build than the one asked for.
   Download resumeDownload(std::string_view job, std::string_view lease,
                           const std::filesystem::path& partial, const std::filesystem::path& to,
-                          std::string_view expectedSHA,
+                          std::string_view expectedSHA, DownloadDigest& digest,
                           const TransferProgress& progress = {}) const;
 
   /// The absolute URL a request for `path` goes to. Throws VEKError "Invalid API path".

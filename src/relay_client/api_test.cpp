@@ -239,7 +239,8 @@ TEST_F(APIArtifacts, AResumedDownloadTakesOnlyTheRestOfTheSameBuild) {
     fs::remove(target);
     ScriptedHttpServer server({c.answer});
     std::string result = failureOf([&] {
-      bool verified = enrolledAt(server).resumeDownload("J", "L", partial, target, digest) ==
+      API::DownloadDigest soFar;
+      bool verified = enrolledAt(server).resumeDownload("J", "L", partial, target, digest, soFar) ==
                       API::Download::verified;
       throw VEKError(verified ? "verified" : "mismatch");
     });
