@@ -46,6 +46,19 @@ std::string reasonFor(int status) {
   }
 }
 
+void writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t written = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // the client went away; nothing more to do
+    }
+    data.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+}  // namespace
+
 int loopbackSocket(int& port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
@@ -61,19 +74,6 @@ int loopbackSocket(int& port) {
   port = ntohs(address.sin_port);
   return fd;
 }
-
-void writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t written = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // the client went away; nothing more to do
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-}  // namespace
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {

@@ -90,4 +90,7 @@ class ScriptedHttpServer {
 /// A loopback port on which nothing listens (bound once, then released).
 int unusedPort();
 
+/// A TCP socket bound to a free port (stored in `port`) of 127.0.0.1, not yet listening.
+int loopbackSocket(int& port);
+
 }  // namespace vek::testing
