@@ -563,15 +563,21 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
   }
 
+  // What every resumable-upload request checks first: the protocol's version, and that the caller
+  // holds the builder's live lease on a building job. Returns the job's published artifact.
+  asio::awaitable<std::optional<PublishedArtifact>> authorizeResumable(
+      const RequestHead& head, const RouteMatch& match, const PresentedCredentials& caller) {
+    requireTusVersion(head.tusResumable);
+    Relay& relay = context_.relay;
+    co_return co_await store([&] { return relay.authorizeUpload(caller, match.id, head.lease); });
+  }
+
   // HEAD of a job's artifact (tus): how much of its build the relay holds, and which build that
   // is. Nothing held yet: offset 0 and the length still to be declared.
   asio::awaitable<int> uploadOffset(const RequestHead& head, const RouteMatch& match,
                                     RequestRecord& record, Headers& headers) {
     PresentedCredentials caller = credentialsOf(head, record);
-    requireTusVersion(head.tusResumable);
-    Relay& relay = context_.relay;
-    std::optional<PublishedArtifact> published =
-        co_await store([&] { return relay.authorizeUpload(caller, match.id, head.lease); });
+    std::optional<PublishedArtifact> published = co_await authorizeResumable(head, match, caller);
     std::unique_ptr<PartialWriter> writer = co_await takePartial(match.id);
     std::optional<HeldBuild> held = heldBuild(writer->upload(), published);
     writer.reset();
@@ -592,12 +598,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   asio::awaitable<int> uploadPart(const RequestHead& head, const RouteMatch& match,
                                   RequestRecord& record, Headers& headers) {
     PresentedCredentials caller = credentialsOf(head, record);
-    requireTusVersion(head.tusResumable);
-    Relay& relay = context_.relay;
-    std::optional<PublishedArtifact> published =
-        co_await store([&] { return relay.authorizeUpload(caller, match.id, head.lease); });
+    std::optional<PublishedArtifact> published = co_await authorizeResumable(head, match, caller);
     requireContentLength(head);
     std::unique_ptr<PartialWriter> writer = co_await takePartial(match.id);
+    Relay& relay = context_.relay;
     PatchHeaders request{head.uploadOffset, head.uploadLength, head.sha, head.contentType,
                          *head.contentLength};
     PatchPlan plan;

@@ -1,7 +1,6 @@
 #include "cutting_proxy.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,9 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <stdexcept>
-
-#include "scripted_http_server.h"
 
 namespace vek::testing {
 
@@ -47,38 +43,26 @@ int connectTo(int port) {
 }  // namespace
 
 CuttingProxy::CuttingProxy(int targetPort, std::uint64_t cutEvery)
-    : targetPort_(targetPort), cutEvery_(cutEvery) {
-  listener_ = loopbackSocket(port_);
-  if (::listen(listener_, 16) != 0) throw std::runtime_error("listen failed");
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  wakeRead_ = pipeFds[0];
-  wakeWrite_ = pipeFds[1];
-  acceptor_ = std::thread([this] { accept(); });
-}
+    : targetPort_(targetPort), cutEvery_(cutEvery), acceptor_([this] { accept(); }) {}
 
 CuttingProxy::~CuttingProxy() {
-  char byte = 0;
-  (void)::write(wakeWrite_, &byte, 1);
+  listener_.wake();
   acceptor_.join();
   for (std::thread& connection : connections_)
     connection.join();
-  ::close(listener_);
-  ::close(wakeRead_);
-  ::close(wakeWrite_);
 }
 
 std::string CuttingProxy::origin() const {
-  return "http://127.0.0.1:" + std::to_string(port_);
+  return "http://127.0.0.1:" + std::to_string(listener_.port());
 }
 
 void CuttingProxy::accept() {
   while (true) {
-    pollfd fds[2] = {{listener_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    pollfd fds[2] = {{listener_.fd(), POLLIN, 0}, {listener_.wakeFd(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
     if (fds[1].revents) return;
     if (!(fds[0].revents & POLLIN)) continue;
-    int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    int client = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     std::lock_guard lock(mutex_);
     connections_.emplace_back([this, client] { forward(client); });
@@ -93,7 +77,7 @@ void CuttingProxy::forward(int client) {
   std::vector<char> piece(kPiece);
   bool open = target >= 0;
   while (open) {
-    pollfd fds[3] = {{client, POLLIN, 0}, {target, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    pollfd fds[3] = {{client, POLLIN, 0}, {target, POLLIN, 0}, {listener_.wakeFd(), POLLIN, 0}};
     if (::poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       break;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "scripted_http_server.h"
+
 namespace vek::testing {
 
 class CuttingProxy {
@@ -36,10 +38,7 @@ class CuttingProxy {
 
   int targetPort_;
   std::uint64_t cutEvery_;
-  int listener_ = -1;
-  int port_ = 0;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  LoopbackListener listener_;
   std::atomic<std::uint64_t> upstream_{0};
   std::atomic<std::uint64_t> downstream_{0};
   std::atomic<std::uint64_t> cuts_{0};

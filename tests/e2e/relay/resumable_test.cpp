@@ -49,6 +49,25 @@ class ResumableTest : public RelayTest {
     }
     return found;
   }
+  // Sends the head of a PATCH of all of `build` from offset 0, and the body's first `sent` bytes,
+  // then waits until the relay holds at least `held` of them.
+  void sendPart(Connection& connection, const std::string& build, std::size_t sent,
+                std::uint64_t held) {
+    std::string head = "PATCH " + artifact() + " HTTP/1.1\r\nHost: x\r\n";
+    for (const auto& [name, value] : patchHeaders(0, build.size(), sha256(build))) {
+      head += name + ": " + value + "\r\n";
+    }
+    head += "Content-Length: " + std::to_string(build.size()) + "\r\n\r\n";
+    connection.send(head + build.substr(0, sent));
+    for (int wait = 0; wait < 3000; ++wait) {
+      auto found = partials();
+      if (!found.empty() &&
+          fs::file_size(relay().dataDirectory() / "artifacts" / found[0]) >= held) {
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
 
   static Headers replaced(Headers headers, const std::string& name, const std::string& value) {
     for (auto& header : headers) {
@@ -183,22 +202,9 @@ TEST_F(ResumableTest, BadPartsAreRefusedWithWhatTheRelayHolds) {
 TEST_F(ResumableTest, AClientThatGivesUpOnAConnectionTakesOverFromIt) {
   std::string build = randomData(2 << 20);
   Connection stalled(port());
-  std::string head = "PATCH " + artifact() + " HTTP/1.1\r\nHost: x\r\n";
-  for (const auto& [name, value] : patchHeaders(0, build.size(), sha256(build))) {
-    head += name + ": " + value + "\r\n";
-  }
-  head += "Content-Length: " + std::to_string(build.size()) + "\r\n\r\n";
-  stalled.send(head + build.substr(0, 1 << 20));
   // The relay holds the first half and waits for the rest, which never comes; the client asks
   // again on a new connection, which ends the old one.
-  for (int wait = 0; wait < 500; ++wait) {
-    auto found = partials();
-    if (!found.empty() &&
-        fs::file_size(relay().dataDirectory() / "artifacts" / found[0]) == (1u << 20)) {
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  sendPart(stalled, build, 1 << 20, 1 << 20);
   Response asked = held();
   EXPECT_EQ(asked.headers["upload-offset"], std::to_string(1 << 20));
   EXPECT_TRUE(stalled.waitForClose());
@@ -209,20 +215,7 @@ TEST_F(ResumableTest, AClientThatGivesUpOnAConnectionTakesOverFromIt) {
 TEST_F(ResumableTest, AfterTheRelayIsKilledMidUploadTheUploadCompletesFromTheDurableOffset) {
   std::string build = randomData(8 << 20);
   Connection connection(port());
-  std::string head = "PATCH " + artifact() + " HTTP/1.1\r\nHost: x\r\n";
-  for (const auto& [name, value] : patchHeaders(0, build.size(), sha256(build))) {
-    head += name + ": " + value + "\r\n";
-  }
-  head += "Content-Length: " + std::to_string(build.size()) + "\r\n\r\n";
-  connection.send(head + build.substr(0, 5 << 20));
-  for (int wait = 0; wait < 3000; ++wait) {
-    auto found = partials();
-    if (!found.empty() &&
-        fs::file_size(relay().dataDirectory() / "artifacts" / found[0]) >= (4u << 20)) {
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  sendPart(connection, build, 5 << 20, 4 << 20);
   relay().kill();
   relay().start();
 
