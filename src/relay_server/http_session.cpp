@@ -58,7 +58,8 @@ constexpr auto kLingerTime = 2s;
 constexpr std::size_t kLingerBytes = 4 << 20;
 // How long a resumable-upload request waits for an older request on the same job to let go, and
 // how often it asks. The older one gives way once its connection has brought nothing for
-// kStalledFor: until then it is still taking in what its client sent before giving up on it.
+// kStalledFor and holds nothing unread: until then it is still taking in what its client sent
+// before giving up on it.
 constexpr auto kTakeoverLimit = 10s;
 constexpr auto kTakeoverStep = 20ms;
 constexpr auto kStalledFor = 500ms;
@@ -542,9 +543,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     auto interrupt = [weak, executor] {
       asio::post(executor, [weak] {
         auto session = weak.lock();
-        if (session && SteadyClock::now() - session->lastReceived_ >= kStalledFor) {
-          session->closeSocket();
-        }
+        if (session && session->stalled()) session->closeSocket();
       });
     };
     asio::steady_timer pause(executor);
@@ -561,6 +560,14 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       pause.expires_after(kTakeoverStep);
       co_await pause.async_wait(asio::use_awaitable);
     }
+  }
+
+  // Whether this connection's upload has stopped bringing bytes: none for kStalledFor, and none
+  // waiting to be read (a busy relay may take that long to come back to a connection).
+  bool stalled() {
+    error_code ec;
+    std::size_t waiting = socketOf(stream_).available(ec);
+    return SteadyClock::now() - lastReceived_ >= kStalledFor && (ec || waiting == 0);
   }
 
   // What every resumable-upload request checks first: the protocol's version, and that the caller
