@@ -210,4 +210,16 @@ std::string duration(double seconds) {
   return unit(whole, "second");
 }
 
+std::optional<std::uint64_t> parseDecimal(std::string_view digits) noexcept {
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
 }  // namespace vek::text

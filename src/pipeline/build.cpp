@@ -19,7 +19,6 @@
 #include "foundation/file.h"
 #include "foundation/paths.h"
 #include "foundation/process_runner.h"
-#include "foundation/task.h"
 #include "pipeline/app_validation.h"
 #include "pipeline/archive_export.h"
 #include "pipeline/deployment.h"
@@ -66,23 +65,6 @@ void removeTree(const fs::path& path) {
 }
 
 }  // namespace
-
-void uploadArtifact(const API& api, std::string_view job, std::string_view lease,
-                    const fs::path& file, std::string_view sha256,
-                    std::chrono::milliseconds pause) {
-  for (int attempt = 1;; ++attempt) {
-    task::checkCancelled();
-    try {
-      api.upload(job, lease, file, sha256);
-      return;
-    } catch (const CancellationError&) {
-      throw;
-    } catch (...) {
-      if (attempt >= uploadAttempts) throw;
-    }
-    task::sleepFor(pause);
-  }
-}
 
 void build(const JSON& job, std::string_view lease, const Credentials& credentials, const API& api,
            const ProgressCallback& event) {
@@ -147,8 +129,8 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
       ipa, manifest, packageFile, artifact, credentials.encryptionKey, id);
   assertActive(api, id, "building");
 
-  event("Uploading encrypted build");
-  uploadArtifact(api, id, lease, artifact, artifactSHA);
+  event(std::string(uploadingMessage));
+  uploadArtifact(api, id, lease, artifact, artifactSHA, event);
   api.call("POST", "/v1/jobs/" + pathSegment(id) + "/finish-build",
            JSON::object({{"manifest", manifest}}), std::string(lease));
 

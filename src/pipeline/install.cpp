@@ -41,7 +41,8 @@ constexpr double launchTimeout = 90;
 class ReceivedFiles {
  public:
   explicit ReceivedFiles(const fs::path& directory)
-      : artifact(directory / "Build.vek"),
+      : partial(directory / "Build.vek.part"),
+        artifact(directory / "Build.vek"),
         package(directory / "Build.vekpkg"),
         ipa(directory / "App.ipa"),
         extracted(directory / "Extracted") {
@@ -51,6 +52,7 @@ class ReceivedFiles {
   ReceivedFiles(const ReceivedFiles&) = delete;
   ReceivedFiles& operator=(const ReceivedFiles&) = delete;
 
+  const fs::path partial;  // the download so far, kept between its attempts
   const fs::path artifact;
   const fs::path package;
   const fs::path ipa;
@@ -58,7 +60,7 @@ class ReceivedFiles {
 
  private:
   void removeAll() const noexcept {
-    for (const fs::path* path : {&artifact, &package, &ipa, &extracted}) {
+    for (const fs::path* path : {&partial, &artifact, &package, &ipa, &extracted}) {
       std::error_code ignored;
       fs::remove_all(*path, ignored);
     }
@@ -108,9 +110,10 @@ void install(const JSON& job, std::string_view lease, const Credentials& credent
   const fs::path log = directory / "install.log";
   const ReceivedFiles files(directory);
 
-  event("Downloading and decrypting build");
+  event(std::string(downloadingMessage));
   const std::string leaseText(lease);
-  api.download(id, leaseText, files.artifact, job["artifact_sha"].text());
+  downloadArtifact(api, id, leaseText, files.partial, files.artifact, job["artifact_sha"].text(),
+                   event);
   const JSON manifest = ArtifactCrypto::decryptAndUnpack(files.artifact, files.package, files.ipa,
                                                          credentials.encryptionKey, id);
   const bool matches = manifest["job_id"].isString() && manifest["job_id"].text() == id &&
