@@ -30,16 +30,20 @@ std::string ArtifactCrypto::sha256(const std::filesystem::path& file) {
   return digest.hexDigest();
 }
 
+std::string artifacts::packageHead(const JSON& manifest) {
+  std::string text = manifest.data();
+  if (text.size() > ArtifactCrypto::maxManifestSize) throw VEKError("Manifest too large");
+  std::string head(ArtifactCrypto::packageMagic);
+  head.resize(packageHeaderSize);
+  storeBigEndian32(
+      reinterpret_cast<unsigned char*>(head.data()) + ArtifactCrypto::packageMagic.size(),
+      static_cast<std::uint32_t>(text.size()));
+  return head + text;
+}
+
 void ArtifactCrypto::package(const std::filesystem::path& ipa, const JSON& manifest,
                              const std::filesystem::path& to) {
-  std::string head(packageMagic);
-  std::string text = manifest.data();
-  if (text.size() > maxManifestSize) throw VEKError("Manifest too large");
-  head.resize(packageHeaderSize);
-  artifacts::storeBigEndian32(reinterpret_cast<unsigned char*>(head.data()) + packageMagic.size(),
-                              static_cast<std::uint32_t>(text.size()));
-  head += text;
-
+  const std::string head = artifacts::packageHead(manifest);
   // The IPA is opened before the package is created, so a missing IPA leaves no stray package.
   UniqueFd in = openFile(ipa, O_RDONLY);
   artifacts::adviseSequential(in.get());

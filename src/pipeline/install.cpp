@@ -46,6 +46,8 @@ class ReceivedFiles {
   ReceivedFiles& operator=(const ReceivedFiles&) = delete;
 
   const fs::path artifact;
+  // The decrypted package, which earlier versions wrote beside the IPA: one of their attempts,
+  // killed outright, may have left it here.
   const fs::path package;
   const fs::path ipa;
   const fs::path extracted;
@@ -85,8 +87,8 @@ void install(const JSON& job, std::string_view lease, const Credentials& credent
   event("Downloading and decrypting build");
   const std::string leaseText(lease);
   api.download(id, leaseText, files.artifact, job["artifact_sha"].text());
-  const JSON manifest = ArtifactCrypto::decryptAndUnpack(files.artifact, files.package, files.ipa,
-                                                         credentials.encryptionKey, id);
+  const JSON manifest =
+      ArtifactCrypto::decryptAndUnpack(files.artifact, files.ipa, credentials.encryptionKey, id);
   const bool matches = manifest["job_id"].isString() && manifest["job_id"].text() == id &&
                        manifest["receiver_id"].isString() &&
                        manifest["receiver_id"].text() == credentials.deviceID &&
