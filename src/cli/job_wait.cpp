@@ -40,6 +40,7 @@ JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bo
       if (state == "succeeded") return job;
       throw VEKError("Job " + id + " " + state + ": " + job["error"].text());
     }
+    if (settings.onPass) settings.onPass(job);
     task::sleepFor(settings.pause);
   }
 }

@@ -92,7 +92,7 @@ Response Connection::readResponse(bool skipInterim, bool toHead) {
       if (skipInterim) continue;
       return response;
     }
-    if (toHead) return response;
+    if (toHead || response.status == 204) return response;
     std::size_t length = std::stoull(response.headers.at("content-length"));
     while (pending_.size() < length)
       fill();
@@ -110,7 +110,7 @@ Response Connection::request(const std::string& method, const std::string& targe
     message += name + ": " + value + "\r\n";
     hasLength |= lower(name) == "content-length";
   }
-  if (!hasLength && (!body.empty() || method == "POST" || method == "PUT")) {
+  if (!hasLength && (!body.empty() || method == "POST" || method == "PUT" || method == "PATCH")) {
     message += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   }
   message += "\r\n" + body;
