@@ -51,6 +51,25 @@ fs::path onlyIPA(const fs::path& exportDirectory) {
   return found.front();
 }
 
+// Whether another attempt at an upload that failed with `error` can succeed. The relay's refusal
+// of the build's size, of this Mac's credential, of the lease or of a job that is gone or over
+// stays the same however often it is asked; an outage, a relay error or a transfer cut short may
+// not.
+bool worthRetrying(const std::exception& error) {
+  const auto* refusal = dynamic_cast<const RelayRefusal*>(&error);
+  if (!refusal) return true;
+  switch (refusal->status()) {
+    case 401:
+    case 403:
+    case 404:
+    case 409:
+    case 413:
+      return false;
+    default:
+      return true;
+  }
+}
+
 // Leftovers of an earlier attempt at the same job would be taken for this attempt's output.
 void removeTree(const fs::path& path) {
   std::error_code ignored;
@@ -69,8 +88,8 @@ void uploadArtifact(const API& api, std::string_view job, std::string_view lease
       return;
     } catch (const CancellationError&) {
       throw;
-    } catch (...) {
-      if (attempt >= uploadAttempts) throw;
+    } catch (const std::exception& error) {
+      if (attempt >= uploadAttempts || !worthRetrying(error)) throw;
     }
     task::sleepFor(pause);
   }
@@ -91,6 +110,13 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
   const fs::path validation = directory / "Validation";
   const fs::path packageFile = directory / "Build.vekpkg";
   const fs::path artifact = directory / "Build.vek";
+  // However the build ends, the copies nobody reads again go; after a failure the export too, so
+  // a failed job does not hold the disk until its folder expires.
+  struct Ending {
+    const fs::path& directory;
+    bool succeeded = false;
+    ~Ending() { removeBuildCopies(directory, succeeded); }
+  } ending{directory};
   Paths::atomicWrite(exportOptions(project, mode).xml(), optionsFile);
 
   event("Archiving " + project.name + " \u00b7 " + spec["configuration"].text());
@@ -138,10 +164,7 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
   uploadArtifact(api, id, lease, artifact, artifactSHA);
   api.call("POST", "/v1/jobs/" + pathSegment(id) + "/finish-build",
            JSON::object({{"manifest", manifest}}), std::string(lease));
-
-  for (const fs::path& path : {packageFile, artifact, validation, directory / "DerivedData"}) {
-    removeTree(path);
-  }
+  ending.succeeded = true;
 }
 
 }  // namespace vek::BuildPipeline

@@ -43,11 +43,17 @@ inline constexpr std::chrono::seconds uploadPause{5};
 
 /// Uploads the encrypted build `file`, whose SHA-256 is `sha256`, as the artifact of `job` under
 /// `lease`, trying again after `pause` when an attempt fails, `uploadAttempts` times in all; then
-/// throws the last attempt's error. A cancelled task stops at once with CancellationError (also
-/// during a pause) and is never retried.
+/// throws the last attempt's error. A refusal no retry can change (HTTP 401, 403, 404, 409, 413)
+/// is thrown at once. A cancelled task stops at once with CancellationError (also during a
+/// pause) and is never retried.
 void uploadArtifact(const API& api, std::string_view job, std::string_view lease,
                     const std::filesystem::path& file, std::string_view sha256,
                     std::chrono::milliseconds pause = uploadPause);
+
+/// Removes from a build's work directory `directory` the copies nobody reads once the build has
+/// ended: the package, the encrypted build, the validation copy, the derived data and, unless
+/// `keepExport`, the export. The log, the export options and the archive stay. Never throws.
+void removeBuildCopies(const std::filesystem::path& directory, bool keepExport) noexcept;
 
 /// The work directory of the job `id` ("Jobs/<id>" in the state directory), created (0700) when
 /// missing. Throws VEKError "Invalid job identifier" for an id that is empty or is not one plain

@@ -70,6 +70,20 @@ TEST_F(Upload, FourFailuresPassOnTheLastError) {
   EXPECT_EQ(server.requests().size(), 4u);
 }
 
+TEST_F(Upload, OnlyWhatCanChangeIsTriedAgain) {
+  for (int status : {401, 403, 404, 409, 413}) {
+    testing::ScriptedHttpServer server(
+        {ScriptedAnswer::json(status, R"({"error":"final"})"), ScriptedAnswer::json(200, "{}")});
+    EXPECT_EQ(upload(enrolledAt(server), 10ms), "final") << status;
+    EXPECT_EQ(server.requests().size(), 1u) << status;
+  }
+  testing::ScriptedHttpServer cut({ScriptedAnswer{""},
+                                   ScriptedAnswer::json(400, R"({"error":"torn"})"),
+                                   ScriptedAnswer::json(200, "{}")});
+  EXPECT_EQ(upload(enrolledAt(cut), 10ms), "(no failure)");
+  EXPECT_EQ(cut.requests().size(), 3u);
+}
+
 TEST_F(Upload, ACancelledTaskStopsWaitingAndIsNotRetried) {
   testing::ScriptedHttpServer server(
       {ScriptedAnswer::json(503, "{}"), ScriptedAnswer::json(200, "{}")});
