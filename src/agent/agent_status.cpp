@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "agent/job_cleanup.h"
 #include "foundation/file.h"
 #include "foundation/paths.h"
 
@@ -40,13 +41,27 @@ std::optional<std::string> read(const std::filesystem::path& path) noexcept {
   }
 }
 
+namespace {
+
+std::string storedError(std::string_view error) {
+  std::string text = JobCleanup::failureText(error);
+  if (text.size() <= errorByteLimit) return text;
+  std::size_t cut = errorByteLimit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+    --cut;
+  text.resize(cut);
+  return text;
+}
+
+}  // namespace
+
 std::string encode(const Record& record) {
   JSON::Object object;
   object["pid"] = JSON(static_cast<std::int64_t>(record.pid));
   object["updated"] = JSON(record.updated);
   object["device_id"] = JSON(record.deviceID);
   object["job_id"] = record.jobID ? JSON(*record.jobID) : JSON();
-  if (record.error) object["error"] = JSON(*record.error);
+  if (record.error) object["error"] = JSON(storedError(*record.error));
   return JSON(std::move(object)).data();
 }
 

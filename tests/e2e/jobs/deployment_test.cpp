@@ -10,6 +10,7 @@
 
 #include "fleet.h"
 #include "foundation/json.h"
+#include "foundation/text.h"
 #include "mac.h"
 #include "test_support.h"
 
@@ -119,7 +120,9 @@ TEST(Deployment, ABuildFailureReachesRunWaitWithThePipelinesMessage) {
   EXPECT_FALSE(job["error"].text().empty());
   EXPECT_EQ(error, "Job " + id + " failed: " + job["error"].text());
   EXPECT_NE(error.find("failed (65)"), std::string::npos) << error;
-  EXPECT_NE(Fleet::agentErrors(fleet.builder()).find("VEK " + id + ": " + job["error"].text()),
+  // The agent's log holds it as one line.
+  EXPECT_NE(Fleet::agentErrors(fleet.builder())
+                .find("VEK " + id + ": " + text::escapeControls(job["error"].text()) + "\n"),
             std::string::npos);
   // Nothing reached the receiver.
   EXPECT_EQ(Fleet::agentLog(fleet.receiver()), "");
