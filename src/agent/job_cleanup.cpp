@@ -6,6 +6,7 @@
 
 #include "foundation/paths.h"
 #include "foundation/text.h"
+#include "foundation/tool_record.h"
 #include "pipeline/deployment.h"
 
 namespace vek::JobCleanup {
@@ -66,8 +67,13 @@ void removeLeftovers(const fs::path& jobs) noexcept {
   }
 }
 
+fs::path toolRecord() {
+  return Paths::root() / "agent-tools.json";
+}
+
 void cleanup() noexcept {
   try {
+    ToolRecord::endLeftovers(toolRecord());
     const fs::path jobs = Paths::directory("Jobs");
     removeOldEntries(jobs, fs::file_time_type::clock::now());
     removeLeftovers(jobs);

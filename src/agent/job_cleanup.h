@@ -5,7 +5,9 @@
 // over from an agent that ended in the middle of a job (killed, crashed, the Mac switched off):
 // the decrypted build of an install, the package, the encrypted build and the copies of a build.
 // The decrypted files must not stay on disk, and the copies would fill a small disk job after
-// job; only the logs, the export options and the archive are kept until the folder expires.
+// job; only the logs, the export options and the archive are kept until the folder expires. A
+// tool such an agent left running is ended first, from the agent's record of its job tools, so it
+// writes nothing more into the folders being cleared.
 #pragma once
 
 #include <chrono>
@@ -36,8 +38,12 @@ void removeOldEntries(const std::filesystem::path& jobs, std::filesystem::file_t
 /// over. Never throws.
 void removeLeftovers(const std::filesystem::path& jobs) noexcept;
 
-/// removeOldEntries and then removeLeftovers on the state directory's "Jobs" folder (created when
-/// missing) at the current time. Never throws. Run once when the agent starts, before any job.
+/// Where the agent records its job tools: "agent-tools.json" in the state directory.
+std::filesystem::path toolRecord();
+
+/// Ends the tools of the record (ToolRecord::endLeftovers), then removeOldEntries and
+/// removeLeftovers on the state directory's "Jobs" folder (created when missing) at the current
+/// time. Never throws. Run once when the agent starts, before any job.
 void cleanup() noexcept;
 
 }  // namespace vek::JobCleanup

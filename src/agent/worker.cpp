@@ -91,11 +91,17 @@ void Worker::run() {
       work.reset();
       retired.reset();
       awake.reset();
+      ProcessRunner::recordJobTools(std::nullopt);
       worker.agentLock_.reset();
     }
   } ending{*this};
 
   JobCleanup::cleanup();
+  try {
+    ProcessRunner::recordJobTools(JobCleanup::toolRecord());
+  } catch (const std::exception&) {
+    // Without a state directory there is no record; the tools still die with this process.
+  }
 
   // Cancelling the caller's task reaches the loop's requests and pauses too.
   const std::stop_token caller = task::current();
