@@ -1,8 +1,6 @@
 #include "agent/agent_status.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -24,21 +22,7 @@ std::filesystem::path file() {
 }
 
 std::optional<std::string> read(const std::filesystem::path& path) noexcept {
-  constexpr std::size_t limit = 64 * 1024;
-  // Non-blocking, so a FIFO put in the file's place cannot hang the caller; only a regular file
-  // of at most `limit` bytes is read at all.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  try {
-    std::string bytes(limit + 1, '\0');
-    std::size_t used = readFully(fd.get(), bytes.data(), bytes.size(), path);
-    if (used > limit) return std::nullopt;
-    bytes.resize(used);
-    return bytes;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  return readSmallFile(path, 64 * 1024);
 }
 
 namespace {

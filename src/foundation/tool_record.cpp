@@ -1,8 +1,6 @@
 #include "foundation/tool_record.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef __APPLE__
@@ -29,23 +27,6 @@ namespace {
 
 // A record names the few tools of one job; anything larger was not written by an agent.
 constexpr std::size_t maxRecordBytes = 64 * 1024;
-
-// The whole of a small regular file, or absent. Non-blocking, so a FIFO in its place cannot hang
-// the caller.
-std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  try {
-    std::string bytes(limit + 1, '\0');
-    std::size_t used = readFully(fd.get(), bytes.data(), bytes.size(), path);
-    if (used > limit) return std::nullopt;
-    bytes.resize(used);
-    return bytes;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
 
 #ifndef __APPLE__
 // The field of /proc/<pid>/stat that holds the process's start time in clock ticks since boot:
