@@ -1,10 +1,15 @@
 // Whole deployments between two simulated Macs whose agents run under the service manager, with
 // the faults a fleet meets: a failing build, a cancel while a tool hangs, an unplugged phone, a
-// relay outage, an agent killed in the middle of a job.
+// relay outage, an agent killed in the middle of a job, a small disk.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -59,6 +64,15 @@ int countOf(const std::string& text, const std::string& part) {
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
     ++count;
   return count;
+}
+
+// The names in `folder`, sorted.
+Strings entries(const std::filesystem::path& folder) {
+  Strings names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void fault(const Mac& mac, const Strings& arguments) {
@@ -211,6 +225,49 @@ TEST(Deployment, AKilledAgentsJobFailsByItsLeaseAndTheRestartedAgentWorks) {
   }));
   const std::string next = fleet.queue();
   EXPECT_EQ(fleet.waitForJob(next, ended)["state"].text(), "succeeded");
+}
+
+TEST(Deployment, AnAgentKilledDuringTheInstallLeavesNoToolAndNoDecryptedBuild) {
+  Fleet fleet;
+  fault(fleet.receiver(), {"devicectl-install", "hang", "--times", "1"});
+  fleet.installAgents();
+  const std::string id = fleet.queue();
+  ASSERT_TRUE(eventually([&] { return Fleet::toolRunning(fleet.receiver(), "install"); }));
+  const std::filesystem::path receive = fleet.receiver().stateDirectory() / "Jobs" / id / "Receive";
+  ASSERT_TRUE(std::filesystem::exists(receive / "Build.vekpkg"));
+
+  const JSON before = fleet.receiver().ok({"agent", "status"});
+  ASSERT_EQ(::kill(static_cast<pid_t>(before["pid"].integer()), SIGKILL), 0);
+  EXPECT_TRUE(eventually([&] { return !Fleet::toolRunning(fleet.receiver(), "install"); }, 3s))
+      << "the install outlived its agent";
+  ASSERT_TRUE(eventually([&] {
+    const JSON now = fleet.receiver().ok({"agent", "status"});
+    return now["running"].flag() && now["pid"] != before["pid"];
+  }));
+  EXPECT_EQ(entries(receive), Strings{"install.log"});
+}
+
+TEST(Deployment, AFailedBuildKeepsOnlyItsLogAndArchiveSoASmallDiskTakesTheNextJob) {
+  Fleet fleet;
+  const std::filesystem::path jobs = fleet.builder().stateDirectory() / "Jobs";
+  std::filesystem::create_directories(jobs);
+  if (::mount("tmpfs", jobs.c_str(), "tmpfs", 0, "size=28m,mode=0700") != 0)
+    GTEST_SKIP() << "cannot mount a small disk here: " << std::strerror(errno);
+  struct Unmount {
+    const std::filesystem::path& at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{jobs};
+  const std::filesystem::path project = fleet.builder().home() / "src" / "Demo.xcodeproj";
+  std::filesystem::remove_all(project);
+  testing::vekSim({"project", "new", project.string(), "--bundle-id", "com.example.demo",
+                   "--schemes", Fleet::scheme, "--pad-bytes", "4M"});
+  fault(fleet.builder(), {"codesign-verify", "broken", "--times", "1"});
+  fleet.installAgents();
+  const std::string failed = fleet.queue();
+  EXPECT_EQ(fleet.waitForJob(failed, ended)["state"].text(), "failed");
+  EXPECT_EQ(entries(jobs / failed), (Strings{"App.xcarchive", "ExportOptions.plist", "build.log"}));
+  const JSON next = fleet.waitForJob(fleet.queue(), ended);
+  EXPECT_EQ(next["state"].text(), "succeeded") << next.pretty();
 }
 
 }  // namespace
