@@ -14,6 +14,7 @@
 #include "foundation/text.h"
 #include "pipeline/devices.h"
 #include "projects/project_store.h"
+#include "relay_client/group_cache.h"
 
 namespace vek {
 
@@ -132,7 +133,8 @@ void Worker::run() {
       ++failures;
       writeStatus(description);
       if (failures == 1) settings_.log(logLine("", description), true);
-      if (credentialRevoked(error)) {
+      // A revoked credential is the only relay answer that ends the agent.
+      if (API::namesRevokedCredential(description)) {
         stop();
         throw;
       }
@@ -152,7 +154,12 @@ void Worker::cycle() {
   const auto now = std::chrono::steady_clock::now();
   if (!lastInventory_ || now - *lastInventory_ > settings_.inventoryInterval) {
     try {
-      phones_ = settings_.listDevices();
+      JSON listed = settings_.listDevices();
+      // Shell completion offers this Mac's phones from the cache, never from the relay.
+      if (!lastInventory_ || listed != phones_) {
+        GroupCache::rememberPhones(credentials_.deviceID, credentials_.deviceName, listed);
+      }
+      phones_ = std::move(listed);
       inventoryError_.reset();
     } catch (const CancellationError&) {
       throw;

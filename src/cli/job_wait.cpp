@@ -44,6 +44,7 @@ JSON waitUntilEnded(const API& api, const std::string& id, double timeoutSeconds
       if (state == "succeeded") return job;
       throw VEKError("Job " + id + " " + state + ": " + job["error"].text());
     }
+    if (settings.onPass) settings.onPass(job);
     task::sleepFor(settings.pause);
   }
 }

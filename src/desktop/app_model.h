@@ -14,6 +14,12 @@
 //
 // Relay records are read through the JSON accessors that never fail, so a missing or malformed
 // member reads as empty text, zero or false and never stops the model.
+//
+// Once the relay refuses this Mac's credential as revoked (a refresh or an action meets the
+// relay's "revoked device credential" text), the model lets go of the credentials and of
+// everything it learnt through them: the window shows the enrolment screen with the relay's
+// message, and refreshes stay on this Mac until it joins again. The stored credentials are left
+// to enrolment, which replaces them.
 #pragma once
 
 #include <filesystem>
@@ -35,8 +41,8 @@ struct Platform {
   std::function<std::optional<std::string>()> chooseProject;
   /// Replaces the clipboard's content with this plain text.
   std::function<void(const std::string&)> copyToClipboard;
-  /// Opens a folder in the desktop's file browser.
-  std::function<void(const std::filesystem::path&)> openFolder;
+  /// Opens a folder in the desktop's file browser; false when nothing could open it.
+  std::function<bool(const std::filesystem::path&)> openFolder;
   /// The running program's own file (not argv[0], which may be a bare name found on PATH).
   std::filesystem::path programPath;
 };
@@ -96,6 +102,8 @@ class AppModel {
   // builder clears the project and picks a valid one; a new project re-picks scheme and
   // configuration; a new receiver clears the phone and picks an available one; a new mode selects
   // its preferred configuration ("Release" for adhoc, "Debug" otherwise) when the project has it.
+  // A configuration that must be picked anew is the mode's preferred one when offered, else the
+  // project's first.
   void setBuilder(const std::string& id);
   void setProject(const std::string& id);
   void setScheme(const std::string& scheme);
@@ -147,7 +155,7 @@ class AppModel {
   void joinGroup(std::string invite, std::string device, std::function<void()> enrolled);
 
   /// Opens the state directory's sub-folder `name` (created when missing) in the file browser;
-  /// nothing happens when it cannot be had.
+  /// nothing happens when it cannot be had, and `error` says so when no file browser opened it.
   void openStateFolder(const std::string& name);
 
   /// For tests: how many workers are still running.
@@ -156,6 +164,8 @@ class AppModel {
  private:
   void changed();
   void refreshBody();
+  /// On the UI thread: shows a failure's text; a revoked credential also ends the enrolment.
+  void fail(const std::string& message);
   void enroll(std::function<Credentials()> obtain, std::function<void()> enrolled);
 
   Platform platform_;

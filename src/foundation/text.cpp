@@ -2,6 +2,8 @@
 
 #include <utf8proc.h>
 
+#include <charconv>
+#include <cmath>
 #include <vector>
 
 namespace vek::text {
@@ -216,6 +218,33 @@ std::string hex(std::string_view bytes) {
     out += kDigits[c & 0xF];
   }
   return out;
+}
+
+std::string duration(double seconds) {
+  auto unit = [](auto count, const char* word) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, count).ptr;
+    return std::string(digits, end) + " " + word + (count == 1 ? "" : "s");
+  };
+  if (!std::isfinite(seconds) || seconds != std::floor(seconds) || std::abs(seconds) > 1e15) {
+    return unit(seconds, "second");
+  }
+  const auto whole = static_cast<long long>(seconds);
+  if (whole != 0 && whole % 3600 == 0) return unit(whole / 3600, "hour");
+  if (whole != 0 && whole % 60 == 0) return unit(whole / 60, "minute");
+  return unit(whole, "second");
+}
+
+std::optional<std::uint64_t> parseDecimal(std::string_view digits) noexcept {
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
 }
 
 }  // namespace vek::text

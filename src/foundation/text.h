@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,5 +37,13 @@ std::string escapeControls(std::string_view value);
 
 /// Lower-case hexadecimal digits of `bytes`, two per byte.
 std::string hex(std::string_view bytes);
+
+/// A length of time as people write it: whole hours ("1 hour", "2 hours") or minutes
+/// ("10 minutes") when it is a whole number of them, else seconds ("90 seconds", "0.5 seconds").
+std::string duration(double seconds);
+
+/// The value of `digits` when it is one or more ASCII decimal digits and nothing else (no sign,
+/// no space) that fits 64 bits; absent otherwise. For numbers in headers from the other side.
+std::optional<std::uint64_t> parseDecimal(std::string_view digits) noexcept;
 
 }  // namespace vek::text

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 namespace vek {
 namespace {
 
@@ -59,6 +62,19 @@ TEST(EscapeControls, LeavesOneHarmlessLine) {
   };
   for (const auto& [given, shown] : cases)
     EXPECT_EQ(text::escapeControls(given), shown) << given;
+}
+
+TEST(Duration, UsesTheLargestWholeUnit) {
+  for (const auto& [seconds, text] :
+       std::vector<std::pair<double, std::string>>{{7200, "2 hours"},
+                                                   {3600, "1 hour"},
+                                                   {600, "10 minutes"},
+                                                   {90, "90 seconds"},
+                                                   {1, "1 second"},
+                                                   {0, "0 seconds"},
+                                                   {0.2, "0.2 seconds"}}) {
+    EXPECT_EQ(text::duration(seconds), text) << seconds;
+  }
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ bool revoked(const Credentials& credentials) {
   } catch (const CancellationError&) {
     throw;
   } catch (const std::exception& error) {
-    return credentialRevoked(error);
+    return API::namesRevokedCredential(error.what());
   }
 }
 

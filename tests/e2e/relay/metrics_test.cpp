@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <thread>
 
 #include "exposition.h"
@@ -14,17 +13,6 @@ namespace {
 class Metrics : public RelayTest {
  protected:
   std::vector<std::string> arguments() override { return {"--metrics-listen", "127.0.0.1:0"}; }
-
-  int metricsPort() {
-    std::smatch match;
-    std::string output = relay().output();
-    if (!std::regex_search(output, match,
-                           std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics"))) {
-      ADD_FAILURE() << "no metrics line in: " << output;
-      return 0;
-    }
-    return std::stoi(match[1]);
-  }
 
   // Scrapes and parses; the raw text is kept for checks of what must never appear in it.
   Exposition scrape() {

@@ -1,6 +1,7 @@
 #include "relay_fixture.h"
 
 #include <filesystem>
+#include <regex>
 
 #include "foundation/random.h"
 #include "foundation/sha256.h"
@@ -21,6 +22,17 @@ std::string RelayTest::uploadHead(const Member& who, const Claimed& held, std::u
          "/artifact HTTP/1.1\r\nHost: x\r\nAuthorization: " + who.bearer() +
          "\r\nX-VEK-Lease: " + held.lease + "\r\nX-VEK-SHA256: " + sha + "\r\n" + extra +
          "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+int RelayTest::metricsPort() {
+  std::smatch match;
+  std::string output = relay_->output();
+  if (!std::regex_search(output, match,
+                         std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics"))) {
+    ADD_FAILURE() << "no metrics line in: " << output;
+    return 0;
+  }
+  return std::stoi(match[1]);
 }
 
 std::vector<std::string> RelayTest::artifactFiles() {

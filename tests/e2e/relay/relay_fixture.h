@@ -49,6 +49,8 @@ class RelayTest : public ::testing::Test {
 
   int port() const { return relay_->port(); }
   RelayProcess& relay() { return *relay_; }
+  /// The port of the metrics listener, for a relay started with --metrics-listen.
+  int metricsPort();
 
   Response get(const Member& who, const std::string& target) {
     return call(port(), "GET", target, "", who.auth());
