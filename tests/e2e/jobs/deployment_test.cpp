@@ -1,6 +1,7 @@
 // Whole deployments between two simulated Macs whose agents run under the service manager, with
 // the faults a fleet meets: a failing build, a cancel while a tool hangs, an unplugged phone, a
-// relay outage, an agent killed in the middle of a job, a small disk.
+// relay outage, outages shorter than a lease, an agent killed in the middle of a job, a small
+// disk.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -232,6 +233,33 @@ TEST(Deployment, AKilledAgentsJobFailsByItsLeaseAndTheRestartedAgentWorks) {
   }));
   const std::string next = fleet.queue();
   EXPECT_EQ(fleet.waitForJob(next, ended)["state"].text(), "succeeded");
+}
+
+TEST(Deployment, OutagesShorterThanTheLeaseLoseNothing) {
+  Fleet fleet({"--lease-seconds", "18", "--sweep-seconds", "1"}, Fleet::Network::cuttable);
+  fault(fleet.builder(), {"xcodebuild-archive", "slow", "--times", "1"});  // 30 seconds
+  fleet.installAgents();
+  const std::string id = fleet.queue();
+  ASSERT_TRUE(eventually([&] { return Fleet::toolRunning(fleet.builder(), "archive"); }));
+  const auto archiving = std::chrono::steady_clock::now();
+
+  // Right after a heartbeat renewed the lease (the agent writes its status then), the relay is
+  // out of reach for 12 seconds of the 18 the lease lasts, while only heartbeats can renew it:
+  // they must come back within 5 seconds of each other.
+  const auto status = fleet.builder().stateDirectory() / "agent-status.json";
+  const JSON before = JSON::decode(testing::readText(status))["updated"];
+  ASSERT_TRUE(eventually(
+      [&] { return JSON::decode(testing::readText(status))["updated"] != before; }, 15s));
+  fleet.proxy().cutFor(12s);
+  // Then over the archive's end, so that the check after it meets the outage.
+  std::this_thread::sleep_until(archiving + 27s);
+  fleet.proxy().cutFor(6s);
+  std::this_thread::sleep_until(archiving + 33500ms);  // `vek job` goes through the proxy too
+
+  const JSON job = fleet.waitForJob(
+      id, [](const JSON& job) { return ended(job) || job["state"].text() == "installing"; });
+  EXPECT_NE(job["state"].text(), "failed") << job.pretty() << Fleet::agentErrors(fleet.builder());
+  EXPECT_EQ(calls(fleet.builder(), "xcodebuild", "archive"), 1);
 }
 
 TEST(Deployment, AnAgentKilledDuringTheInstallLeavesNoToolAndNoDecryptedBuild) {
