@@ -30,6 +30,7 @@ CATALOG = {
     "xcodebuild-archive": ("path", {
         "exit": "exit 65 after a compile error in the transcript (** ARCHIVE FAILED **), no archive",
         "hang": "print the start of the transcript, then never finish; dies on SIGTERM",
+        "slow": "print the start of the transcript, then finish normally 30 seconds later",
     }),
     "xcodebuild-export": (None, {
         "exit": "exit 70 with an exportArchive error (** EXPORT FAILED **), no IPA",

@@ -11,6 +11,7 @@ import os
 import plistlib
 import shutil
 import sys
+import time
 
 from . import bundles, cms, faults, team as teams, xctargets
 from .toolerror import ToolExit
@@ -120,6 +121,8 @@ def run(root, options, settings, argv):
     mode = faults.take(root, "xcodebuild-archive", path)
     if mode == "hang":
         faults.hang()
+    if mode == "slow":
+        time.sleep(30)
     try:
         scheme_file, base = xctargets.locate_scheme(kind, path, options["-scheme"])
         project, target_id, configuration = xctargets.scheme_target(scheme_file, base)

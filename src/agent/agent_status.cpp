@@ -1,8 +1,6 @@
 #include "agent/agent_status.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "agent/job_cleanup.h"
 #include "foundation/file.h"
 #include "foundation/paths.h"
 
@@ -23,22 +22,22 @@ std::filesystem::path file() {
 }
 
 std::optional<std::string> read(const std::filesystem::path& path) noexcept {
-  constexpr std::size_t limit = 64 * 1024;
-  // Non-blocking, so a FIFO put in the file's place cannot hang the caller; only a regular file
-  // of at most `limit` bytes is read at all.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  try {
-    std::string bytes(limit + 1, '\0');
-    std::size_t used = readFully(fd.get(), bytes.data(), bytes.size(), path);
-    if (used > limit) return std::nullopt;
-    bytes.resize(used);
-    return bytes;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  return readSmallFile(path, 64 * 1024);
 }
+
+namespace {
+
+std::string storedError(std::string_view error) {
+  std::string text = JobCleanup::failureText(error);
+  if (text.size() <= errorByteLimit) return text;
+  std::size_t cut = errorByteLimit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+    --cut;
+  text.resize(cut);
+  return text;
+}
+
+}  // namespace
 
 std::string encode(const Record& record) {
   JSON::Object object;
@@ -46,7 +45,7 @@ std::string encode(const Record& record) {
   object["updated"] = JSON(record.updated);
   object["device_id"] = JSON(record.deviceID);
   object["job_id"] = record.jobID ? JSON(*record.jobID) : JSON();
-  if (record.error) object["error"] = JSON(*record.error);
+  if (record.error) object["error"] = JSON(storedError(*record.error));
   return JSON(std::move(object)).data();
 }
 

@@ -39,7 +39,13 @@ std::filesystem::path file();
 /// file or larger than any status the worker writes (64 KiB). Never blocks on a FIFO or device.
 std::optional<std::string> read(const std::filesystem::path& path) noexcept;
 
-/// The compact JSON of `record`, as the file holds it.
+/// The most bytes of an error the file keeps, after the cut to 1950 characters that failure
+/// reports get: a character may be a long cluster of code points, and even escaped for JSON the
+/// error must leave the file well within what readers accept.
+inline constexpr std::size_t errorByteLimit = 8 * 1024;
+
+/// The compact JSON of `record`, as the file holds it, with the error cut as failure reports are
+/// (JobCleanup::failureText) and then to `errorByteLimit` bytes, at a character boundary.
 std::string encode(const Record& record);
 
 /// Replaces the status file with `record` atomically (mode 0600), creating the state directory

@@ -115,6 +115,20 @@ TEST_F(AgentStatusFile, WrittenRecordReadsBackAsARunningAgent) {
   status = AgentService::status();
   EXPECT_TRUE(status["job_id"].isNull());
   EXPECT_EQ(status["error"].text(), "offline");
+
+  // A relay's long error is cut as failure reports are, and a single character made of
+  // thousands of combining marks is cut by size, so the file stays readable and the agent running.
+  std::string marks = "a";
+  for (int i = 0; i < 60000; ++i)
+    marks += "\xCC\x81";
+  for (const auto& [error, kept] : {std::pair{std::string(100000, 'x'), std::string(1950, 'x')},
+                                    std::pair{marks, marks.substr(0, 8191)}}) {
+    record.error = error;
+    AgentStatus::write(record);
+    status = AgentService::status();
+    EXPECT_TRUE(status["running"].flag());
+    EXPECT_EQ(status["error"].text(), kept);
+  }
 }
 
 TEST_F(AgentStatusFile, MissingFolderFifoAndHugeFileAreNotRunning) {

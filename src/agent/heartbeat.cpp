@@ -28,6 +28,15 @@ std::optional<std::string> jobState(const JSON& answer, std::string_view id) {
   return std::nullopt;
 }
 
+std::chrono::seconds leaseLifetime(const JSON& claim) {
+  const JSON& seconds = claim["lease_seconds"];
+  if (!seconds.isNumber()) return defaultLeaseLifetime;
+  const double value = seconds.doubleValue();
+  if (!(value >= 1 && value <= static_cast<double>(longestLeaseLifetime.count())))
+    return defaultLeaseLifetime;
+  return std::chrono::seconds(static_cast<long>(value));
+}
+
 std::chrono::milliseconds backoff(int failures, std::chrono::milliseconds step,
                                   std::chrono::milliseconds cap) {
   // Past the cap the count no longer matters, so a long outage cannot overflow the product.

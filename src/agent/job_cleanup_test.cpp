@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -76,6 +77,33 @@ TEST_F(AgentJobCleanup, RemovesOnlyEntriesOlderThanSevenDays) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(jobs_ / "link-old")));
   EXPECT_TRUE(fs::exists(scratch_.path() / "elsewhere" / "keep"))
       << "a link's target is not touched";
+}
+
+TEST_F(AgentJobCleanup, LeavesEachJobOnlyItsLogsOptionsAndArchive) {
+  for (const char* file :
+       {"built/build.log", "built/ExportOptions.plist", "built/App.xcarchive/Info.plist",
+        "built/Export/Demo.ipa", "built/Validation/Payload/Demo.app/Demo", "built/DerivedData/x",
+        "built/Build.vekpkg", "built/Build.vek", "received/Receive/install.log",
+        "received/Receive/Build.vek", "received/Receive/Build.vekpkg", "received/Receive/App.ipa",
+        "received/Receive/Extracted/Payload/Demo.app/Demo",
+        "received/Receive/.Build.vek.download-1"}) {
+    testing::writeText(jobs_ / file, "x");
+  }
+  testing::writeText(scratch_.path() / "elsewhere" / "Export" / "keep", "keep");
+  fs::create_directory_symlink(scratch_.path() / "elsewhere", jobs_ / "link");
+  JobCleanup::cleanup();
+
+  std::vector<std::string> left;
+  for (auto it = fs::recursive_directory_iterator(jobs_); it != fs::recursive_directory_iterator();
+       ++it) {
+    if (!it->is_directory() || it->is_symlink())
+      left.push_back(it->path().lexically_relative(jobs_));
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left,
+            (std::vector<std::string>{"built/App.xcarchive/Info.plist", "built/ExportOptions.plist",
+                                      "built/build.log", "link", "received/Receive/install.log"}));
+  EXPECT_TRUE(fs::exists(scratch_.path() / "elsewhere" / "Export" / "keep"));
 }
 
 TEST_F(AgentJobCleanup, MissingOrUnusableJobsFolderIsNoError) {

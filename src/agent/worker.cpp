@@ -11,6 +11,7 @@
 #include "foundation/errors.h"
 #include "foundation/process_runner.h"
 #include "foundation/random.h"
+#include "foundation/text.h"
 #include "pipeline/devices.h"
 #include "projects/project_store.h"
 #include "relay_client/group_cache.h"
@@ -36,6 +37,13 @@ void writeLine(std::string_view line, bool error) {
   }
 }
 
+// A line of the agent's log about job `id` (or, with no id, about the agent): the message comes
+// from tools, the relay and other Macs, so it is escaped to stay one line that a terminal showing
+// the log only prints.
+std::string logLine(std::string_view id, std::string_view message) {
+  return "VEK " + std::string(id.empty() ? "agent" : id) + ": " + text::escapeControls(message);
+}
+
 Worker::Settings completed(Worker::Settings settings) {
   if (!settings.listDevices) settings.listDevices = [] { return Devices::list(); };
   if (!settings.build) settings.build = BuildPipeline::build;
@@ -52,6 +60,7 @@ Worker::Worker(Credentials credentials) : Worker(std::move(credentials), Setting
 Worker::Worker(Credentials credentials, Settings settings)
     : credentials_(std::move(credentials)),
       api_(credentials_),
+      loopAPI_(api_.withAnswerLimit(Heartbeat::answerLimit)),
       settings_(completed(std::move(settings))) {}
 
 Worker::~Worker() {
@@ -83,11 +92,17 @@ void Worker::run() {
       work.reset();
       retired.reset();
       awake.reset();
+      ProcessRunner::recordJobTools(std::nullopt);
       worker.agentLock_.reset();
     }
   } ending{*this};
 
   JobCleanup::cleanup();
+  try {
+    ProcessRunner::recordJobTools(JobCleanup::toolRecord());
+  } catch (const std::exception&) {
+    // Without a state directory there is no record; the tools still die with this process.
+  }
 
   // Cancelling the caller's task reaches the loop's requests and pauses too.
   const std::stop_token caller = task::current();
@@ -117,7 +132,7 @@ void Worker::run() {
       const std::string description = error.what();
       ++failures;
       writeStatus(description);
-      if (failures == 1) settings_.log("VEK agent: " + description, true);
+      if (failures == 1) settings_.log(logLine("", description), true);
       // A revoked credential is the only relay answer that ends the agent.
       if (API::namesRevokedCredential(description)) {
         stop();
@@ -125,7 +140,9 @@ void Worker::run() {
       }
     }
     try {
-      task::sleepFor(Heartbeat::backoff(failures, settings_.backoffStep, settings_.backoffCap));
+      task::sleepFor(
+          runningJob() ? settings_.backoffStep
+                       : Heartbeat::backoff(failures, settings_.backoffStep, settings_.backoffCap));
     } catch (const CancellationError&) {
       if (isStopped()) return;
       throw;
@@ -155,26 +172,30 @@ void Worker::cycle() {
 
   const std::vector<Project> projects = ProjectStore::load();
   const std::optional<Heartbeat::Lease> lease = runningJob();
-  const JSON answer = api_.call("POST", "/v1/heartbeat",
-                                Heartbeat::body(projects, phones_, inventoryError_, lease));
+  const auto sent = std::chrono::steady_clock::now();
+  const JSON answer = loopAPI_.call("POST", "/v1/heartbeat",
+                                    Heartbeat::body(projects, phones_, inventoryError_, lease));
   if (lease) {
     std::optional<std::string> state = Heartbeat::jobState(answer, lease->id);
-    if (state && VEK::isTerminal(*state)) {
-      std::lock_guard guard(mutex_);
-      // The job may have ended on its own while the heartbeat was in flight.
-      if (runningJob_ && runningJob_->id == lease->id) {
+    std::lock_guard guard(mutex_);
+    // The job may have ended on its own while the heartbeat was in flight.
+    if (state && runningJob_ && runningJob_->id == lease->id) {
+      if (VEK::isTerminal(*state)) {
         ProcessRunner::cancel(lease->id);
         if (work_) work_->requestStop();
+      } else {
+        leaseRenewed_ = sent;
       }
     }
   }
   if (runningJob()) return;
 
-  const JSON claim = api_.call("POST", "/v1/claim", JSON::object());
-  if (claim.isObject() && !claim["job"].isNull()) start(claim["job"], claim["lease"].text());
+  const JSON claim = loopAPI_.call("POST", "/v1/claim", JSON::object());
+  if (claim.isObject() && !claim["job"].isNull())
+    start(claim["job"], claim["lease"].text(), Heartbeat::leaseLifetime(claim));
 }
 
-void Worker::start(const JSON& job, const std::string& lease) {
+void Worker::start(const JSON& job, const std::string& lease, std::chrono::seconds leaseLifetime) {
   std::string id = job["id"].text();
   if (!isCanonicalUUID(id)) return;
   const std::string& state = job["state"].text();
@@ -184,6 +205,8 @@ void Worker::start(const JSON& job, const std::string& lease) {
   std::lock_guard guard(mutex_);
   if (runningJob_ || stopped_) return;
   runningJob_ = Heartbeat::Lease{id, lease};
+  leaseRenewed_ = std::chrono::steady_clock::now();
+  leaseLifetime_ = leaseLifetime;
   sleepAssertion_ = settings_.keepAwake();
   // The thread may reach `finished` before this assignment; it waits for the mutex, so it always
   // finds `work_` set.
@@ -207,14 +230,36 @@ void Worker::execute(JSON job, std::string id, std::string lease) {
   }
   if (failure) {
     const std::string text = JobCleanup::failureText(*failure);
-    try {
-      api_.call("POST", "/v1/jobs/" + id + "/fail", JSON::object({{"error", text}}), lease);
-    } catch (const std::exception&) {
-      // The relay fails the job itself when the lease lapses; the line below still tells why.
-    }
-    settings_.log("VEK " + id + ": " + text, true);
+    reportFailure(id, lease, text);
+    settings_.log(logLine(id, text), true);
   }
   finished();
+}
+
+void Worker::reportFailure(const std::string& id, const std::string& lease,
+                           const std::string& text) {
+  for (;;) {
+    try {
+      api_.call("POST", "/v1/jobs/" + id + "/fail", JSON::object({{"error", text}}), lease);
+      return;
+    } catch (const std::exception& error) {
+      // Any answer is final, and so is the job's cancellation (the relay ended it, or the agent is
+      // stopping). Without a report the relay fails the job itself once the lease lapses; the log
+      // line still tells why.
+      if (!relayUnreachable(error)) return;
+    }
+    if (!leaseLiveAt(std::chrono::steady_clock::now() + settings_.backoffStep)) return;
+    try {
+      task::sleepFor(settings_.backoffStep);
+    } catch (const CancellationError&) {
+      return;
+    }
+  }
+}
+
+bool Worker::leaseLiveAt(std::chrono::steady_clock::time_point moment) const {
+  std::lock_guard guard(mutex_);
+  return moment < leaseRenewed_ + leaseLifetime_;
 }
 
 void Worker::report(const std::string& id, const std::string& lease, const std::string& message) {
@@ -223,7 +268,7 @@ void Worker::report(const std::string& id, const std::string& lease, const std::
   } catch (const std::exception&) {
     // A lost progress message is only missing from the job's events; it never fails the job.
   }
-  settings_.log("VEK " + id + ": " + message, false);
+  settings_.log(logLine(id, message), false);
 }
 
 void Worker::finished() {

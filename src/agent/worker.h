@@ -10,6 +10,14 @@
 // the loop pauses 5 seconds; after the n-th failure in a row min(5n, 30) seconds, with one line on
 // standard error per streak. A relay answer naming a revoked credential ends the agent.
 //
+// Keeping a job through an outage: while a job is held the pause after a failure stays at 5
+// seconds, so an outage at least 5 seconds shorter than the lease is survived and the lease is
+// renewed as soon as the relay answers again. The worker keeps the time its lease was last
+// renewed (the claim, then every heartbeat that found the job still running); a failure report
+// that cannot reach the relay is tried again every 5 seconds for as long as that lease lasts, so
+// the job's own reason, not a lapsed lease, is what its user reads. Heartbeat and claim answers
+// are read only up to the size a relay can legitimately send.
+//
 // Ownership: one mutex guards every member the loop and the job's thread share (the running job,
 // its task, the keep-awake, the stop flag). Neither side holds it across a request, a pipeline or
 // a pause, so the two meet only for the moments they read or change that state. The job's thread
@@ -83,9 +91,11 @@ class Worker {
   void stop() noexcept;
 
   /// Takes on a job the claim returned, unless its "id" is not a UUID or it is not addressed to
-  /// this Mac ("builder_id" for a job in "building", "receiver_id" otherwise). Called by the loop
-  /// when no job runs; never throws.
-  void start(const JSON& job, const std::string& lease);
+  /// this Mac ("builder_id" for a job in "building", "receiver_id" otherwise). `leaseLifetime` is
+  /// how long the lease lasts unless a heartbeat renews it. Called by the loop when no job runs;
+  /// never throws.
+  void start(const JSON& job, const std::string& lease,
+             std::chrono::seconds leaseLifetime = Heartbeat::defaultLeaseLifetime);
 
   /// The job being worked on, if any.
   std::optional<Heartbeat::Lease> runningJob() const;
@@ -94,6 +104,8 @@ class Worker {
   void cycle();
   void execute(JSON job, std::string id, std::string lease);
   void report(const std::string& id, const std::string& lease, const std::string& message);
+  void reportFailure(const std::string& id, const std::string& lease, const std::string& text);
+  bool leaseLiveAt(std::chrono::steady_clock::time_point moment) const;
   void finished();
   void cancelJob();
   void writeStatus(const std::optional<std::string>& error);
@@ -102,12 +114,17 @@ class Worker {
 
   Credentials credentials_;
   API api_;
+  /// The same client for heartbeats and claims, whose answers are small.
+  API loopAPI_;
   Settings settings_;
 
   mutable std::mutex mutex_;
   /// Orders the status writes of the loop and the job, so the last write shows the latest state.
   std::mutex statusMutex_;
   std::optional<Heartbeat::Lease> runningJob_;
+  /// When the running job's lease was last given or renewed, and how long it lasts from then.
+  std::chrono::steady_clock::time_point leaseRenewed_;
+  std::chrono::seconds leaseLifetime_ = Heartbeat::defaultLeaseLifetime;
   std::unique_ptr<task::Task> work_;
   std::unique_ptr<task::Task> retired_;
   std::unique_ptr<KeepAwake> sleepAssertion_;

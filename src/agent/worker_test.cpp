@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,11 +39,13 @@ JSON job(const std::string& id, const std::string& state, const std::string& bui
 
 // A relay that answers by route: claims from a queue (then "no work"), heartbeats with the state
 // the test sets for the held job, events and failure reports with {}. `heartbeatFailures` makes
-// the next heartbeats fail with the given answers first.
+// the next heartbeats fail with the given answers first; `scripted` answers the next requests
+// whose target ends in its key before anything else does.
 class FakeRelay {
  public:
   std::deque<JSON> claims;
   std::deque<ScriptedAnswer> heartbeatFailures;
+  std::map<std::string, std::deque<ScriptedAnswer>> scripted;
   std::string heldJobState = "building";
   std::vector<std::string> eventsFail;
 
@@ -69,6 +72,13 @@ class FakeRelay {
  private:
   ScriptedAnswer answer(const RecordedRequest& request) {
     std::lock_guard guard(mutex_);
+    for (auto& [suffix, answers] : scripted) {
+      if (request.target.ends_with(suffix) && !answers.empty()) {
+        ScriptedAnswer next = answers.front();
+        answers.pop_front();
+        return next;
+      }
+    }
     if (request.target == "/v1/heartbeat") {
       if (!heartbeatFailures.empty()) {
         ScriptedAnswer failure = heartbeatFailures.front();
@@ -251,7 +261,7 @@ TEST_F(WorkerTest, ProgressIsPrintedEvenWhenTheRelayLosesItAndFailuresReachTheRe
   settings.build = [&](const JSON&, std::string_view, const Credentials&, const API&,
                        const BuildPipeline::ProgressCallback& event) {
     event("Archiving");
-    event("Exporting");
+    event("Exporting \x1b]0;title\x07\n\x1b[32mDeployment succeeded");
     done = true;
     throw VEKError(longText);
   };
@@ -262,7 +272,10 @@ TEST_F(WorkerTest, ProgressIsPrintedEvenWhenTheRelayLosesItAndFailuresReachTheRe
   auto printed = lines();
   ASSERT_GE(printed.size(), 3u);
   EXPECT_EQ(printed[0], std::make_pair(prefix + "Archiving", false));
-  EXPECT_EQ(printed[1], std::make_pair(prefix + "Exporting", false));
+  // A message from elsewhere stays one line and cannot steer the terminal showing the log.
+  EXPECT_EQ(printed[1],
+            std::make_pair(prefix + "Exporting \\x1B]0;title\\x07\\n\\x1B[32mDeployment succeeded",
+                           false));
   const std::string cut = JobCleanup::failureText(longText);
   EXPECT_EQ(printed[2], std::make_pair(prefix + cut, true));
 
@@ -282,6 +295,38 @@ TEST_F(WorkerTest, ProgressIsPrintedEvenWhenTheRelayLosesItAndFailuresReachTheRe
   EXPECT_TRUE(written["job_id"].isNull());
   EXPECT_TRUE(written["error"].isNull());
   EXPECT_EQ(written["device_id"].text(), "mac-1");
+}
+
+TEST_F(WorkerTest, AFailureReportIsTriedAgainThroughAnOutageButNotAfterAnAnswer) {
+  relay_.claims = {job(jobA, "building", "mac-1", "mac-2"),
+                   job(jobB, "building", "mac-1", "mac-2")};
+  relay_.scripted["/v1/jobs/" + std::string(jobA) + "/fail"] = {
+      ScriptedAnswer{""}, ScriptedAnswer::http(503, "<html>Service Unavailable</html>")};
+  relay_.scripted["/v1/jobs/" + std::string(jobB) + "/fail"] = {
+      ScriptedAnswer::json(409, R"({"error":"This job has already ended (failed)."})")};
+  std::atomic<int> builds = 0;
+  Worker::Settings settings = this->settings();
+  settings.build = [&](const JSON&, std::string_view, const Credentials&, const API&,
+                       const BuildPipeline::ProgressCallback&) {
+    ++builds;
+    throw VEKError("xcodebuild failed (65)");
+  };
+  Worker worker(credentials(), settings);
+  runUntil(worker, [&] { return builds == 2 && !worker.runningJob(); });
+  // Until it got through for the first job; once for the second, whose answer was final.
+  EXPECT_EQ(relay_.requestsTo(std::string(jobA) + "/fail").size(), 3u);
+  EXPECT_EQ(relay_.requestsTo(std::string(jobB) + "/fail").size(), 1u);
+}
+
+TEST_F(WorkerTest, AClaimAnswerLargerThanARelayCanSendIsRefused) {
+  JSON huge = job(jobA, "building", "mac-1", "mac-2");
+  huge.set("spec", JSON::object({{"phone", std::string(Heartbeat::answerLimit, 'x')}}));
+  relay_.scripted["/v1/claim"] = {
+      ScriptedAnswer::json(200, JSON::object({{"job", huge}, {"lease", "l"}}).data())};
+  Worker worker(credentials(), settings());
+  runUntil(worker, [&] { return relay_.requestsTo("/v1/claim").size() >= 2; });
+  EXPECT_EQ(lines().at(0).first, "VEK agent: The answer from the relay at " +
+                                     relay_.origin().substr(7) + " is larger than 1 MiB");
 }
 
 TEST_F(WorkerTest, FailuresArePrintedOncePerStreakAndRevocationEndsTheAgentFreeingTheLock) {

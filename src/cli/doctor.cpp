@@ -122,7 +122,7 @@ RelayProbe probeRelay(const Credentials& credentials) {
                     "). Check this Mac's network connection, or ask whoever runs the relay.";
   } else if (transportFailed) {
     probe.problem = failure + ". Check this Mac's network connection and the relay's address.";
-  } else if (failure.find("revoked device credential") != std::string::npos) {
+  } else if (API::namesRevokedCredential(failure)) {
     probe.problem = "This Mac was revoked from its group (the relay says: " + failure +
                     "). Ask a member for an invite and join again with vek group join.";
   } else if (!failure.empty()) {

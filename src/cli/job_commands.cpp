@@ -52,7 +52,7 @@ Result run(const CommandContext& context, const Membership& membership) {
   // either way the person learns its id and how to follow it again before anything else.
   const std::string id = answer["id"].text();
   if (!id.empty()) {
-    const std::string shown = text::withoutControls(id);
+    const std::string shown = text::escapeControls(id);
     writeError("Queued job " + shown + "; to follow it again: vek logs " + shown + " --follow");
   }
   const double seconds = timeout(arguments);

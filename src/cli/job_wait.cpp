@@ -7,12 +7,15 @@
 #include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/task.h"
+#include "foundation/text.h"
 #include "relay_client/relay_url.h"
 
 namespace vek::cli {
 
-JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bool follow,
-                const WaitSettings& settings) {
+namespace {
+
+JSON waitUntilEnded(const API& api, const std::string& id, double timeoutSeconds, bool follow,
+                    const WaitSettings& settings) {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(timeoutSeconds));
@@ -27,10 +30,11 @@ JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bo
       JSON answer = api.call("GET", path + "/events?after=" + std::to_string(cursor));
       for (const JSON& event : answer["events"].items()) {
         cursor = std::max(cursor, event["id"].integer());
+        const std::string line = text::escapeControls(event["message"].text());
         if (settings.printEvent) {
-          settings.printEvent(event["message"].text());
+          settings.printEvent(line);
         } else {
-          writeError(event["message"].text());
+          writeError(line);
         }
       }
     }
@@ -42,6 +46,18 @@ JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bo
     }
     if (settings.onPass) settings.onPass(job);
     task::sleepFor(settings.pause);
+  }
+}
+
+}  // namespace
+
+JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bool following,
+                const WaitSettings& settings) {
+  try {
+    return waitUntilEnded(api, id, timeoutSeconds, following, settings);
+  } catch (const CancellationError&) {
+    throw VEKError("Stopped following job " + id + ". The job continues; use vek job " + id +
+                   " to inspect it.");
   }
 }
 

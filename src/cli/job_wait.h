@@ -1,9 +1,13 @@
 // Following a job until it ends: what `vek run --wait` and `vek logs --follow` do.
 //
-// Each pass asks for the job's events after the cursor, prints their messages, then asks for the
-// job itself; a job in a terminal state ends the wait, anything else pauses 3 seconds and tries
-// again until the deadline. The cursor only ever grows, so each event is printed once even when a
-// relay repeats old events or sends ids out of order.
+// Each pass asks for the job's events after the cursor and prints the message of every event the
+// relay returns, in the relay's order, then asks for the job itself; a job in a terminal state
+// ends the wait, anything else pauses 3 seconds and tries again until the deadline. The cursor
+// moves to the largest event id seen and never back, so a relay that returns only the events
+// after it has each printed once; events a relay repeats are printed again. A message comes from
+// the member that ran the job, so it is printed escaped, as one line a terminal only shows.
+//
+// Stopping the wait (Ctrl-C) stops only the following: the job goes on, and the error says so.
 #pragma once
 
 #include <chrono>
@@ -26,10 +30,12 @@ struct WaitSettings {
 };
 
 /// Waits for job `id` to reach a terminal state and returns its record when that is "succeeded".
-/// With `follow`, streams the job's event messages as they arrive. Throws VEKError "Job <id>
-/// <state>: <error text>" for a failed or cancelled job, VEKError "Timed out waiting for job <id>.
-/// The job continues; use vek job <id> to inspect it." once `timeoutSeconds` have passed (the job
-/// is left running), every error of a relay request at once, and CancellationError.
+/// With `follow`, streams the job's event messages (escaped: text::escapeControls) as they arrive.
+/// Throws VEKError "Job <id> <state>: <error text>" for a failed or cancelled job, VEKError "Timed
+/// out waiting for job <id>. The job continues; use vek job <id> to inspect it." once
+/// `timeoutSeconds` have passed (the job is left running), VEKError "Stopped following job <id>.
+/// The job continues; use vek job <id> to inspect it." when the current task is cancelled, and
+/// every error of a relay request at once.
 JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bool follow,
                 const WaitSettings& settings = {});
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "foundation/errors.h"
+#include "foundation/task.h"
 #include "scripted_http_server.h"
 #include "test_support.h"
 
@@ -51,19 +52,19 @@ ScriptedAnswer job(const std::string& state, const std::string& extra = "") {
   return ScriptedAnswer::json(200, R"({"state":")" + state + "\"" + extra + "}");
 }
 
-TEST(JobWait, EachEventIsPrintedOnceAndTheCursorNeverGoesBack) {
+TEST(JobWait, EveryEventTheRelayReturnsIsPrintedAsOneLineAndTheCursorNeverGoesBack) {
   Followed followed = follow({
       events(R"([{"id":1,"message":"Archiving"},{"id":3,"message":"Exporting"}])"),
       job("building"),
       // A relay that repeats an old event, sends one without message and one with a huge id.
-      events(R"([{"id":2,"message":"late"},{"id":4},{"id":1e300,"message":"far"}])"),
+      events(R"([{"id":2,"message":"late"},{"id":4},{"id":1e300,"message":"far\u001b[2K\nok"}])"),
       job("installing"),
       events("[]"),
       job("succeeded"),
   });
   EXPECT_EQ(followed.outcome, "succeeded");
   EXPECT_EQ(followed.printed,
-            (std::vector<std::string>{"Archiving", "Exporting", "late", "", "far"}));
+            (std::vector<std::string>{"Archiving", "Exporting", "late", "", "far\\x1B[2K\\nok"}));
   const std::string base = "/v1/jobs/" + id;
   EXPECT_EQ(followed.targets,
             (std::vector<std::string>{base + "/events?after=0", base, base + "/events?after=3",
@@ -78,6 +79,17 @@ TEST(JobWait, EndedJobsFailWithTheirStateAndErrorText) {
   Followed refused = follow({ScriptedAnswer::json(404, R"({"error":"Job not found"})")});
   EXPECT_EQ(refused.outcome, "Job not found");
   EXPECT_EQ(refused.targets.size(), 1u);
+}
+
+TEST(JobWait, StoppingTheWaitLeavesTheJobRunningAndSaysHowToFindIt) {
+  ScriptedHttpServer server({job("building")});
+  API api(server.origin(), Credentials{server.origin(), "d", "t", "g", "G", "Mac", "key"});
+  std::stop_source stop;
+  stop.request_stop();
+  task::Scope scope(stop.get_token());
+  EXPECT_EQ(
+      testing::failureOf([&] { waitForJob(api, id, 60, false); }),
+      "Stopped following job " + id + ". The job continues; use vek job " + id + " to inspect it.");
 }
 
 TEST(JobWait, TimeOutLeavesAfterTheLastPass) {

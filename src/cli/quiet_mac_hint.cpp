@@ -53,8 +53,8 @@ void QuietMacHint::observe(const JSON& job) {
   }
   for (const JSON& device : group["devices"].items()) {
     if (device["id"].text() != mac) continue;
-    std::string name = text::trim(text::withoutControls(device["name"].text()));
-    if (name.empty()) name = "The Mac " + text::withoutControls(mac);
+    std::string name = text::escapeControls(text::trim(device["name"].text()));
+    if (name.empty()) name = "The Mac " + text::escapeControls(mac);
     const JSON& lastSeen = device["last_seen"];
     std::string silence;
     if (lastSeen.isNumber() && lastSeen.doubleValue() > 0) {

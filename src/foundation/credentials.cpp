@@ -3,6 +3,8 @@
 #include <filesystem>
 
 #include "foundation/errors.h"
+#include "foundation/file_lock.h"
+#include "foundation/paths.h"
 #include "foundation/program.h"
 
 namespace vek {
@@ -122,6 +124,14 @@ bool saveNew(const Credentials& credentials, SecretStore& store) {
   if (code != keychain::success) {
     throw VEKError("Cannot save VEK credentials in Keychain (" + std::to_string(code) + ").");
   }
+  return true;
+}
+
+bool replace(const Credentials& expected, const Credentials& replacement, SecretStore& store) {
+  ExclusiveFileLock turn(Paths::directory("") / "credentials.lock");
+  const std::optional<Credentials> stored = load(store);
+  if (stored != expected) return false;
+  save(replacement, store);
   return true;
 }
 

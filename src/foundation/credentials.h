@@ -74,6 +74,12 @@ void save(const Credentials& credentials);
 /// "Cannot save VEK credentials in Keychain (<code>)." for any other failure.
 bool saveNew(const Credentials& credentials, SecretStore& store);
 
+/// Replaces the stored record with `replacement` only while it is still `expected`: of several
+/// processes replacing the same record at once, exactly one does (they take turns on a lock file
+/// in the state directory). Returns false, writing nothing, when the item holds anything else or
+/// nothing. Throws the errors of load and save, and SystemError for the lock file.
+bool replace(const Credentials& expected, const Credentials& replacement, SecretStore& store);
+
 /// The access list for a program started as `programPath`: when its resolved parent directory is
 /// "Contents/MacOS" of a bundle, the list trusts "<dir>/vek" and the bundle directory; otherwise
 /// absent.

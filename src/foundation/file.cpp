@@ -109,6 +109,22 @@ std::string readFile(const std::filesystem::path& path) {
   }
 }
 
+std::optional<std::string> readSmallFile(const std::filesystem::path& path,
+                                         std::size_t limit) noexcept {
+  try {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::string bytes(limit + 1, '\0');
+    std::size_t used = readFully(fd.get(), bytes.data(), bytes.size(), path);
+    if (used > limit) return std::nullopt;
+    bytes.resize(used);
+    return bytes;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 void syncFile(int fd, const std::filesystem::path& path) {
   if (::fsync(fd) != 0) throw SystemError("Cannot flush", path, errno);
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -56,6 +57,13 @@ void writeFully(int fd, std::string_view data, const std::filesystem::path& path
 
 /// The whole content of a (small) file.
 std::string readFile(const std::filesystem::path& path);
+
+/// The whole content of the regular file at `path` when it holds at most `limit` bytes; absent
+/// when it is missing, unreadable, not a regular file or larger. Opened without blocking, so a
+/// FIFO put in its place cannot hang the caller. For files another process writes, read as
+/// untrusted bytes. Never throws.
+std::optional<std::string> readSmallFile(const std::filesystem::path& path,
+                                         std::size_t limit) noexcept;
 
 /// fsync(2), throwing SystemError("Cannot flush", path) on failure.
 void syncFile(int fd, const std::filesystem::path& path);

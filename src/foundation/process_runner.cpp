@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +33,7 @@ extern "C" {
 #include "foundation/random.h"
 #include "foundation/task.h"
 #include "foundation/text.h"
+#include "foundation/tool_record.h"
 #include "foundation/tool_root.h"
 
 extern char** environ;
@@ -51,11 +55,31 @@ const std::string kReplacement = "\xEF\xBF\xBD";
 
 using SharedPidfd = std::shared_ptr<const UniqueFd>;
 
-// Tools running on behalf of a job. Each entry holds the tool's pidfd, shared with its run, so
-// `cancel` can signal it after dropping the lock without the descriptor closing under it.
+// A tool running on behalf of a job: its pidfd, shared with its run, so `cancel` can signal it
+// after dropping the lock without the descriptor closing under it, and what the record keeps.
+struct RegisteredTool {
+  SharedPidfd pidfd;
+  ToolRecord::Entry entry;
+};
+
+// Tools running on behalf of a job, and the file that records them, if any.
 struct Registry {
   std::mutex lock;
-  std::map<std::string, SharedPidfd, std::less<>> active;
+  std::map<std::string, RegisteredTool, std::less<>> active;
+  std::optional<std::filesystem::path> record;
+
+  // Rewrites the record from `active`; called with the lock held.
+  void writeRecord() noexcept {
+    if (!record) return;
+    std::vector<ToolRecord::Entry> tools;
+    for (const auto& [job, tool] : active)
+      tools.push_back(tool.entry);
+    try {
+      ToolRecord::write(*record, tools);
+    } catch (...) {
+      // The tools run all the same; only a later agent could not end them.
+    }
+  }
 };
 
 Registry& registry() {
@@ -69,18 +93,21 @@ Registry& registry() {
 // tool stays reachable by `cancel`.
 class Registration {
  public:
-  Registration(const std::optional<std::string>& job, SharedPidfd pidfd)
+  Registration(const std::optional<std::string>& job, SharedPidfd pidfd, pid_t pid)
       : job_(job), pidfd_(std::move(pidfd)) {
     if (!job_) return;
+    ToolRecord::Entry entry{pid, ToolRecord::startMark(pid).value_or("")};
     std::lock_guard<std::mutex> guard(registry().lock);
-    registry().active[*job_] = pidfd_;
+    registry().active[*job_] = RegisteredTool{pidfd_, std::move(entry)};
+    registry().writeRecord();
   }
   ~Registration() {
     if (!job_) return;
     std::lock_guard<std::mutex> guard(registry().lock);
     auto entry = registry().active.find(*job_);
-    if (entry != registry().active.end() && entry->second == pidfd_) {
+    if (entry != registry().active.end() && entry->second.pidfd == pidfd_) {
       registry().active.erase(entry);
+      registry().writeRecord();
     }
   }
   Registration(const Registration&) = delete;
@@ -175,9 +202,66 @@ std::vector<char*> childEnvironment() {
   return environment;
 }
 
-// Starts the tool with its output going to the capture files and returns its pidfd.
-SharedPidfd spawn(const std::string& path, const ProcessRunner::Invocation& invocation, int output,
-                  int error) {
+// What the child needs to become the tool, prepared before it starts, and why it could not. The
+// child shares this process's memory until it has become the tool (or given up), so it reads the
+// first part and writes the second in place.
+struct ToolStart {
+  const char* path;
+  char* const* argv;
+  char* const* environment;
+  const char* directory;
+  int output;
+  int error;
+  pid_t parent;
+  // Set by the child when it fails: changing to the working directory or the exec itself.
+  bool failedInDirectory = false;
+  int failure = 0;
+};
+
+// The child's side of `spawn`: it runs on a stack of its own in this process's memory while the
+// thread that started it waits, so it only makes system calls, and it never returns. It is not
+// instrumented by the address sanitizer, whose bookkeeping of that borrowed stack would outlive it.
+__attribute__((no_sanitize("address"))) int becomeTool(void* argument) {
+  auto* start = static_cast<ToolStart*>(argument);
+  // The tool starts with every signal at its default action and none blocked, whatever this
+  // process ignores (SIGPIPE, say) or blocks on the calling thread: otherwise a SIGTERM at the
+  // time-out could be held back until the SIGKILL.
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  for (int number = 1; number < NSIG; ++number)
+    ::sigaction(number, &standard, nullptr);  // fails harmlessly for SIGKILL, SIGSTOP and the like
+  // The tool dies with the thread that started it, which waits for it: so with this process, even
+  // when it is killed outright, and never goes on working for a job nobody holds any more.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != start->parent) ::_exit(127);  // this process died before the line above
+  if (::dup2(start->output, STDOUT_FILENO) < 0 || ::dup2(start->error, STDERR_FILENO) < 0) {
+    start->failure = errno;
+    ::_exit(127);
+  }
+  if (start->directory && ::chdir(start->directory) != 0) {
+    start->failedInDirectory = true;
+    start->failure = errno;
+    ::_exit(127);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::execve(start->path, start->argv, start->environment);
+  start->failure = errno;
+  ::_exit(127);
+}
+
+// A started tool: its pidfd and its process id.
+struct Started {
+  SharedPidfd pidfd;
+  pid_t pid;
+};
+
+// Starts the tool with its output going to the capture files. Like posix_spawn, the child borrows
+// this process's memory until it has called exec (CLONE_VM | CLONE_VFORK), so starting a tool
+// costs no copy of the process; unlike posix_spawn, the child can ask to die with its parent.
+Started spawn(const std::string& path, const ProcessRunner::Invocation& invocation, int output,
+              int error) {
   std::vector<char*> argv;
   argv.reserve(invocation.arguments.size() + 2);
   argv.push_back(const_cast<char*>(path.c_str()));
@@ -186,53 +270,28 @@ SharedPidfd spawn(const std::string& path, const ProcessRunner::Invocation& invo
   }
   argv.push_back(nullptr);
   std::vector<char*> environment = childEnvironment();
+  ToolStart start{path.c_str(),
+                  argv.data(),
+                  environment.data(),
+                  invocation.cwd ? invocation.cwd->c_str() : nullptr,
+                  output,
+                  error,
+                  ::getpid()};
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if (int rc = posix_spawn_file_actions_init(&actions)) throw SystemError("Cannot run", path, rc);
-  if (int rc = posix_spawnattr_init(&attributes)) {
-    posix_spawn_file_actions_destroy(&actions);
-    throw SystemError("Cannot run", path, rc);
-  }
-  // The tool starts with every signal at its default action and none blocked, whatever this
-  // process ignores (SIGPIPE, say) or blocks on the calling thread: otherwise a SIGTERM at the
-  // time-out could be held back until the SIGKILL.
-  sigset_t none, all;
-  sigemptyset(&none);
+  constexpr std::size_t stackBytes = 256 * 1024;
+  void* stack = ::mmap(nullptr, stackBytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) throw SystemError("Cannot run", path, errno);
+  // No signal handler of this process may run in the child before it has reset them all.
+  sigset_t all, previous;
   sigfillset(&all);
-  int rc = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-  if (!rc) rc = posix_spawn_file_actions_adddup2(&actions, error, STDERR_FILENO);
-  if (!rc && invocation.cwd) {
-    rc = posix_spawn_file_actions_addchdir_np(&actions, invocation.cwd->c_str());
-  }
-  if (!rc) rc = posix_spawnattr_setsigmask(&attributes, &none);
-  if (!rc) rc = posix_spawnattr_setsigdefault(&attributes, &all);
-  if (!rc)
-    rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  if (!rc) {
-    rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environment.data());
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (rc != 0) {
-    // posix_spawn reports a failed chdir and a failed exec alike; name the directory when it is
-    // the one at fault.
-    if (invocation.cwd) {
-      const char* directory = invocation.cwd->c_str();
-      struct stat status;
-      int reason = 0;
-      if (::stat(directory, &status) != 0) {
-        reason = errno;
-      } else if (!S_ISDIR(status.st_mode)) {
-        reason = ENOTDIR;
-      } else if (::access(directory, X_OK) != 0) {
-        reason = errno;
-      }
-      if (reason) throw SystemError("Cannot use the working directory", *invocation.cwd, reason);
-    }
-    throw SystemError("Cannot run", path, rc);
-  }
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t pid = ::clone(becomeTool, static_cast<char*>(stack) + stackBytes,
+                            CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  const int cloneError = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ::munmap(stack, stackBytes);
+  if (pid < 0) throw SystemError("Cannot run", path, cloneError);
 
   // Until the pidfd is handed over, a failure must still end and collect the child. It has not
   // been reaped, so its pid cannot have been reused and is safe to signal.
@@ -241,6 +300,15 @@ SharedPidfd spawn(const std::string& path, const ProcessRunner::Invocation& invo
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   };
+  // The child has become the tool or given up by now, and said why in `start`.
+  if (start.failure != 0) {
+    abandon();
+    if (start.failedInDirectory) {
+      throw SystemError("Cannot use the working directory", *invocation.cwd, start.failure);
+    }
+    throw SystemError("Cannot run", path, start.failure);
+  }
+
   UniqueFd pidfd(::pidfd_open(pid, 0));
   if (!pidfd) {
     int reason = errno;
@@ -248,7 +316,7 @@ SharedPidfd spawn(const std::string& path, const ProcessRunner::Invocation& invo
     throw SystemError("Cannot watch", path, reason);
   }
   try {
-    return std::make_shared<const UniqueFd>(std::move(pidfd));
+    return Started{std::make_shared<const UniqueFd>(std::move(pidfd)), pid};
   } catch (...) {
     abandon();
     throw;
@@ -410,14 +478,15 @@ ProcessResult run(const Invocation& invocation) {
   CaptureFile error(temporaryDirectory() / (capture + ".stderr"));
 
   task::checkCancelled();  // a stop that came while the captures were made still starts nothing
-  Child child(path, spawn(path, invocation, output.fd.get(), error.fd.get()));
+  Started started = spawn(path, invocation, output.fd.get(), error.fd.get());
+  Child child(path, started.pidfd);
   bool cancelled = false;
   bool timedOut = false;
   int status;
   {
     std::optional<std::stop_callback<Waker>> callback;
     if (wake) callback.emplace(token, Waker{wake.get()});
-    Registration registration(invocation.job, child.pidfd());
+    Registration registration(invocation.job, child.pidfd(), started.pid);
     status =
         waitForExit(child, invocation.timeout, wake ? wake.get() : -1, cancelled, timedOut, path);
   }
@@ -461,9 +530,15 @@ void cancel(std::string_view job) noexcept {
     std::lock_guard<std::mutex> guard(registry().lock);
     auto entry = registry().active.find(job);
     if (entry == registry().active.end()) return;
-    pidfd = entry->second;
+    pidfd = entry->second.pidfd;
   }
   ::pidfd_send_signal(pidfd->get(), SIGTERM, nullptr, 0);
+}
+
+void recordJobTools(std::optional<std::filesystem::path> record) {
+  std::lock_guard<std::mutex> guard(registry().lock);
+  registry().record = std::move(record);
+  registry().writeRecord();
 }
 
 }  // namespace ProcessRunner

@@ -1,6 +1,6 @@
 // The one way VEK runs a developer tool.
 //
-// A tool is started with posix_spawn from an explicit argument list (never through a shell). Its
+// A tool is started from an explicit argument list (never through a shell). Its
 // standard output and standard error go straight into two private capture files in the temporary
 // directory, never through a pipe, so a tool that prints gigabytes can neither stall nor swell the
 // runner: afterwards only the last 8 MiB of each file are read back, and the transcript is copied
@@ -18,6 +18,13 @@
 //
 // Tools running on behalf of a job are registered by job id so that `cancel` from another thread
 // can send them SIGTERM.
+//
+// No tool outlives the process that started it for long. On Linux the kernel kills the tool
+// (SIGKILL) when the thread that started it ends, and that thread waits for the tool, so this
+// happens only when the whole process dies: an agent killed in the middle of an install cannot
+// leave the install going on for a job the relay has already failed. Where there is no such
+// mechanism, the agent keeps a record of its job tools (`recordJobTools`, ToolRecord), and the
+// next agent ends what the record names when it starts.
 #pragma once
 
 #include <filesystem>
@@ -80,6 +87,11 @@ ProcessResult run(const Invocation& invocation);
 /// Sends SIGTERM to the tool running under `job`, if one is; otherwise does nothing. Never fails
 /// and never waits: the run it reaches ends as after a time-out, through its status.
 void cancel(std::string_view job) noexcept;
+
+/// From now on keeps the record of the tools running under a job in the file `record`
+/// (ToolRecord::write), rewritten whenever one starts or ends; with no file, keeps none (the
+/// default). A record that cannot be written is skipped: the tools run all the same.
+void recordJobTools(std::optional<std::filesystem::path> record);
 
 }  // namespace ProcessRunner
 

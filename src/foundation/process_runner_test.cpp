@@ -15,8 +15,10 @@
 
 #include "foundation/errors.h"
 #include "foundation/file.h"
+#include "foundation/json.h"
 #include "foundation/random.h"
 #include "foundation/task.h"
+#include "foundation/tool_record.h"
 #include "foundation/tool_root.h"
 #include "test_support.h"
 
@@ -392,6 +394,41 @@ TEST_F(ProcessRunnerTest, LaterRunUnderTheSameJobStaysCancellableAfterTheEarlier
   later.task.join();
   ASSERT_FALSE(later.failure);
   EXPECT_EQ(later.result->status, SIGTERM);
+}
+
+TEST_F(ProcessRunnerTest, AJobToolIsRecordedWhileItRunsSoALaterAgentCanEndIt) {
+  const fs::path record = work() / "agent-tools.json";
+  struct Recording {
+    explicit Recording(const fs::path& file) { ProcessRunner::recordJobTools(file); }
+    ~Recording() { ProcessRunner::recordJobTools(std::nullopt); }
+  } recording(record);
+  BackgroundRun run({.executable = "/bin/sleep",
+                     .arguments = {"60"},
+                     .timeout = 120,
+                     .job = randomUUID(),
+                     .allowFailure = true});
+  JSON tools;
+  for (int attempt = 0; attempt < 2000 && tools["tools"].items().empty(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    tools = JSON::decode(readFile(record));
+  }
+  ASSERT_EQ(tools["tools"].items().size(), 1u);
+  const auto pid = static_cast<pid_t>(tools["tools"].items()[0]["pid"].integer());
+  EXPECT_EQ(modeOf(record), 0600);
+
+  // A record whose process has another start mark, as after the pid went to another process,
+  // ends nothing; the true one ends the tool, as the next agent would.
+  const fs::path stale = work() / "stale.json";
+  ToolRecord::write(stale, {{pid, "another-boot/1"}});
+  EXPECT_EQ(ToolRecord::endLeftovers(stale), 0);
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_EQ(ToolRecord::endLeftovers(record), 1);
+  run.task.join();
+  ASSERT_FALSE(run.failure);
+  EXPECT_EQ(run.result->status, SIGKILL);
+  EXPECT_EQ(JSON::decode(readFile(record))["tools"], JSON::array()) << "rewritten as it ended";
+  testing::writeText(stale, "{not json");
+  EXPECT_EQ(ToolRecord::endLeftovers(stale), 0);
 }
 
 TEST_F(ProcessRunnerTest, AlreadyCancelledTaskStartsNothing) {

@@ -111,25 +111,6 @@ std::string decodeUTF8Lossy(std::string bytes) {
   return out;
 }
 
-std::string withoutControls(std::string_view value) {
-  std::string text = decodeUTF8Lossy(std::string(value));
-  std::string result;
-  result.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    // U+0080 to U+009F are 0xC2 0x80 to 0xC2 0x9F in (now well-formed) UTF-8.
-    const bool c1 =
-        byte == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xa0;
-    if (byte < 0x20 || byte == 0x7f || c1) {
-      result += ' ';
-      if (c1) ++i;
-    } else {
-      result += text[i];
-    }
-  }
-  return result;
-}
-
 std::string trim(std::string_view value) {
   auto begin = reinterpret_cast<const utf8proc_uint8_t*>(value.data());
   std::size_t start = 0, end = value.size();
@@ -182,6 +163,50 @@ std::string suffixCharacters(std::string_view value, std::size_t count) {
   });
   if (seen <= count) return std::string(value);
   return std::string(value.substr(ring[seen % count]));
+}
+
+std::string escapeControls(std::string_view value) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  const std::string text = decodeUTF8Lossy(std::string(value));
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x20 || lead == 0x7F) {
+      switch (lead) {
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default:
+          out += "\\x";
+          out += kDigits[lead >> 4];
+          out += kDigits[lead & 0xF];
+      }
+      ++i;
+      continue;
+    }
+    const auto length = static_cast<std::size_t>(sequenceAt(text, i));  // valid after repair
+    utf8proc_int32_t codepoint = lead;
+    if (length > 1) {
+      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + i),
+                       static_cast<utf8proc_ssize_t>(length), &codepoint);
+    }
+    if ((codepoint >= 0x80 && codepoint <= 0x9F) || codepoint == 0x2028 || codepoint == 0x2029) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4)
+        out += kDigits[(codepoint >> shift) & 0xF];
+    } else {
+      out.append(text, i, length);
+    }
+    i += length;
+  }
+  return out;
 }
 
 std::string hex(std::string_view bytes) {

@@ -1,5 +1,6 @@
-// Small text helpers shared by every layer: UTF-8 repair, trimming, and cutting text to a number
-// of user-perceived characters (grapheme clusters), which is how failure texts are bounded.
+// Small text helpers shared by every layer: UTF-8 repair, trimming, cutting text to a number of
+// user-perceived characters (grapheme clusters), which is how failure texts are bounded, and
+// making text from elsewhere safe to print as one plain line on a terminal.
 #pragma once
 
 #include <cstddef>
@@ -18,11 +19,6 @@ bool isValidUTF8(std::string_view bytes) noexcept;
 /// without a copy.
 std::string decodeUTF8Lossy(std::string bytes);
 
-/// `value` as UTF-8 (see decodeUTF8Lossy) with every control character, C0 (tabs and line breaks
-/// included), DEL and C1, replaced by a space: text from elsewhere made safe to show on a
-/// terminal or to put on one line.
-std::string withoutControls(std::string_view value);
-
 /// `value` without white space and line breaks at either end (ASCII and Unicode spaces).
 std::string trim(std::string_view value);
 
@@ -31,6 +27,13 @@ std::string prefixCharacters(std::string_view value, std::size_t count);
 
 /// The last `count` grapheme clusters of `value` (all of it when it has fewer).
 std::string suffixCharacters(std::string_view value, std::size_t count);
+
+/// `value` made safe to write as one line of plain text on a terminal: every control character
+/// (C0, DEL and C1) and every line or paragraph separator is replaced by a visible escape ("\n",
+/// "\r", "\t", "\x1B" for the others below U+0080, "\u009B" above), so remote text can neither
+/// send terminal commands nor pass for several lines. Ill-formed UTF-8 is repaired first (a lone
+/// byte 0x9B is a command to some terminals). Backslashes are kept as they are.
+std::string escapeControls(std::string_view value);
 
 /// Lower-case hexadecimal digits of `bytes`, two per byte.
 std::string hex(std::string_view bytes);

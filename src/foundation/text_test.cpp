@@ -37,14 +37,6 @@ TEST(Trim, RemovesWhiteSpaceAndLineBreaksAtBothEnds) {
   EXPECT_EQ(text::trim("é"), "é");
 }
 
-TEST(WithoutControls, LeavesNothingATerminalWouldObey) {
-  EXPECT_EQ(text::withoutControls("Mac\x1b]0;owned\x07 B\tC\nD\x7f"), "Mac ]0;owned  B C D ");
-  EXPECT_EQ(text::withoutControls("\xc2\x9b"
-                                  "31m \xc2\xa0é"),
-            " 31m \xc2\xa0é");  // CSI; NBSP stays
-  EXPECT_EQ(text::withoutControls("\xff"), "\xef\xbf\xbd");
-}
-
 TEST(Characters, CountGraphemeClusters) {
   std::string family = "👨‍👩‍👧";  // one cluster of five code points
   std::string accented = "e\xcc\x81";         // e + combining acute
@@ -55,6 +47,21 @@ TEST(Characters, CountGraphemeClusters) {
   EXPECT_EQ(text::prefixCharacters(value, 0), "");
   EXPECT_EQ(text::suffixCharacters(value, 0), "");
   EXPECT_EQ(text::suffixCharacters("x\xff", 1), "\xff");
+}
+
+TEST(EscapeControls, LeavesOneHarmlessLine) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Demo \u00b7 Release \u2014 caf\u00e9 \U0001F600",
+       "Demo \u00b7 Release \u2014 caf\u00e9 \U0001F600"},
+      {"one\ntwo\r\tthree", "one\\ntwo\\r\\tthree"},
+      {"\x1b]52;c;aGk=\x07\x1b[2K\x7f", "\\x1B]52;c;aGk=\\x07\\x1B[2K\\x7F"},
+      {std::string("nul\0byte", 8), "nul\\x00byte"},
+      {"\u009b31m \u0085 \u2028 \u2029", "\\u009B31m \\u0085 \\u2028 \\u2029"},
+      {"lone \x9b byte", "lone \uFFFD byte"},
+      {"C:\\path\\x41", "C:\\path\\x41"},
+  };
+  for (const auto& [given, shown] : cases)
+    EXPECT_EQ(text::escapeControls(given), shown) << given;
 }
 
 TEST(Duration, UsesTheLargestWholeUnit) {

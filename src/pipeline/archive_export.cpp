@@ -58,7 +58,17 @@ Plist exportOptions(const Project& project, std::string_view mode) {
 
 void assertActive(const API& api, std::string_view id, std::string_view state) {
   task::checkCancelled();
-  const JSON job = api.call("GET", "/v1/jobs/" + pathSegment(id));
+  JSON job;
+  try {
+    job = api.call("GET", "/v1/jobs/" + pathSegment(id));
+  } catch (const CancellationError&) {
+    throw;
+  } catch (const std::exception& error) {
+    // An outage is no answer: the job goes on, and the heartbeat, once it gets through, still
+    // stops a job the relay has ended meanwhile.
+    if (relayUnreachable(error)) return;
+    throw;
+  }
   const JSON& reported = job["state"];
   if (reported.isString() && reported.text() == state) return;
   throw VEKError("Job stopped: " + reported.text());

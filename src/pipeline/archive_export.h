@@ -39,9 +39,11 @@ std::vector<std::string> archiveArguments(const Project& project, std::string_vi
 /// export-options plist" when its top level is not a dictionary.
 Plist exportOptions(const Project& project, std::string_view mode);
 
-/// Returns when the relay reports the job `id` in `state`; otherwise throws VEKError
-/// "Job stopped: <the state the relay reports, or nothing when it reports none>". Throws
-/// CancellationError at once when the current task is cancelled, and the relay client's errors.
+/// Returns when the relay reports the job `id` in `state`, and also when the relay cannot be
+/// reached (see relayUnreachable), since that says nothing about the job; otherwise throws
+/// VEKError "Job stopped: <the state the relay reports, or nothing when it reports none>".
+/// Throws CancellationError at once when the current task is cancelled, and the relay's other
+/// refusals.
 void assertActive(const API& api, std::string_view id, std::string_view state);
 
 }  // namespace vek::BuildPipeline

@@ -6,7 +6,8 @@
 // through as long as each connection carries some of it. An attempt that moved nothing is
 // followed by a pause, one that moved bytes by the next attempt at once: the way to the relay
 // worked a moment ago. Whether an upload attempt moved the relay's offset is asked of the relay
-// after it failed; a download sees its own file grow.
+// after it failed; a download sees its own file grow. A refusal no attempt can change (the
+// build's size, the credential, the lease, a job that is over) ends an upload at once.
 //
 // While bytes move, a thread of its own turns the transfer's progress into progress lines, so the
 // transfer never waits for the relay to take a line; the lines stop before the transfer returns,
@@ -17,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "foundation/errors.h"
@@ -133,16 +135,34 @@ std::uint64_t sizeOf(const fs::path& file) {
   return ::stat(file.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 }
 
-// Whether the relay holds more of the build than `before`; false when it cannot tell.
-bool relayMovedPast(const API& api, std::string_view job, std::string_view lease,
-                    std::uint64_t before) {
+// Whether the relay's refusal `error` stays the same however often it is asked: of the build's
+// size, of this Mac's credential, of the lease, of a job that is gone or over. An outage, a relay
+// error or a transfer cut short may pass.
+bool finalRefusal(const std::exception& error) {
+  const auto* refusal = dynamic_cast<const RelayRefusal*>(&error);
+  if (!refusal) return false;
+  switch (refusal->status()) {
+    case 401:
+    case 403:
+    case 404:
+    case 409:
+    case 413:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What the relay holds of the upload after an attempt failed; absent when it cannot tell, which
+// is also its answer once the lease or the job is over.
+std::optional<HeldUpload> heldAfterFailure(const API& api, std::string_view job,
+                                           std::string_view lease) {
   try {
-    std::optional<HeldUpload> held = api.heldUpload(job, lease);
-    return held && held->offset > before;
+    return api.heldUpload(job, lease);
   } catch (const CancellationError&) {
     throw;
   } catch (const std::exception&) {
-    return false;
+    return std::nullopt;
   }
 }
 
@@ -170,8 +190,15 @@ void uploadArtifact(const API& api, std::string_view job, std::string_view lease
       return;
     } catch (const CancellationError&) {
       throw;
-    } catch (...) {
-      if (!attempts.failed(start && relayMovedPast(api, job, lease, *start))) throw;
+    } catch (const std::exception& error) {
+      std::optional<HeldUpload> now;
+      if (start) now = heldAfterFailure(api, job, lease);
+      // A resumable upload refused with 409 by a relay that still answers for it disagreed only
+      // on the offset, which the next attempt takes from the relay.
+      const bool offsetConflict = now && dynamic_cast<const RelayRefusal*>(&error) &&
+                                  static_cast<const RelayRefusal&>(error).status() == 409;
+      if ((finalRefusal(error) && !offsetConflict) || !attempts.failed(now && now->offset > *start))
+        throw;
     }
   }
 }

@@ -81,6 +81,13 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
   const fs::path exportDirectory = directory / "Export";
   const fs::path validation = directory / "Validation";
   const fs::path artifact = directory / "Build.vek";
+  // However the build ends, the copies nobody reads again go; after a failure the export too, so
+  // a failed job does not hold the disk until its folder expires.
+  struct Ending {
+    const fs::path& directory;
+    bool succeeded = false;
+    ~Ending() { removeBuildCopies(directory, succeeded); }
+  } ending{directory};
   Paths::atomicWrite(exportOptions(project, mode).xml(), optionsFile);
 
   event("Archiving " + project.name + " \u00b7 " + spec["configuration"].text());
@@ -133,10 +140,7 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
   uploadArtifact(api, id, lease, artifact, artifactSHA, event);
   api.call("POST", "/v1/jobs/" + pathSegment(id) + "/finish-build",
            JSON::object({{"manifest", manifest}}), std::string(lease));
-
-  for (const fs::path& path : {artifact, validation, directory / "DerivedData"}) {
-    removeTree(path);
-  }
+  ending.succeeded = true;
 }
 
 }  // namespace vek::BuildPipeline

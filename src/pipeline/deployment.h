@@ -50,7 +50,8 @@ inline constexpr std::string_view downloadingMessage = "Downloading and decrypti
 /// `lease`. Each attempt sends only what the relay does not hold yet (a relay without resumable
 /// uploads gets the whole file). A failed attempt that moved the relay's offset is followed by
 /// the next at once, one that did not by a wait of `pause`; after `transferAttempts` attempts in
-/// a row that moved nothing, the last attempt's error is thrown. While bytes move, `event` gets a
+/// a row that moved nothing, the last attempt's error is thrown; a refusal no retry can change
+/// (HTTP 401, 403, 404, 409, 413) is thrown at once. While bytes move, `event` gets a
 /// progress line now and then ("Uploading encrypted build · 1.2 of 3.8 GB"). A cancelled task
 /// stops at once with CancellationError (also during a pause) and is never retried.
 void uploadArtifact(const API& api, std::string_view job, std::string_view lease,
@@ -67,6 +68,11 @@ void downloadArtifact(const API& api, std::string_view job, std::string_view lea
                       const std::filesystem::path& partial, const std::filesystem::path& to,
                       std::string_view sha256, const ProgressCallback& event,
                       std::chrono::milliseconds pause = transferPause);
+
+/// Removes from a build's work directory `directory` the copies nobody reads once the build has
+/// ended: the package, the encrypted build, the validation copy, the derived data and, unless
+/// `keepExport`, the export. The log, the export options and the archive stay. Never throws.
+void removeBuildCopies(const std::filesystem::path& directory, bool keepExport) noexcept;
 
 /// The work directory of the job `id` ("Jobs/<id>" in the state directory), created (0700) when
 /// missing. Throws VEKError "Invalid job identifier" for an id that is empty or is not one plain

@@ -123,6 +123,35 @@ TEST_F(Upload, AttemptsThatMoveTheRelaysOffsetDoNotCountAndNothingHeldIsSentAgai
   }
 }
 
+TEST_F(Upload, OnlyWhatCanChangeIsTriedAgain) {
+  for (int status : {401, 403, 404, 409, 413}) {
+    auto server = testing::ScriptedHttpServer::answering([&](const testing::RecordedRequest& r) {
+      return r.method == "PUT" ? ScriptedAnswer::json(status, R"({"error":"final"})") : noTus(r);
+    });
+    EXPECT_EQ(upload(enrolledAt(*server), 10ms), "final") << status;
+    EXPECT_EQ(only(*server, "PUT").size(), 1u) << status;
+  }
+  // A cut connection and a torn request may pass; so may a resumable upload's offset conflict
+  // while the relay still answers for the upload, but not one it no longer answers for.
+  std::vector<ScriptedAnswer> puts{ScriptedAnswer{""}, ScriptedAnswer::json(400, "{}"),
+                                   ScriptedAnswer::json(200, "{}")};
+  std::size_t next = 0;
+  auto torn = testing::ScriptedHttpServer::answering([&](const testing::RecordedRequest& r) {
+    return r.method == "PUT" ? puts.at(next++) : noTus(r);
+  });
+  EXPECT_EQ(upload(enrolledAt(*torn), 1ms), "(no failure)");
+  EXPECT_EQ(only(*torn, "PUT").size(), 3u);
+  for (bool leaseLive : {true, false}) {
+    int heads = 0;
+    auto server = testing::ScriptedHttpServer::answering([&](const testing::RecordedRequest& r) {
+      if (r.method != "HEAD") return ScriptedAnswer::json(409, R"({"error":"conflict"})");
+      return ++heads == 1 || leaseLive ? tusOffset(0) : ScriptedAnswer::json(409, "{}");
+    });
+    EXPECT_EQ(upload(enrolledAt(*server), 1ms), "conflict");
+    EXPECT_EQ(only(*server, "PATCH").size(), leaseLive ? 4u : 1u) << leaseLive;
+  }
+}
+
 TEST_F(Upload, ACancelledTaskStopsWaitingAndIsNotRetried) {
   std::atomic<int> puts = 0;
   auto server = testing::ScriptedHttpServer::answering([&](const testing::RecordedRequest& r) {

@@ -40,7 +40,7 @@ namespace {
 
 // JSON answers are small records and lists; anything larger than this is not an answer the
 // system expects and is refused rather than held in memory.
-constexpr std::size_t maxAnswerBytes = 64 * 1024 * 1024;
+constexpr std::size_t defaultAnswerLimit = 64 * 1024 * 1024;
 // A refusal's body only has to carry an "error" sentence; beyond this it is cut off.
 constexpr std::size_t maxRefusalBytes = 1024 * 1024;
 // The relay's answers carry a dozen headers; the rest of an endless list is not kept.
@@ -95,6 +95,14 @@ class HeaderList {
 
 bool isSuccess(long status) {
   return status >= 200 && status <= 299;
+}
+
+// "64 MiB", "512 KiB" or "100 bytes".
+std::string sizeText(std::size_t bytes) {
+  if (bytes >= 1024 * 1024 && bytes % (1024 * 1024) == 0)
+    return std::to_string(bytes / (1024 * 1024)) + " MiB";
+  if (bytes >= 1024 && bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+  return std::to_string(bytes) + " bytes";
 }
 
 }  // namespace
@@ -351,6 +359,9 @@ class API::Exchange {
     set(CURLOPT_UPLOAD_BUFFERSIZE, uploadBufferBytes);
   }
 
+  /// Fails when the answer grows beyond `bytes`.
+  void limitAnswer(std::size_t bytes) { answerLimit_ = bytes; }
+
   /// Keeps only the first `bytes` of the answer (when only a refusal's text matters) instead of
   /// failing on a larger one.
   void truncateAnswer(std::size_t bytes) {
@@ -441,7 +452,7 @@ class API::Exchange {
           return bytes;
         }
         throw TransportError("The answer from the relay at " + self->relayName +
-                             " is larger than 64 MiB");
+                             " is larger than " + sizeText(self->answerLimit_));
       }
       self->body_.append(data, bytes);
       return bytes;
@@ -492,7 +503,7 @@ class API::Exchange {
   char errorText_[CURL_ERROR_SIZE];
   std::string methodText_;
   std::string body_;
-  std::size_t answerLimit_ = maxAnswerBytes;
+  std::size_t answerLimit_ = defaultAnswerLimit;
   bool truncateAnswer_ = false;
   std::exception_ptr failure_;
   std::vector<std::pair<std::string, std::string>> headers_;
@@ -563,22 +574,36 @@ namespace {
 
 }  // namespace
 
+bool relayUnreachable(const std::exception& error) noexcept {
+  if (dynamic_cast<const TransportError*>(&error)) return true;
+  const auto* refusal = dynamic_cast<const RelayRefusal*>(&error);
+  return refusal &&
+         (refusal->status() == 502 || refusal->status() == 503 || refusal->status() == 504);
+}
+
 API::API(std::string_view server, std::optional<Credentials> credentials)
     : origin_(checkedOrigin(server)),
       credentials_(std::move(credentials)),
+      answerLimit_(defaultAnswerLimit),
       pool_(std::make_shared<relay_client::ConnectionPool>()) {}
 
 API::API(const Credentials& credentials) : API(credentials.server, credentials) {}
+
+API API::withAnswerLimit(std::size_t bytes) const {
+  API limited = *this;
+  limited.answerLimit_ = bytes;
+  return limited;
+}
 
 void API::check(long status, std::string_view body) {
   if (isSuccess(status)) return;
   try {
     JSON answer = JSON::decode(body);
-    if (auto error = answer["error"].string()) throw VEKError(std::move(*error));
+    if (auto error = answer["error"].string()) throw RelayRefusal(std::move(*error), status);
   } catch (const DecodingError&) {
     // Not JSON: the status is all there is to report.
   }
-  throw VEKError("Relay returned HTTP " + std::to_string(status));
+  throw RelayRefusal("Relay returned HTTP " + std::to_string(status), status);
 }
 
 bool API::namesRevokedCredential(std::string_view message) {
@@ -623,6 +648,7 @@ JSON API::call(std::string_view method, std::string_view path, const std::option
 
   Exchange exchange(url, headers);
   exchange.relayName = origin_.authority();
+  exchange.limitAnswer(answerLimit_);
   exchange.setMethod(method, body ? &payload : nullptr);
   long status = perform(exchange);
   check(status, exchange.body());

@@ -35,6 +35,7 @@
 #include <string_view>
 
 #include "foundation/credentials.h"
+#include "foundation/errors.h"
 #include "foundation/json.h"
 #include "relay_client/relay_url.h"
 
@@ -51,6 +52,22 @@ class TransportError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+/// The relay answered with a status outside 200-299. The message is the relay's "error" text, or
+/// "Relay returned HTTP <status>"; the status lets a caller judge whether trying again can help.
+class RelayRefusal : public VEKError {
+ public:
+  RelayRefusal(std::string message, long status) : VEKError(std::move(message)), status_(status) {}
+  long status() const noexcept { return status_; }
+
+ private:
+  long status_;
+};
+
+/// True when `error` says nothing about what was asked because the relay was out of reach: it could
+/// not be reached or the exchange broke off (TransportError), or it, or a gateway in front of it,
+/// answered that it is unavailable for now (502, 503, 504). Any other failure is an answer.
+bool relayUnreachable(const std::exception& error) noexcept;
 
 /// How far a transfer has come: `done` bytes of the whole build of `total` bytes have reached the
 /// other side (a resumed transfer starts where it resumes). Called often, from whichever thread
@@ -79,14 +96,19 @@ class API {
   /// A client for the credentials' own server, authorised by them.
   explicit API(const Credentials& credentials);
 
+  /// This client with the largest JSON answer it accepts set to `bytes` (64 MiB by default), for
+  /// requests whose answers are known to be small. The copy shares the connection pool.
+  API withAnswerLimit(std::size_t bytes) const;
+
   /// The origin exactly as given.
   const std::string& server() const noexcept { return origin_.text; }
   const std::optional<Credentials>& credentials() const noexcept { return credentials_; }
 
   /// Sends one JSON request and returns the decoded answer. `body`, when given, goes compactly
   /// encoded with "Content-Type: application/json". Throws VEKError "Invalid API path", the
-  /// relay's refusal (see check), DecodingError when a success answer is not one JSON document
-  /// (an empty body included), TransportError, CancellationError.
+  /// relay's refusal (RelayRefusal, see check), DecodingError when a success answer is not one
+  /// JSON document (an empty body included), TransportError (also for an answer beyond the
+  /// client's answer limit), CancellationError.
   JSON call(std::string_view method, std::string_view path,
             const std::optional<JSON>& body = std::nullopt,
             const std::optional<std::string>& lease = std::nullopt,
@@ -152,9 +174,9 @@ class API {
   /// The absolute URL a request for `path` goes to. Throws VEKError "Invalid API path".
   std::string url(std::string_view path) const { return origin_.resolve(path); }
 
-  /// Checks an answer: a status from 200 to 299 passes; any other fails with VEKError whose message
-  /// is the body's "error" member when the body is a JSON object with a string "error", else
-  /// "Relay returned HTTP " + status.
+  /// Checks an answer: a status from 200 to 299 passes; any other fails with RelayRefusal whose
+  /// message is the body's "error" member when the body is a JSON object with a string "error",
+  /// else "Relay returned HTTP " + status.
   static void check(long status, std::string_view body);
 
   /// Whether a relay error's text says that the credentials sent with the request are revoked
@@ -167,6 +189,7 @@ class API {
 
   RelayOrigin origin_;
   std::optional<Credentials> credentials_;
+  std::size_t answerLimit_;
   std::shared_ptr<relay_client::ConnectionPool> pool_;
 };
 

@@ -15,15 +15,24 @@ constexpr std::size_t keyBytes = 32;
 
 constexpr std::string_view enrolledMessage = "This Mac is already enrolled.";
 
-void refuseIfEnrolled(SecretStore& store) {
-  if (CredentialStore::load(store)) throw VEKError(std::string(enrolledMessage));
+// What an enrolment may replace: nothing on a Mac that never enrolled, or credentials the relay
+// has revoked, which can never be used again. Credentials the relay still accepts, or about which
+// it cannot be asked, stay; the enrolment is refused.
+std::optional<Credentials> replaceableEnrolment(SecretStore& store) {
+  std::optional<Credentials> stored = CredentialStore::load(store);
+  if (stored && !Enrollment::revoked(*stored)) throw VEKError(std::string(enrolledMessage));
+  return stored;
 }
 
-// The first look (refuseIfEnrolled) comes before the relay is asked; another enrolment may have
-// saved its credentials since. Adding exclusively keeps that one and refuses this one, instead of
-// overwriting a group key that exists nowhere else.
-void saveAsTheOnlyEnrolment(const Credentials& credentials, SecretStore& store) {
-  if (!CredentialStore::saveNew(credentials, store)) throw VEKError(std::string(enrolledMessage));
+// The first look (replaceableEnrolment) comes before the relay is asked; another enrolment may have
+// saved its credentials since. Adding exclusively, or replacing only the revoked credentials seen
+// then, keeps that one and refuses this one, instead of overwriting a group key that exists
+// nowhere else.
+void saveAsTheOnlyEnrolment(const Credentials& credentials,
+                            const std::optional<Credentials>& revoked, SecretStore& store) {
+  const bool saved = revoked ? CredentialStore::replace(*revoked, credentials, store)
+                             : CredentialStore::saveNew(credentials, store);
+  if (!saved) throw VEKError(std::string(enrolledMessage));
 }
 
 }  // namespace
@@ -57,14 +66,14 @@ namespace Enrollment {
 
 Credentials create(std::string_view server, std::string_view group, std::string_view device,
                    std::string_view bootstrap, SecretStore& store) {
-  refuseIfEnrolled(store);
+  const std::optional<Credentials> revoked = replaceableEnrolment(store);
   API api(server, std::nullopt);
   JSON answer =
       api.call("POST", "/v1/groups", JSON::object({{"name", group}, {"device_name", device}}),
                std::nullopt, std::string(bootstrap));
   Credentials credentials = Credentials::fromRelayAnswer(
       std::string(server), answer, std::string(device), ArtifactCrypto::newKey());
-  saveAsTheOnlyEnrolment(credentials, store);
+  saveAsTheOnlyEnrolment(credentials, revoked, store);
   return credentials;
 }
 
@@ -74,6 +83,17 @@ Credentials create(std::string_view server, std::string_view group, std::string_
   return create(server, group, device, bootstrap, store);
 }
 
+bool revoked(const Credentials& credentials) {
+  try {
+    API(credentials).call("GET", "/v1/group");
+    return false;
+  } catch (const CancellationError&) {
+    throw;
+  } catch (const std::exception& error) {
+    return API::namesRevokedCredential(error.what());
+  }
+}
+
 std::string invite(const Credentials& credentials) {
   API api(credentials);
   JSON answer = api.call("POST", "/v1/invites", JSON::object());
@@ -81,14 +101,14 @@ std::string invite(const Credentials& credentials) {
 }
 
 Credentials join(std::string_view text, std::string_view device, SecretStore& store) {
-  refuseIfEnrolled(store);
+  const std::optional<Credentials> revoked = replaceableEnrolment(store);
   Invite invite = Invite::decode(text);
   API api(invite.server, std::nullopt);
   JSON answer =
       api.call("POST", "/v1/join", JSON::object({{"code", invite.code}, {"device_name", device}}));
   Credentials credentials =
       Credentials::fromRelayAnswer(invite.server, answer, std::string(device), invite.key);
-  saveAsTheOnlyEnrolment(credentials, store);
+  saveAsTheOnlyEnrolment(credentials, revoked, store);
   return credentials;
 }
 

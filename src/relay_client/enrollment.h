@@ -12,6 +12,11 @@
 // prefix and Base64 ("Invalid VEK invite"), JSON (the decoder's error), key ("Invalid group
 // encryption key"), then the relay origin (the origin message). Nothing is saved unless the relay
 // accepted the request.
+//
+// A Mac enrolls once: create and join refuse while it holds credentials ("This Mac is already
+// enrolled."), unless the relay that issued them refuses them as revoked. A revoked Mac can never
+// use them again, so it may create or join anew, and its new credentials replace the revoked
+// ones. The relay is asked before anything else; when it cannot be reached the credentials stay.
 #pragma once
 
 #include <string>
@@ -47,22 +52,28 @@ namespace Enrollment {
 
 /// Creates the group `group` on the relay at `server` with this Mac, named `device`, as its first
 /// member, using the relay's bootstrap token; makes the group key; saves and returns the
-/// credentials. Throws VEKError "This Mac is already enrolled." when credentials exist, before
-/// the relay is asked or, when another enrolment saved its credentials meanwhile, after (the
-/// relay then holds a device this Mac never uses; the stored credentials stay as they are), the
-/// origin message, the relay's refusal, and the errors of API::call and CredentialStore.
+/// credentials, replacing revoked ones. Throws VEKError "This Mac is already enrolled." when
+/// credentials exist that are not revoked, before the relay is asked or, when another enrolment
+/// saved its credentials meanwhile, after (the relay then holds a device this Mac never uses; the
+/// stored credentials stay as they are), the origin message, the relay's refusal, and the errors
+/// of API::call and CredentialStore.
 Credentials create(std::string_view server, std::string_view group, std::string_view device,
                    std::string_view bootstrap, SecretStore& store);
 Credentials create(std::string_view server, std::string_view group, std::string_view device,
                    std::string_view bootstrap);
+
+/// Whether the relay of `credentials` refuses them as revoked (asks it for the group). Any other
+/// outcome, an unreachable relay included, is false. Throws CancellationError.
+bool revoked(const Credentials& credentials);
 
 /// Asks the relay for a single-use invite code and returns the invite text carrying it, the
 /// credentials' server and the group key. Stores nothing.
 std::string invite(const Credentials& credentials);
 
 /// Joins the group of `invite` (the text or its JSON wrapper) as `device`; saves and returns the
-/// credentials. Throws "This Mac is already enrolled." (before the relay is asked or, as for
-/// create, when another enrolment saved first), the errors of Invite::decode, the origin
+/// credentials, replacing revoked ones. Throws "This Mac is already enrolled." (for credentials
+/// that are not revoked, before the relay is asked or, as for create, when another enrolment
+/// saved first), the errors of Invite::decode, the origin
 /// message for the invite's server, the relay's refusal, and the errors of API::call and
 /// CredentialStore.
 Credentials join(std::string_view invite, std::string_view device, SecretStore& store);

@@ -70,6 +70,7 @@ class EnrollmentTest : public ::testing::Test {
   std::optional<Credentials> stored() { return CredentialStore::load(store_); }
 
   testing::TempDir home_;
+  testing::ScopedEnvironment state_{"VEK_STATE_DIR", (home_.path() / "state").c_str()};
   FileSecretStore store_;
 };
 
@@ -110,18 +111,40 @@ TEST_F(EnrollmentTest, NothingIsSavedUnlessTheRelayAccepted) {
   EXPECT_EQ(stored(), std::nullopt);
 }
 
-TEST_F(EnrollmentTest, AnEnrolledMacNeitherCreatesNorJoinsAndSendsNothing) {
-  const Credentials existing{"https://relay.example.com", "d", "t", "g", "G", "Mac", key32};
-  CredentialStore::save(existing, store_);
-  ScriptedHttpServer relay({});
-  EXPECT_EQ(failureOf([&] { Enrollment::create(relay.origin(), "G", "Mac", "b", store_); }),
-            "This Mac is already enrolled.");
-  EXPECT_EQ(failureOf([&] {
-              Enrollment::join(Invite{relay.origin(), "c", key32}.text(), "Mac", store_);
-            }),
-            "This Mac is already enrolled.");
-  EXPECT_TRUE(relay.requests().empty());
-  EXPECT_EQ(stored(), existing);
+TEST_F(EnrollmentTest, AnEnrolledMacEnrollsAgainOnlyOnceItsRelayRefusesItAsRevoked) {
+  const ScriptedAnswer revoked = ScriptedAnswer::json(
+      401, R"({"error":"The relay refuses every request made with a revoked device credential."})");
+  // How the old relay answers the enrolled Mac's question, and whether that frees the Mac.
+  const std::pair<ScriptedAnswer, bool> cases[] = {
+      {ScriptedAnswer::json(200, R"({"devices":[]})"), false},
+      {ScriptedAnswer{""}, false},  // unreachable: it cannot say
+      {ScriptedAnswer::json(401, R"({"error":"The device credential is not valid."})"), false},
+      {revoked, true},
+  };
+  for (const auto& [answer, freed] : cases) {
+    testing::TempDir home;
+    FileSecretStore store(home / "vek-keychain");
+    ScriptedHttpServer old({answer, answer});
+    const Credentials existing{old.origin(), "d", "t", "g", "G", "Mac", key32};
+    CredentialStore::save(existing, store);
+    ScriptedHttpServer relay(
+        {ScriptedAnswer::json(200, R"({"device_id":"d-2","token":"t-2","group_id":"g-2"})")});
+    const std::string joined = failureOf([&] {
+      Enrollment::join(Invite{relay.origin(), "c", key32}.text(), "Mac", store);
+    });
+    EXPECT_EQ(old.requests().at(0).target, "/v1/group");
+    EXPECT_EQ(old.requests().at(0).header("Authorization"), "Bearer d.t");
+    if (!freed) {
+      EXPECT_EQ(joined, "This Mac is already enrolled.");
+      EXPECT_EQ(failureOf([&] { Enrollment::create(relay.origin(), "G", "Mac", "b", store); }),
+                "This Mac is already enrolled.");
+      EXPECT_TRUE(relay.requests().empty());
+      EXPECT_EQ(CredentialStore::load(store), existing);
+    } else {
+      EXPECT_EQ(joined, "(no failure)");
+      EXPECT_EQ(CredentialStore::load(store)->deviceID, "d-2");
+    }
+  }
 }
 
 TEST_F(EnrollmentTest, OriginsAreCheckedAfterTheKeyAndBeforeAnythingIsSent) {

@@ -36,7 +36,7 @@ std::optional<std::string> safeID(const JSON& value) {
 }
 
 std::string safeName(std::string_view name) {
-  return text::prefixCharacters(text::trim(text::withoutControls(name)), maxNameCharacters);
+  return text::prefixCharacters(text::escapeControls(text::trim(name)), maxNameCharacters);
 }
 
 bool revoked(const JSON& device) {

@@ -8,10 +8,10 @@
 // then "phone", the UDID, the phone's name and the id of its Mac.
 //
 // The relay's texts are untrusted and end up on a command line: an id is kept only when it is 1
-// to 128 letters, digits, dots, hyphens and underscores; a name has its control characters (tabs
-// and line breaks included) replaced by spaces and is cut to 64 characters. Revoked Macs and
-// their phones are left out. The file is replaced whole and owner-only; a cache that cannot be
-// written is no failure of the command that fetched the group.
+// to 128 letters, digits, dots, hyphens and underscores; a name is trimmed, has its control
+// characters (tabs and line breaks included) escaped (text::escapeControls) and is cut to 64
+// characters. Revoked Macs and their phones are left out. The file is replaced whole and
+// owner-only; a cache that cannot be written is no failure of the command that fetched the group.
 #pragma once
 
 #include <filesystem>

@@ -20,7 +20,8 @@ TEST(GroupCache, KeepsTheGroupsMacsAndPhonesAsSafeLinesAndUpdatesThisMacsPhones)
     {"id":"../etc","name":"Path"},
     {"id":"mac-d","name":"D","inventory":{"phones":"not a list"}}]})"));
   EXPECT_EQ(readText(GroupCache::file()),
-            "mac\tmac-a\tMac A\nmac\tmac-b\tB B ]0;x\nmac\tmac-d\tD\nphone\tU-1\tPhone 1\tmac-a\n");
+            "mac\tmac-a\tMac A\nmac\tmac-b\tB\\tB\\x1B]0;x\\x07\n"
+            "mac\tmac-d\tD\nphone\tU-1\tPhone 1\tmac-a\n");
   struct stat info {};
   ASSERT_EQ(::stat(GroupCache::file().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600);

@@ -65,14 +65,33 @@ void CuttingProxy::accept() {
     int client = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     std::lock_guard lock(mutex_);
+    if (std::chrono::steady_clock::now() < outageEnds_) {
+      linger abort{1, 0};
+      ::setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      ::close(client);
+      continue;
+    }
+    open_.insert(client);
     connections_.emplace_back([this, client] { forward(client); });
   }
+}
+
+void CuttingProxy::cutFor(std::chrono::steady_clock::duration duration) {
+  std::lock_guard lock(mutex_);
+  outageEnds_ = std::chrono::steady_clock::now() + duration;
+  // Each connection's thread sees its sockets end and closes them.
+  for (int socket : open_)
+    ::shutdown(socket, SHUT_RDWR);
 }
 
 // Moves bytes both ways until either side closes, the proxy stops, or the connection has carried
 // `cutEvery_` bytes one way: then only what fits under that goes on, and both sides are closed.
 void CuttingProxy::forward(int client) {
   int target = connectTo(targetPort_);
+  if (target >= 0) {
+    std::lock_guard lock(mutex_);
+    open_.insert(target);
+  }
   std::uint64_t carried[2] = {0, 0};  // towards the target, towards the client
   std::vector<char> piece(kPiece);
   bool open = target >= 0;
@@ -106,6 +125,11 @@ void CuttingProxy::forward(int client) {
   // The client sees a reset, as when a network path fails. The target gets an orderly end after
   // every byte passed on (closing with its answer unread would reset the connection and could
   // destroy bytes it has not read yet), so the count is of what the cut itself cost.
+  {
+    std::lock_guard lock(mutex_);
+    open_.erase(client);
+    open_.erase(target);
+  }
   linger abort{1, 0};
   ::setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   ::close(client);

@@ -1,12 +1,17 @@
-// A TCP proxy on loopback that breaks connections the way a bad network does: every connection
+// A TCP proxy on loopback that breaks connections the way a bad network does. Every connection
 // through it to the target port is cut (both sides closed at once) as soon as it has carried
-// `cutEvery` bytes in either direction. It counts the bytes it read from each side, which is
-// what went over the wire, including what a cut threw away.
+// `cutEvery` bytes in either direction; and an outage, started by `cutFor`, cuts every open
+// connection at once and every new one until it ends, as a failing link or a restarting gateway
+// would. It counts the bytes it read from each side, which is what went over the wire, including
+// what a cut threw away.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +23,8 @@ namespace vek::testing {
 class CuttingProxy {
  public:
   /// Listens on a free loopback port and forwards to 127.0.0.1:`targetPort`.
-  CuttingProxy(int targetPort, std::uint64_t cutEvery);
+  explicit CuttingProxy(int targetPort,
+                        std::uint64_t cutEvery = std::numeric_limits<std::uint64_t>::max());
   ~CuttingProxy();
   CuttingProxy(const CuttingProxy&) = delete;
   CuttingProxy& operator=(const CuttingProxy&) = delete;
@@ -32,6 +38,10 @@ class CuttingProxy {
   std::uint64_t downstream() const { return downstream_; }
   std::uint64_t cuts() const { return cuts_; }
 
+  /// Starts an outage: closes every open connection now and every connection made during the
+  /// next `duration`.
+  void cutFor(std::chrono::steady_clock::duration duration);
+
  private:
   void accept();
   void forward(int client);
@@ -43,6 +53,8 @@ class CuttingProxy {
   std::atomic<std::uint64_t> downstream_{0};
   std::atomic<std::uint64_t> cuts_{0};
   std::mutex mutex_;
+  std::chrono::steady_clock::time_point outageEnds_{};
+  std::set<int> open_;  // both sockets of every connection being forwarded
   std::vector<std::thread> connections_;
   std::thread acceptor_;
 };

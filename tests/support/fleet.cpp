@@ -21,14 +21,16 @@ std::string readIfThere(const fs::path& path) {
 
 }  // namespace
 
-Fleet::Fleet(std::vector<std::string> relayArguments) : relay_(std::move(relayArguments)) {
+Fleet::Fleet(std::vector<std::string> relayArguments, Network network)
+    : relay_(std::move(relayArguments)) {
   relay_.start();
+  if (network == Network::cuttable) proxy_ = std::make_unique<CuttingProxy>(relay_.port());
   writeText(builder_.home() / "bootstrap", relay_.bootstrapToken() + "\n");
-  builderID_ =
-      builder_
-          .ok({"group", "create", "--server", relay_.origin(), "--bootstrap-file",
-               (builder_.home() / "bootstrap").string(), "--device-name", "Builder"})["device_id"]
-          .text();
+  builderID_ = builder_
+                   .ok({"group", "create", "--server", proxy_ ? proxy_->origin() : relay_.origin(),
+                        "--bootstrap-file", (builder_.home() / "bootstrap").string(),
+                        "--device-name", "Builder"})["device_id"]
+                   .text();
   ProgramResult invite = builder_.vek({"group", "invite"});
   writeText(receiver_.home() / "invite.json", invite.out);
   receiverID_ =

@@ -8,9 +8,11 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "cutting_proxy.h"
 #include "foundation/json.h"
 #include "mac.h"
 #include "relay_process.h"
@@ -23,9 +25,12 @@ class Fleet {
   static constexpr const char* udid = "00008110-0000000000000001";
   static constexpr const char* scheme = "Demo";
 
+  /// How the Macs reach the relay: directly, or through a proxy that can cut them off.
+  enum class Network { direct, cuttable };
+
   /// Starts the relay (with `relayArguments` added), forms the group and prepares both Macs.
   /// The agents are not installed yet.
-  explicit Fleet(std::vector<std::string> relayArguments = {});
+  explicit Fleet(std::vector<std::string> relayArguments = {}, Network network = Network::direct);
   /// Stops both Macs' services and every stand-in tool still running (a tool orphaned by a
   /// killed agent included); a sanitizer finding in an agent's log fails the test.
   ~Fleet();
@@ -33,6 +38,8 @@ class Fleet {
   Fleet& operator=(const Fleet&) = delete;
 
   RelayProcess& relay() { return relay_; }
+  /// The proxy between the Macs and the relay (only with Network::cuttable).
+  CuttingProxy& proxy() { return *proxy_; }
   Mac& builder() { return builder_; }
   Mac& receiver() { return receiver_; }
   const std::string& builderID() const { return builderID_; }
@@ -69,6 +76,7 @@ class Fleet {
 
  private:
   RelayProcess relay_;
+  std::unique_ptr<CuttingProxy> proxy_;
   Mac builder_{Mac::Tools::simulated};
   Mac receiver_{Mac::Tools::simulated};
   std::string builderID_, receiverID_, projectID_;

@@ -105,6 +105,46 @@ TEST_F(Enrolment, CreatesRacingOnAFreshMacLeaveExactlyOneMembership) {
   EXPECT_EQ(errorOf(invite), "Cannot write standard output: No space left on device");
 }
 
+TEST_F(Enrolment, ARevokedMacJoinsAgainOnceWhileAMemberStaysEnrolled) {
+  Mac studio, laptop;
+  ASSERT_EQ(studio.vek(create()).status, 0);
+  int issued = 0;
+  auto invite = [&] {
+    const fs::path file = studio.home() / ("invite-" + std::to_string(++issued) + ".json");
+    testing::writeText(file, studio.vek({"group", "invite"}).out);
+    return Strings{"group", "join", "--invite-file", file.string()};
+  };
+  const std::string first = laptop.ok(invite())["device_id"].text();
+  // A member keeps its membership; the invite it was given is not spent.
+  const Strings unspent = invite();
+  EXPECT_EQ(laptop.error(unspent), "This Mac is already enrolled.");
+
+  studio.ok({"group", "revoke", first});
+  EXPECT_NE(laptop.error({"group", "status"}).find("revoked device credential"), std::string::npos);
+  // Joins racing on the revoked Mac: exactly one replaces the revoked credentials.
+  std::vector<Strings> joins{unspent, invite(), invite()};
+  std::vector<ProgramResult> results(joins.size());
+  std::vector<std::thread> runs;
+  for (std::size_t i = 0; i < joins.size(); ++i)
+    runs.emplace_back([&, i] { results[i] = laptop.vek(joins[i]); });
+  for (auto& run : runs)
+    run.join();
+  std::vector<std::string> winners;
+  for (const ProgramResult& result : results) {
+    if (result.status == 0) {
+      winners.push_back(JSON::decode(result.out)["device_id"].text());
+    } else {
+      EXPECT_EQ(errorOf(result), "This Mac is already enrolled.");
+    }
+  }
+  ASSERT_EQ(winners.size(), 1u);
+  EXPECT_NE(winners[0], first);
+  EXPECT_EQ(laptop.credentials()->deviceID, winners[0]);
+  EXPECT_EQ(laptop.vek({"group", "status"}).status, 0);
+  // A create on the member it is again is refused as well.
+  EXPECT_EQ(laptop.error(create()), "This Mac is already enrolled.");
+}
+
 TEST_F(Enrolment, WithoutAnyHomeDirectoryNothingIsWritten) {
   // A user the password database does not know, inside a user namespace, with no HOME.
   uid_t stranger = 4242;

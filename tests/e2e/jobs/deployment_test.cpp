@@ -1,15 +1,22 @@
 // Whole deployments between two simulated Macs whose agents run under the service manager, with
 // the faults a fleet meets: a failing build, a cancel while a tool hangs, an unplugged phone, a
-// relay outage, an agent killed in the middle of a job.
+// relay outage, outages shorter than a lease, an agent killed in the middle of a job, a small
+// disk.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "fleet.h"
 #include "foundation/json.h"
+#include "foundation/text.h"
 #include "mac.h"
 #include "test_support.h"
 
@@ -58,6 +65,21 @@ int countOf(const std::string& text, const std::string& part) {
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
     ++count;
   return count;
+}
+
+// The names in `folder`, sorted.
+Strings entries(const std::filesystem::path& folder) {
+  Strings names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Whether every fault set on `mac` has been used: a tool that dies with its agent may die before
+// it took its fault, which would then catch the next run.
+bool faultsUsed(const Mac& mac) {
+  return JSON::decode(testing::vekSim({"fault", "show", mac.toolRoot().string()})).items().empty();
 }
 
 void fault(const Mac& mac, const Strings& arguments) {
@@ -120,7 +142,9 @@ TEST(Deployment, ABuildFailureReachesRunWaitWithThePipelinesMessage) {
   EXPECT_FALSE(job["error"].text().empty());
   EXPECT_EQ(error, "Job " + id + " failed: " + job["error"].text());
   EXPECT_NE(error.find("failed (65)"), std::string::npos) << error;
-  EXPECT_NE(Fleet::agentErrors(fleet.builder()).find("VEK " + id + ": " + job["error"].text()),
+  // The agent's log holds it as one line.
+  EXPECT_NE(Fleet::agentErrors(fleet.builder())
+                .find("VEK " + id + ": " + text::escapeControls(job["error"].text()) + "\n"),
             std::string::npos);
   // Nothing reached the receiver.
   EXPECT_EQ(Fleet::agentLog(fleet.receiver()), "");
@@ -194,7 +218,7 @@ TEST(Deployment, AKilledAgentsJobFailsByItsLeaseAndTheRestartedAgentWorks) {
   fault(fleet.builder(), {"xcodebuild-archive", "hang", "--times", "1"});
   fleet.installAgents();
   const std::string id = fleet.queue();
-  ASSERT_TRUE(eventually([&] { return Fleet::toolRunning(fleet.builder(), "archive"); }));
+  ASSERT_TRUE(eventually([&] { return faultsUsed(fleet.builder()); }));
 
   JSON before = fleet.builder().ok({"agent", "status"});
   ASSERT_EQ(::kill(static_cast<pid_t>(before["pid"].integer()), SIGKILL), 0);
@@ -209,6 +233,76 @@ TEST(Deployment, AKilledAgentsJobFailsByItsLeaseAndTheRestartedAgentWorks) {
   }));
   const std::string next = fleet.queue();
   EXPECT_EQ(fleet.waitForJob(next, ended)["state"].text(), "succeeded");
+}
+
+TEST(Deployment, OutagesShorterThanTheLeaseLoseNothing) {
+  Fleet fleet({"--lease-seconds", "18", "--sweep-seconds", "1"}, Fleet::Network::cuttable);
+  fault(fleet.builder(), {"xcodebuild-archive", "slow", "--times", "1"});  // 30 seconds
+  fleet.installAgents();
+  const std::string id = fleet.queue();
+  ASSERT_TRUE(eventually([&] { return Fleet::toolRunning(fleet.builder(), "archive"); }));
+  const auto archiving = std::chrono::steady_clock::now();
+
+  // Right after a heartbeat renewed the lease (the agent writes its status then), the relay is
+  // out of reach for 12 seconds of the 18 the lease lasts, while only heartbeats can renew it:
+  // they must come back within 5 seconds of each other.
+  const auto status = fleet.builder().stateDirectory() / "agent-status.json";
+  const JSON before = JSON::decode(testing::readText(status))["updated"];
+  ASSERT_TRUE(eventually(
+      [&] { return JSON::decode(testing::readText(status))["updated"] != before; }, 15s));
+  fleet.proxy().cutFor(12s);
+  // Then over the archive's end, so that the check after it meets the outage.
+  std::this_thread::sleep_until(archiving + 27s);
+  fleet.proxy().cutFor(6s);
+  std::this_thread::sleep_until(archiving + 33500ms);  // `vek job` goes through the proxy too
+
+  const JSON job = fleet.waitForJob(
+      id, [](const JSON& job) { return ended(job) || job["state"].text() == "installing"; });
+  EXPECT_NE(job["state"].text(), "failed") << job.pretty() << Fleet::agentErrors(fleet.builder());
+  EXPECT_EQ(calls(fleet.builder(), "xcodebuild", "archive"), 1);
+}
+
+TEST(Deployment, AnAgentKilledDuringTheInstallLeavesNoToolAndNoDecryptedBuild) {
+  Fleet fleet;
+  fault(fleet.receiver(), {"devicectl-install", "hang", "--times", "1"});
+  fleet.installAgents();
+  const std::string id = fleet.queue();
+  ASSERT_TRUE(eventually([&] { return Fleet::toolRunning(fleet.receiver(), "install"); }));
+  const std::filesystem::path receive = fleet.receiver().stateDirectory() / "Jobs" / id / "Receive";
+  ASSERT_TRUE(std::filesystem::exists(receive / "Build.vekpkg"));
+
+  const JSON before = fleet.receiver().ok({"agent", "status"});
+  ASSERT_EQ(::kill(static_cast<pid_t>(before["pid"].integer()), SIGKILL), 0);
+  EXPECT_TRUE(eventually([&] { return !Fleet::toolRunning(fleet.receiver(), "install"); }, 3s))
+      << "the install outlived its agent";
+  ASSERT_TRUE(eventually([&] {
+    const JSON now = fleet.receiver().ok({"agent", "status"});
+    return now["running"].flag() && now["pid"] != before["pid"];
+  }));
+  EXPECT_EQ(entries(receive), Strings{"install.log"});
+}
+
+TEST(Deployment, AFailedBuildKeepsOnlyItsLogAndArchiveSoASmallDiskTakesTheNextJob) {
+  Fleet fleet;
+  const std::filesystem::path jobs = fleet.builder().stateDirectory() / "Jobs";
+  std::filesystem::create_directories(jobs);
+  if (::mount("tmpfs", jobs.c_str(), "tmpfs", 0, "size=28m,mode=0700") != 0)
+    GTEST_SKIP() << "cannot mount a small disk here: " << std::strerror(errno);
+  struct Unmount {
+    const std::filesystem::path& at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{jobs};
+  const std::filesystem::path project = fleet.builder().home() / "src" / "Demo.xcodeproj";
+  std::filesystem::remove_all(project);
+  testing::vekSim({"project", "new", project.string(), "--bundle-id", "com.example.demo",
+                   "--schemes", Fleet::scheme, "--pad-bytes", "4M"});
+  fault(fleet.builder(), {"codesign-verify", "broken", "--times", "1"});
+  fleet.installAgents();
+  const std::string failed = fleet.queue();
+  EXPECT_EQ(fleet.waitForJob(failed, ended)["state"].text(), "failed");
+  EXPECT_EQ(entries(jobs / failed), (Strings{"App.xcarchive", "ExportOptions.plist", "build.log"}));
+  const JSON next = fleet.waitForJob(fleet.queue(), ended);
+  EXPECT_EQ(next["state"].text(), "succeeded") << next.pretty();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The run and job commands against a real relay where only the receiver's agent runs, so jobs stay
-// where the commands put them: queueing, following, timing out, cancelling, and the checks made
-// before any request.
+// where the commands put them: queueing, following (what a hostile member's events may hold, and
+// stopping), timing out, cancelling, and the checks made before any request.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,6 +8,7 @@
 #include "fleet.h"
 #include "foundation/json.h"
 #include "mac.h"
+#include "relay_client/api.h"
 #include "scripted_http_server.h"
 #include "test_support.h"
 
@@ -93,6 +94,29 @@ TEST(JobCommands, QueuedJobsAreFollowedUntilTheyEndOrTheTimeOutPasses) {
             "Timed out waiting for job " + id + ". The job continues; use vek job " + id +
                 " to inspect it.");
   EXPECT_GE(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(fleet.job(id)["state"].text(), "building");
+
+  // The Mac holding a job writes its events. One meant to drive a terminal (a clipboard write, a
+  // line erased, a fake success) is followed as one harmless line, and Ctrl-C stops only the
+  // following.
+  const API holder(*mac.credentials());
+  const JSON claim = holder.call("POST", "/v1/claim", JSON::object());
+  ASSERT_EQ(claim["job"]["id"].text(), id);
+  holder.call("POST", "/v1/jobs/" + id + "/event",
+              JSON::object({{"message", "\x1b]52;c;aGk=\x07\x1b[2K\rDeployment succeeded\nok"}}),
+              claim["lease"].text());
+  const testing::ProgramResult interrupted =
+      testing::runProgram("/usr/bin/timeout",
+                          {"-s", "INT", "--preserve-status", "2",
+                           (testing::programDirectory() / "vek").string(), "logs", id, "--follow"},
+                          mac.environment());
+  EXPECT_EQ(interrupted.status, 1);
+  EXPECT_TRUE(
+      interrupted.err.starts_with("\\x1B]52;c;aGk=\\x07\\x1B[2K\\rDeployment succeeded\\nok\n{"))
+      << interrupted.err;
+  EXPECT_EQ(
+      JSON::decode(interrupted.err.substr(interrupted.err.find('{')))["error"].text(),
+      "Stopped following job " + id + ". The job continues; use vek job " + id + " to inspect it.");
   EXPECT_EQ(fleet.job(id)["state"].text(), "building");
 
   // Cancelled from the other Mac; following it now ends at once with the state.

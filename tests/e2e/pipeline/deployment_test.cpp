@@ -74,9 +74,9 @@ TEST_F(DeploymentTest, AJobCancelledWhileArchivingStopsAtTheNextCheck) {
   });
   EXPECT_EQ(result, "Job stopped: cancelled");
   EXPECT_EQ(builderEvents_.size(), 1u);
-  // Nothing after the archive ran: no export, nothing sealed or sent.
-  EXPECT_EQ(entries(builderJob(id)),
-            (Names{"App.xcarchive", "DerivedData", "ExportOptions.plist", "build.log"}));
+  // Nothing after the archive ran: no export, nothing sealed or sent; and a stopped build keeps
+  // only its archive, the export options and the log.
+  EXPECT_EQ(entries(builderJob(id)), (Names{"App.xcarchive", "ExportOptions.plist", "build.log"}));
   EXPECT_EQ(job(id)["state"], JSON("cancelled"));
 }
 
