@@ -26,6 +26,7 @@ asio::awaitable<StoredState> readState(ServerContext& context) {
   state.openConnections = context.sessions.size();
   state.heldRequests = context.notifier.waiters();
   state.heldRequestWakes = context.notifier.wakes();
+  state.connectionLimit = context.sessions.limit();
   try {
     Relay& relay = context.relay;
     state.jobsByState =

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "foundation/random.h"
+#include "foundation/text.h"
 #include "relay_server/notifier.h"
 
 namespace vek::relay_server {
@@ -11,32 +12,32 @@ namespace vek::relay_server {
 namespace {
 
 // Collects artifact files to delete once the transaction that released them has committed; a
-// file is never removed while a committed row could still point at it.
+// file is never removed while a committed row could still point at it. Partial uploads go with
+// their job's upload phase, named by the job.
 class Doomed {
  public:
   explicit Doomed(const ArtifactStore& artifacts) : artifacts_(artifacts) {}
   void add(std::string name) { names_.push_back(std::move(name)); }
+  void addPartial(std::string jobId) { partials_.push_back(std::move(jobId)); }
   std::size_t removeAll() {
     for (const auto& name : names_)
       artifacts_.remove(name);
+    for (const auto& jobId : partials_)
+      artifacts_.removePartial(jobId);
     std::size_t count = names_.size();
     names_.clear();
+    partials_.clear();
     return count;
   }
 
  private:
   const ArtifactStore& artifacts_;
   std::vector<std::string> names_;
+  std::vector<std::string> partials_;
 };
 
 std::string describe(std::chrono::seconds duration) {
-  auto count = duration.count();
-  auto unit = [](std::int64_t n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-  };
-  if (count % 3600 == 0) return unit(count / 3600, "hour");
-  if (count % 60 == 0) return unit(count / 60, "minute");
-  return unit(count, "second");
+  return text::duration(static_cast<double>(duration.count()));
 }
 
 // A value kept as compact JSON, as it goes into an answer. A value no client could read inside
@@ -166,6 +167,7 @@ void endJob(JobRow& job, JobState state, std::optional<std::string> error, Times
     doomed.add(*job.artifactFile);
     job.artifactFile.reset();
   }
+  doomed.addPartial(job.id);
 }
 
 DeviceRow memberDevice(StoreTransaction& tx, const DeviceRow& caller, const std::string& id,
@@ -518,6 +520,7 @@ JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& j
                         const std::optional<std::string>& lease,
                         const FinishBuildRequest& request) {
   Instant moment = currentTime();
+  Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
@@ -534,7 +537,9 @@ JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& j
     job.leaseExpires = {};
     job.updated = secondOf(moment);
     tx.updateJob(job);
+    doomed.addPartial(job.id);
   });
+  doomed.removeAll();
   notifier_.post(Topic::claimable(job.receiverId));
   notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
@@ -557,13 +562,21 @@ JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
   return jobJSON(job);
 }
 
-void Relay::authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
-                            const std::optional<std::string>& lease) {
+std::optional<PublishedArtifact> Relay::authorizeUpload(const PresentedCredentials& caller,
+                                                        const std::string& jobId,
+                                                        const std::optional<std::string>& lease) {
   Instant moment = currentTime();
+  std::optional<PublishedArtifact> current;
   store_.read([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    requireState(leasedJob(tx, device, jobId, lease, moment), JobState::building);
+    JobRow job = leasedJob(tx, device, jobId, lease, moment);
+    requireState(job, JobState::building);
+    if (job.artifactFile && job.artifactSha) {
+      current = PublishedArtifact{*job.artifactFile, *job.artifactSha,
+                                  static_cast<std::uint64_t>(job.artifactSize)};
+    }
   });
+  return current;
 }
 
 JSON Relay::commitUpload(const PresentedCredentials& caller, const std::string& jobId,
@@ -629,6 +642,7 @@ SweepReport Relay::sweep() {
   SweepReport report;
   Doomed doomed(artifacts_);
   std::vector<std::string> failed;
+  const std::vector<PartialUpload> partials = artifacts_.partials();
   store_.write([&](StoreTransaction& tx) {
     failed.clear();
     for (JobRow job : tx.jobsWithLeaseExpiredBy(moment)) {
@@ -654,6 +668,14 @@ SweepReport Relay::sweep() {
       }
       tx.updateJob(job);
     }
+    // A partial upload lives while its job is building under a live lease, and no longer than a
+    // build would.
+    for (const PartialUpload& partial : partials) {
+      std::optional<JobRow> job = tx.job(partial.jobId);
+      bool live = job && job->state == JobState::building && job->leaseDigest &&
+                  job->leaseExpires > moment && partial.started > now - artifactMaxAge_;
+      if (!live) doomed.addPartial(partial.jobId);
+    }
     report.removed = tx.deleteJobsEndedBefore(now - jobRetention_);
     tx.deleteInvitesExpiredBefore(now - kExpiredInviteMemory);
   });
@@ -670,11 +692,14 @@ RecoveryReport Relay::recover() {
   Doomed doomed(artifacts_);
   std::set<std::string> keep;
   std::vector<std::string> failed;
+  std::set<std::string> uploading;
   store_.write([&](StoreTransaction& tx) {
     keep.clear();
     failed.clear();
+    uploading.clear();
     Instant renewed = leaseDeadline(moment);
     for (JobRow job : tx.leasedJobs()) {
+      if (job.state == JobState::building) uploading.insert(job.id);
       if (isTerminal(job.state) || job.leaseExpires >= renewed) continue;
       job.leaseExpires = renewed;
       tx.updateJob(job);
@@ -705,7 +730,7 @@ RecoveryReport Relay::recover() {
   doomed.removeAll();
   for (const std::string& id : failed)
     notifier_.post(Topic::jobChanged(id));
-  report.leftoversDeleted = artifacts_.removeLeftovers(keep);
+  report.leftoversDeleted = artifacts_.removeLeftovers(keep, uploading);
   return report;
 }
 

@@ -142,11 +142,14 @@ class Relay {
   JSON finish(const PresentedCredentials& caller, const std::string& jobId,
               const std::optional<std::string>& lease);
 
-  /// PUT /v1/jobs/{id}/artifact in two steps: before the body is read (the caller must hold the
-  /// builder's live lease on a building job), and after the body is stored (checked again, since
-  /// the job may have changed meanwhile). On refusal `commitUpload` deletes the published file.
-  void authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
-                       const std::optional<std::string>& lease);
+  /// PUT /v1/jobs/{id}/artifact, and the resumable upload's HEAD and PATCH, in two steps: before
+  /// the body is read (the caller must hold the builder's live lease on a building job; the
+  /// answer is the artifact the job has now, if any), and after the body is stored (checked
+  /// again, since the job may have changed meanwhile). On refusal `commitUpload` deletes the
+  /// published file.
+  std::optional<PublishedArtifact> authorizeUpload(const PresentedCredentials& caller,
+                                                   const std::string& jobId,
+                                                   const std::optional<std::string>& lease);
   JSON commitUpload(const PresentedCredentials& caller, const std::string& jobId,
                     const std::optional<std::string>& lease, const PublishedArtifact& artifact);
 
@@ -156,8 +159,9 @@ class Relay {
                                    const std::optional<std::string>& lease);
 
   /// Fails jobs whose lease lapsed or whose build is older than the maximum age, deletes their
-  /// artifacts, removes jobs that ended longer ago than the retention period with their events,
-  /// and forgets invites expired for a day.
+  /// artifacts, deletes partial uploads whose job is no longer building under a live lease or
+  /// that began longer ago than the maximum age, removes jobs that ended longer ago than the
+  /// retention period with their events, and forgets invites expired for a day.
   SweepReport sweep();
 
   /// The number of jobs in each state, every state listed (for the metrics; no group's own).
@@ -165,8 +169,9 @@ class Relay {
 
   /// Run once at start, before serving: gives every held lease a full period again (the relay
   /// was down, so holders could not extend them), deletes interrupted uploads and unreferenced
-  /// files, reconciles jobs whose artifact file is gone, and forgets the inventories revoked
-  /// Macs still hold.
+  /// files, keeps the partial uploads of jobs still building under a lease (flushed to disk, so
+  /// their offsets hold), reconciles jobs whose artifact file is gone, and forgets the
+  /// inventories revoked Macs still hold.
   RecoveryReport recover();
 
  private:

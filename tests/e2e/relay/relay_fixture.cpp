@@ -25,6 +25,12 @@ std::string RelayTest::uploadHead(const Member& who, const Claimed& held, std::u
          "Content-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
+int RelayTest::metricsPort() {
+  int port = relay_->metricsPort();
+  if (port == 0) ADD_FAILURE() << "no metrics line in: " << relay_->output();
+  return port;
+}
+
 std::vector<std::string> RelayTest::artifactFiles() {
   std::vector<std::string> names;
   for (const auto& entry :
@@ -32,12 +38,6 @@ std::vector<std::string> RelayTest::artifactFiles() {
     names.push_back(entry.path().filename().string());
   }
   return names;
-}
-
-int MetricsRelayTest::metricsPort() {
-  int port = relay().metricsPort();
-  if (port == 0) ADD_FAILURE() << "no metrics line in: " << relay().output();
-  return port;
 }
 
 Exposition MetricsRelayTest::scrape() {

@@ -50,6 +50,8 @@ class RelayTest : public ::testing::Test {
 
   int port() const { return relay_->port(); }
   RelayProcess& relay() { return *relay_; }
+  /// The port of the metrics listener, for a relay started with --metrics-listen.
+  int metricsPort();
 
   Response get(const Member& who, const std::string& target) {
     return call(port(), "GET", target, "", who.auth());
@@ -165,7 +167,6 @@ class MetricsRelayTest : public RelayTest {
  protected:
   std::vector<std::string> arguments() override { return {"--metrics-listen", "127.0.0.1:0"}; }
 
-  int metricsPort();
   /// Scrapes and parses; the raw text is kept in `text_` for checks of what must never appear.
   Exposition scrape();
   /// A series of `exposition`; a missing one fails the test.
