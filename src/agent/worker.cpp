@@ -177,7 +177,7 @@ std::chrono::milliseconds Worker::cycle() {
   }
 
   const auto rest =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now + settings_.cycle - Clock::now());
+      std::chrono::ceil<std::chrono::milliseconds>(now + settings_.cycle - Clock::now());
   const bool held = rest >= shortestClaimWait;
   // A held claim may take the rest of the cycle; the status tells now that the relay answered.
   if (held) writeStatus(inventoryError_);

@@ -228,7 +228,8 @@ TEST_F(WorkerTest, AnIdleClaimWaitsForTheRestOfTheCycleWhichKeepsItsLength) {
     for (std::size_t i = 0; i + 2 < seen.size(); i += 2) {
       ASSERT_EQ(seen[i].first, "heartbeat");
       ASSERT_EQ(seen[i + 1].first, "claim");
-      EXPECT_GE(seen[i + 2].second - seen[i].second, cycle);
+      // The relay sees when requests arrive, which varies by their own latency.
+      EXPECT_GE(seen[i + 2].second - seen[i].second, cycle - 20ms);
       auto pause = seen[i + 2].second - seen[i + 1].second;
       if (holding) {
         EXPECT_LT(pause, cycle);
