@@ -39,7 +39,6 @@ std::string hex(std::string_view bytes);
 /// ("10 minutes") when it is a whole number of them, else seconds ("90 seconds", "0.5 seconds").
 std::string duration(double seconds);
 
-
 /// The value of `digits` when it is one or more ASCII decimal digits and nothing else (no sign,
 /// no space) that fits 64 bits; absent otherwise. For numbers in headers from the other side.
 std::optional<std::uint64_t> parseDecimal(std::string_view digits) noexcept;
