@@ -3,14 +3,14 @@
 //
 //   pipeline_bench seal IPA DIR KEY JOB [IPA_SHA]
 //                                           the builder's work after the export: the IPA's
-//                                           digest, then the package and the encryption with
-//                                           its digest, into DIR/Build.vekpkg and DIR/Build.vek;
-//                                           prints the artifact's digest. With IPA_SHA the
-//                                           IPA's digest is taken as known: the builder takes
-//                                           it while the extraction and validation tools run,
-//                                           which this program does not run
-//   pipeline_bench open DIR KEY JOB         the receiver's: decrypt DIR/Build.vek into
-//                                           DIR/Build.vekpkg and unpack it into DIR/App.ipa
+//                                           digest, then the package sealed straight into
+//                                           DIR/Build.vek with the artifact's digest; prints
+//                                           that digest. With IPA_SHA the IPA's digest is
+//                                           taken as known: the builder takes it while the
+//                                           extraction and validation tools run, which this
+//                                           program does not run
+//   pipeline_bench open DIR KEY JOB         the receiver's: decrypt DIR/Build.vek and unpack
+//                                           the package inside into DIR/App.ipa
 //   pipeline_bench upload STATE FILE SHA    the upload with the digest the encryption gave, as
 //                                           the builder of relay_client_bench's STATE directory
 #include <cstdio>
@@ -48,14 +48,13 @@ int run(const std::vector<std::string>& arguments) {
     JSON record = manifest(arguments[4]);
     record.set("ipa_sha256",
                arguments.size() == 6 ? arguments[5] : ArtifactCrypto::sha256(arguments[1]));
-    std::string digest =
-        ArtifactCrypto::packageAndEncrypt(arguments[1], record, directory / "Build.vekpkg",
-                                          directory / "Build.vek", arguments[3], arguments[4]);
+    std::string digest = ArtifactCrypto::packageAndEncrypt(
+        arguments[1], record, directory / "Build.vek", arguments[3], arguments[4]);
     std::printf("%s\n", digest.c_str());
   } else if (arguments.size() == 4 && arguments[0] == "open") {
     const fs::path directory = arguments[1];
-    ArtifactCrypto::decryptAndUnpack(directory / "Build.vek", directory / "Build.vekpkg",
-                                     directory / "App.ipa", arguments[2], arguments[3]);
+    ArtifactCrypto::decryptAndUnpack(directory / "Build.vek", directory / "App.ipa", arguments[2],
+                                     arguments[3]);
   } else if (arguments.size() == 4 && arguments[0] == "upload") {
     const fs::path state = arguments[1];
     JSON record = JSON::decode(readFile(state / "state.json"));

@@ -70,26 +70,23 @@ struct ArtifactCrypto {
   static void package(const std::filesystem::path& ipa, const JSON& manifest,
                       const std::filesystem::path& to);
 
-  /// Writes the build package of `ipa` with `manifest` to `package` and, in the same pass, the
-  /// encrypted artifact of that package to `artifact`, and returns the artifact's SHA-256 as
-  /// `encrypt` does. The IPA is read once; both files are exactly what `package` followed by
-  /// `encrypt` would write (the nonces apart). As in `package`, "ipa_sha256" is the caller's to
-  /// set. Fails as `package` and `encrypt`: a bad key, a manifest of 1 MiB or more or a missing
-  /// IPA fail before any file is created; a later failure leaves partial outputs behind. Neither
-  /// output may be the IPA or the other output.
+  /// Writes the encrypted artifact of the build package of `ipa` with `manifest` to `artifact`, and
+  /// returns the artifact's SHA-256 as `encrypt` does. The IPA is read once and the package is
+  /// never written: the artifact is exactly what `package` followed by `encrypt` would write (the
+  /// nonces apart). As in `package`, "ipa_sha256" is the caller's to set. Fails as `package` and
+  /// `encrypt`: a bad key, a manifest of 1 MiB or more or a missing IPA fail before the artifact
+  /// is created; a later failure leaves a partial artifact behind. The artifact may not be the
+  /// IPA.
   static std::string packageAndEncrypt(const std::filesystem::path& ipa, const JSON& manifest,
-                                       const std::filesystem::path& package,
                                        const std::filesystem::path& artifact, std::string_view key,
                                        std::string_view job);
 
-  /// Decrypts `artifact` into `package` and, in the same pass, unpacks that package into `ipa`;
-  /// returns the manifest. The artifact is read once and the package is never read back. Fails
-  /// with the errors of `decrypt` followed by `unpack`, and in the same order: a fault of the
-  /// artifact is reported even when the package inside it is malformed too. A bad key or header
-  /// fails before any output is created; any later failure empties and removes both outputs. No
-  /// output may be the artifact or the other output.
+  /// Decrypts `artifact` and unpacks the package inside it into `ipa`; returns the manifest. The
+  /// artifact is read once and the package is never written. Fails with the errors of `decrypt`
+  /// followed by `unpack`, and in the same order: a fault of the artifact is reported even when
+  /// the package inside it is malformed too. A bad key or header fails before the IPA is created;
+  /// any later failure empties and removes it. The IPA may not be the artifact.
   static JSON decryptAndUnpack(const std::filesystem::path& artifact,
-                               const std::filesystem::path& package,
                                const std::filesystem::path& ipa, std::string_view key,
                                std::string_view job);
 

@@ -1,7 +1,8 @@
 // Build packages and the file digest. Plain packing copies the IPA behind the manifest and computes
 // nothing (the caller put the digest into the manifest); packing with the digest hashes each piece
 // as it copies it and then fills the digest into the manifest already written, and unpacking
-// hashes each piece as it copies it, so either way the IPA is read once.
+// hashes each piece as it copies it, so either way the IPA is read once. The file digest hashes
+// each piece on a thread of its own while the next one is read.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,23 +26,24 @@ std::string ArtifactCrypto::sha256(const std::filesystem::path& file) {
   UniqueFd in = openFile(file, O_RDONLY);
   artifacts::adviseSequential(in.get());
   Sha256 digest;
-  auto buffer = artifacts::makeBuffer(chunkSize);
-  while (std::size_t size = artifacts::readBytes(in.get(), buffer.get(), chunkSize, file)) {
-    digest.update(buffer.get(), size);
-  }
+  artifacts::copyRest(in.get(), file, -1, file, &digest);
   return digest.hexDigest();
+}
+
+std::string artifacts::packageHead(const JSON& manifest) {
+  std::string text = manifest.data();
+  if (text.size() > ArtifactCrypto::maxManifestSize) throw VEKError("Manifest too large");
+  std::string head(ArtifactCrypto::packageMagic);
+  head.resize(packageHeaderSize);
+  storeBigEndian32(
+      reinterpret_cast<unsigned char*>(head.data()) + ArtifactCrypto::packageMagic.size(),
+      static_cast<std::uint32_t>(text.size()));
+  return head + text;
 }
 
 void ArtifactCrypto::package(const std::filesystem::path& ipa, const JSON& manifest,
                              const std::filesystem::path& to) {
-  std::string head(packageMagic);
-  std::string text = manifest.data();
-  if (text.size() > maxManifestSize) throw VEKError("Manifest too large");
-  head.resize(packageHeaderSize);
-  artifacts::storeBigEndian32(reinterpret_cast<unsigned char*>(head.data()) + packageMagic.size(),
-                              static_cast<std::uint32_t>(text.size()));
-  head += text;
-
+  const std::string head = artifacts::packageHead(manifest);
   // The IPA is opened before the package is created, so a missing IPA leaves no stray package.
   UniqueFd in = openFile(ipa, O_RDONLY);
   artifacts::adviseSequential(in.get());

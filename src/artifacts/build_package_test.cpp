@@ -42,7 +42,8 @@ TEST_F(Package, DigestIsLowerCaseHexOfTheWholeFile) {
   write(path("abc"), "abc");
   EXPECT_EQ(ArtifactCrypto::sha256(path("abc")),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  std::string big = pattern(MiB4 + 1);
+  // Four pieces: each of the two buffers is refilled while the digest may still lag behind.
+  std::string big = pattern(3 * MiB4 + 1);
   write(path("big"), big);
   EXPECT_EQ(ArtifactCrypto::sha256(path("big")), oneShotSha256(big));
   EXPECT_THROW(ArtifactCrypto::sha256(path("missing")), SystemError);

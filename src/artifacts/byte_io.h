@@ -45,7 +45,8 @@ UniqueFd createOutput(const std::filesystem::path& output, int inputFd);
 UniqueFd createOutput(const std::filesystem::path& output, std::initializer_list<int> openFds);
 
 /// Copies the rest of `in` to `out` in pieces of up to 4 MiB, adding each piece to `digest` (when
-/// given) on a thread of its own while it is written.
+/// given) on a thread of its own while it is written and the next piece is read. With `out` -1
+/// nothing is written: the rest of `in` is only digested.
 void copyRest(int in, const std::filesystem::path& inPath, int out,
               const std::filesystem::path& outPath, Sha256* digest);
 

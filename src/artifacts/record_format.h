@@ -22,6 +22,10 @@ inline constexpr std::size_t maxRecordSize = ArtifactCrypto::chunkSize + endReco
 /// A package's magic and manifest length field.
 inline constexpr std::size_t packageHeaderSize = ArtifactCrypto::packageMagic.size() + 4;
 
+/// The start of a package: magic, manifest length and `manifest` rendered compactly. A manifest of
+/// 1 MiB or more fails with "Manifest too large".
+std::string packageHead(const JSON& manifest);
+
 /// "<job>:<index>:data" or "<job>:<index>:end".
 inline std::string associatedData(std::string_view job, std::uint64_t index, bool end) {
   std::string aad(job);

@@ -1,32 +1,30 @@
 // The package and its encryption, and the decryption and its unpacking, each done in one pass over
-// the data. The deployment stages write both files of each pair, but neither needs to read back
-// what it has just written: the builder packs the IPA straight into the plaintext of the records
-// it seals, and the receiver parses the package out of the plaintext it decrypts. Every piece of
-// plaintext goes to two writers at once, each on a thread of its own, while the next record is
-// read and sealed or opened; a piece's buffer is refilled only after both writers are done with it.
+// the data, with the package itself never written: it exists only as the plaintext inside the
+// artifact. The builder packs the IPA straight into the plaintext of the records it seals, and
+// the receiver parses the package out of the plaintext it decrypts and writes only the IPA. Each
+// record is written and digested on threads of their own while the next is read and sealed or
+// opened, so every byte of the build is read once and written once on either side.
 //
 // The receiver keeps the order of failures that decrypting and then unpacking would give: a fault
 // in the package (a bad header, a manifest that is not JSON, an IPA that cannot be created) is put
 // aside while the rest of the artifact is decrypted and checked, and only reported if the artifact
 // itself is sound.
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "artifacts/artifact_crypto.h"
 #include "artifacts/background_writer.h"
 #include "artifacts/byte_io.h"
-#include "artifacts/gcm_cipher.h"
 #include "artifacts/group_key.h"
 #include "artifacts/record_format.h"
 #include "artifacts/record_reader.h"
+#include "artifacts/record_writer.h"
 #include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/sha256.h"
@@ -42,10 +40,10 @@ using namespace artifacts;
 // fault stops it; the fault is kept for `finish` to report.
 class PackageReader {
  public:
-  // The IPA goes to `out`, created at `ipa` once the manifest is known; it must be neither the
-  // artifact (`inputFd`) nor the package (`packageFd`).
-  PackageReader(const std::filesystem::path& ipa, int inputFd, int packageFd, UniqueFd& out)
-      : ipa_(ipa), inputFd_(inputFd), packageFd_(packageFd), out_(out) {}
+  // The IPA goes to `out`, created at `ipa` once the manifest is known; it must not be the
+  // artifact (`inputFd`).
+  PackageReader(const std::filesystem::path& ipa, int inputFd, UniqueFd& out)
+      : ipa_(ipa), inputFd_(inputFd), out_(out) {}
 
   // Takes the next `size` plaintext bytes. Once the IPA has begun, every call but the last hands
   // the IPA writer a piece, which the caller must leave untouched until its next call returns.
@@ -106,7 +104,7 @@ class PackageReader {
       size -= part;
       if (manifestText_.size() < manifestLength_) return;
       manifest_ = JSON::decode(manifestText_);
-      out_ = createOutput(ipa_, {inputFd_, packageFd_});
+      out_ = createOutput(ipa_, inputFd_);
       writer_.emplace(out_.get(), ipa_, &digest_);
     }
     if (size > 0) writer_->write(data, size);
@@ -114,7 +112,6 @@ class PackageReader {
 
   const std::filesystem::path& ipa_;
   int inputFd_;
-  int packageFd_;
   UniqueFd& out_;
   unsigned char header_[packageHeaderSize];
   std::size_t headerFill_ = 0;
@@ -139,81 +136,33 @@ void discard(UniqueFd& out, const std::filesystem::path& path) noexcept {
 
 std::string ArtifactCrypto::packageAndEncrypt(const std::filesystem::path& ipa,
                                               const JSON& manifest,
-                                              const std::filesystem::path& package,
                                               const std::filesystem::path& artifact,
                                               std::string_view key, std::string_view job) {
   GroupKey groupKey = GroupKey::decode(key);
-  std::string text = manifest.data();
-  if (text.size() > maxManifestSize) throw VEKError("Manifest too large");
-  // The IPA is opened before the outputs are created, so a missing IPA leaves no stray file.
+  // The package's header and manifest come before the IPA in the first record.
+  const std::string head = packageHead(manifest);
+  // The IPA is opened before the artifact is created, so a missing IPA leaves no stray file.
   UniqueFd in = openFile(ipa, O_RDONLY);
   adviseSequential(in.get());
-  UniqueFd packageOut = createOutput(package, {in.get()});
-  UniqueFd artifactOut = createOutput(artifact, {in.get(), packageOut.get()});
-  GcmCipher cipher(groupKey, GcmCipher::Direction::seal);
-
-  // Two plaintext buffers and two record buffers: while one pair is being written (the plaintext
-  // to the package, the record to the artifact), the other is filled and sealed.
-  std::unique_ptr<unsigned char[]> plains[2] = {makeBuffer(chunkSize), makeBuffer(chunkSize)};
-  std::unique_ptr<unsigned char[]> records[2] = {makeBuffer(lengthSize + maxRecordSize),
-                                                 makeBuffer(lengthSize + maxRecordSize)};
-  Sha256 digest;
-  BackgroundWriter packageWriter(packageOut.get(), package);
-  BackgroundWriter artifactWriter(artifactOut.get(), artifact, &digest);
-  artifactWriter.write(reinterpret_cast<const unsigned char*>(artifactMagic.data()),
-                       artifactMagic.size());
-
-  // The first chunk starts with the package's header, so the records fall where encrypting the
-  // finished package would put them.
-  unsigned char* first = plains[0].get();
-  std::memcpy(first, packageMagic.data(), packageMagic.size());
-  storeBigEndian32(first + packageMagic.size(), static_cast<std::uint32_t>(text.size()));
-  std::memcpy(first + packageHeaderSize, text.data(), text.size());
-  std::size_t filled = packageHeaderSize + text.size();
-
-  for (std::uint64_t index = 0;; ++index, filled = 0) {
-    unsigned char* plain = plains[index % 2].get();
-    unsigned char* record = records[index % 2].get();
-    unsigned char* nonce = record + lengthSize;
-    unsigned char* sealed = nonce + nonceSize;
-    std::size_t size = filled + readBytes(in.get(), plain + filled, chunkSize - filled, ipa);
-    bool end = size == 0;
-    if (!end) packageWriter.write(plain, size);
-    randomFill(nonce, nonceSize);
-    cipher.seal(nonce, associatedData(job, index, end), plain, size, sealed, sealed + size);
-    std::size_t length = nonceSize + size + tagSize;
-    storeBigEndian32(record, static_cast<std::uint32_t>(length));
-    artifactWriter.write(record, lengthSize + length);
-    if (end) break;
-  }
-  packageWriter.finish();
-  artifactWriter.finish();
-  return digest.hexDigest();
+  UniqueFd out = createOutput(artifact, in.get());
+  return sealRecords(in.get(), ipa, head, out.get(), artifact, groupKey, job);
 }
 
 JSON ArtifactCrypto::decryptAndUnpack(const std::filesystem::path& artifact,
-                                      const std::filesystem::path& package,
                                       const std::filesystem::path& ipa, std::string_view key,
                                       std::string_view job) {
   GroupKey groupKey = GroupKey::decode(key);
   UniqueFd in = openFile(artifact, O_RDONLY);
   adviseSequential(in.get());
   readArtifactHeader(in.get(), artifact);
-  UniqueFd packageOut = createOutput(package, {in.get()});
   UniqueFd ipaOut;
   try {
     RecordBuffers buffers;
-    BackgroundWriter packageWriter(packageOut.get(), package);
-    PackageReader reader(ipa, in.get(), packageOut.get(), ipaOut);
+    PackageReader reader(ipa, in.get(), ipaOut);
     openRecords(in.get(), artifact, groupKey, job, buffers,
-                [&](const unsigned char* text, std::size_t size) {
-                  packageWriter.write(text, size);
-                  reader.take(text, size);
-                });
-    packageWriter.finish();
+                [&](const unsigned char* text, std::size_t size) { reader.take(text, size); });
     return reader.finish();
   } catch (...) {
-    discard(packageOut, package);
     discard(ipaOut, ipa);
     throw;
   }

@@ -2,9 +2,10 @@
 // a file in the job's work directory; the relay is asked twice whether the job is still wanted,
 // after the archive (the long stage) and before the upload (the one that costs the relay). The
 // IPA's digest, which the package's manifest must carry before any of the IPA follows it, is taken
-// on a thread of its own while the app is extracted and checked; the package and the artifact are
-// then written together in one pass over the IPA, the artifact's digest taken as it is written,
-// and the upload sends that digest instead of reading the file again.
+// on a thread of its own while the app is extracted and checked; the IPA is then packed straight
+// into the artifact in one pass, the package never written as a file of its own, the artifact's
+// digest taken as it is written, and the upload sends that digest instead of reading the file
+// again.
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -79,7 +80,6 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
   const fs::path archive = directory / "App.xcarchive";
   const fs::path exportDirectory = directory / "Export";
   const fs::path validation = directory / "Validation";
-  const fs::path packageFile = directory / "Build.vekpkg";
   const fs::path artifact = directory / "Build.vek";
   Paths::atomicWrite(exportOptions(project, mode).xml(), optionsFile);
 
@@ -125,8 +125,8 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
                static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
                                              std::chrono::system_clock::now().time_since_epoch())
                                              .count()));
-  const std::string artifactSHA = ArtifactCrypto::packageAndEncrypt(
-      ipa, manifest, packageFile, artifact, credentials.encryptionKey, id);
+  const std::string artifactSHA =
+      ArtifactCrypto::packageAndEncrypt(ipa, manifest, artifact, credentials.encryptionKey, id);
   assertActive(api, id, "building");
 
   event(std::string(uploadingMessage));
@@ -134,7 +134,7 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
   api.call("POST", "/v1/jobs/" + pathSegment(id) + "/finish-build",
            JSON::object({{"manifest", manifest}}), std::string(lease));
 
-  for (const fs::path& path : {packageFile, artifact, validation, directory / "DerivedData"}) {
+  for (const fs::path& path : {artifact, validation, directory / "DerivedData"}) {
     removeTree(path);
   }
 }

@@ -54,6 +54,8 @@ class ReceivedFiles {
 
   const fs::path partial;  // the download so far, kept between its attempts
   const fs::path artifact;
+  // The decrypted package, which earlier versions wrote beside the IPA: one of their attempts,
+  // killed outright, may have left it here.
   const fs::path package;
   const fs::path ipa;
   const fs::path extracted;
@@ -114,8 +116,8 @@ void install(const JSON& job, std::string_view lease, const Credentials& credent
   const std::string leaseText(lease);
   downloadArtifact(api, id, leaseText, files.partial, files.artifact, job["artifact_sha"].text(),
                    event);
-  const JSON manifest = ArtifactCrypto::decryptAndUnpack(files.artifact, files.package, files.ipa,
-                                                         credentials.encryptionKey, id);
+  const JSON manifest =
+      ArtifactCrypto::decryptAndUnpack(files.artifact, files.ipa, credentials.encryptionKey, id);
   const bool matches = manifest["job_id"].isString() && manifest["job_id"].text() == id &&
                        manifest["receiver_id"].isString() &&
                        manifest["receiver_id"].text() == credentials.deviceID &&

@@ -199,7 +199,7 @@ TEST_F(DeploymentTest, ExportsThatCannotBeCheckedStopTheBuild) {
     vekSim({"fault", "set", builder_.toolRoot().string(), "xcodebuild-export", fault});
     const std::string id = queue(project, "debug");
     EXPECT_EQ(build(claim(builder_)), message) << fault;
-    EXPECT_FALSE(fs::exists(builderJob(id) / "Build.vekpkg")) << fault;
+    EXPECT_FALSE(fs::exists(builderJob(id) / "Build.vek")) << fault;
   }
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(builder_.home())) {
     EXPECT_NE(entry.path().filename(), "escaped.txt") << entry.path();
