@@ -20,6 +20,9 @@ namespace vek {
 
 namespace {
 
+// With less of the cycle left than this, the claim asks for no wait at all.
+constexpr std::chrono::milliseconds shortestClaimWait{50};
+
 // One line to standard output or standard error, written whole. The agent's logs are files under
 // a service manager, so a line must not interleave with another thread's.
 void writeLine(std::string_view line, bool error) {
@@ -119,10 +122,9 @@ void Worker::run() {
     if (isStopped() || caller.stop_requested()) return;
     joinRetired();
     try {
-      cycle();
-      writeStatus(inventoryError_);
+      const std::chrono::milliseconds pause = cycle();
       failures = 0;
-      task::sleepFor(settings_.cycle);
+      task::sleepFor(pause);
       continue;
     } catch (const CancellationError&) {
       if (isStopped()) return;
@@ -150,8 +152,9 @@ void Worker::run() {
   }
 }
 
-void Worker::cycle() {
-  const auto now = std::chrono::steady_clock::now();
+std::chrono::milliseconds Worker::cycle() {
+  using Clock = std::chrono::steady_clock;
+  const auto now = Clock::now();
   if (!lastInventory_ || now - *lastInventory_ > settings_.inventoryInterval) {
     try {
       JSON listed = settings_.listDevices();
@@ -172,7 +175,7 @@ void Worker::cycle() {
 
   const std::vector<Project> projects = ProjectStore::load();
   const std::optional<Heartbeat::Lease> lease = runningJob();
-  const auto sent = std::chrono::steady_clock::now();
+  const auto heartbeatSent = Clock::now();
   const JSON answer = loopAPI_.call("POST", "/v1/heartbeat",
                                     Heartbeat::body(projects, phones_, inventoryError_, lease));
   if (lease) {
@@ -184,15 +187,28 @@ void Worker::cycle() {
         ProcessRunner::cancel(lease->id);
         if (work_) work_->requestStop();
       } else {
-        leaseRenewed_ = sent;
+        leaseRenewed_ = heartbeatSent;
       }
     }
   }
-  if (runningJob()) return;
+  if (runningJob()) {
+    writeStatus(inventoryError_);
+    return settings_.cycle;
+  }
 
-  const JSON claim = loopAPI_.call("POST", "/v1/claim", JSON::object());
-  if (claim.isObject() && !claim["job"].isNull())
-    start(claim["job"], claim["lease"].text(), Heartbeat::leaseLifetime(claim));
+  const auto rest =
+      std::chrono::ceil<std::chrono::milliseconds>(now + settings_.cycle - Clock::now());
+  const bool held = rest >= shortestClaimWait;
+  // A held claim may take the rest of the cycle; the status tells now that the relay answered.
+  if (held) writeStatus(inventoryError_);
+  const auto claimSent = Clock::now();
+  const JSON claim = loopAPI_.call("POST", held ? "/v1/claim?" + API::waitQuery(rest) : "/v1/claim",
+                                   JSON::object());
+  const bool claimed = claim.isObject() && !claim["job"].isNull();
+  if (claimed) start(claim["job"], claim["lease"].text(), Heartbeat::leaseLifetime(claim));
+  if (claimed || !held) writeStatus(inventoryError_);
+  if (!claimed && held && Clock::now() - claimSent >= rest) return std::chrono::milliseconds(0);
+  return settings_.cycle;
 }
 
 void Worker::start(const JSON& job, const std::string& lease, std::chrono::seconds leaseLifetime) {

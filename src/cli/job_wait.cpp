@@ -21,13 +21,19 @@ JSON waitUntilEnded(const API& api, const std::string& id, double timeoutSeconds
                             std::chrono::duration<double>(timeoutSeconds));
   const std::string path = "/v1/jobs/" + pathSegment(id);
   std::int64_t cursor = 0;
+  bool relayHolds = false;
   for (;;) {
-    if (std::chrono::steady_clock::now() >= deadline) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
       throw VEKError("Timed out waiting for job " + id + ". The job continues; use vek job " + id +
                      " to inspect it.");
     }
     if (follow) {
-      JSON answer = api.call("GET", path + "/events?after=" + std::to_string(cursor));
+      const auto wait =
+          std::min(settings.pause, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+      JSON answer = api.call(
+          "GET", path + "/events?after=" + std::to_string(cursor) + "&" + API::waitQuery(wait));
+      relayHolds = answer["wait"].isNumber();
       for (const JSON& event : answer["events"].items()) {
         cursor = std::max(cursor, event["id"].integer());
         const std::string line = text::escapeControls(event["message"].text());
@@ -45,7 +51,7 @@ JSON waitUntilEnded(const API& api, const std::string& id, double timeoutSeconds
       throw VEKError("Job " + id + " " + state + ": " + job["error"].text());
     }
     if (settings.onPass) settings.onPass(job);
-    task::sleepFor(settings.pause);
+    if (!relayHolds) task::sleepFor(settings.pause);
   }
 }
 

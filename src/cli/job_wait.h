@@ -7,6 +7,12 @@
 // after it has each printed once; events a relay repeats are printed again. A message comes from
 // the member that ran the job, so it is printed escaped, as one line a terminal only shows.
 //
+// The events request asks the relay to hold it for up to the pause: a relay that can answers as
+// soon as the job has an event or a new state, and says so by naming the wait in its answer. With
+// such a relay the pass itself was the pause, so the next one follows at once: each line is
+// printed when it is posted, the wait ends when the job does, and the job's state is still looked
+// at at least every 3 seconds. A relay that answers at once gets the pauses as before.
+//
 // Stopping the wait (Ctrl-C) stops only the following: the job goes on, and the error says so.
 #pragma once
 

@@ -5,6 +5,7 @@
 
 #include "foundation/random.h"
 #include "foundation/text.h"
+#include "relay_server/notifier.h"
 
 namespace vek::relay_server {
 
@@ -196,9 +197,10 @@ HttpError missingCredentials() {
 }
 
 Relay::Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
-             const Config& config, Clock clock)
+             const Config& config, Notifier& notifier, Clock clock)
     : store_(store),
       artifacts_(artifacts),
+      notifier_(notifier),
       bootstrap_(std::move(bootstrap)),
       leaseDuration_(config.leaseDuration),
       artifactMaxAge_(config.artifactMaxAge),
@@ -305,7 +307,9 @@ JSON Relay::group(const PresentedCredentials& caller) {
 JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& deviceId) {
   Timestamp now = secondOf(currentTime());
   Doomed doomed(artifacts_);
+  std::vector<std::string> cancelled;
   store_.write([&](StoreTransaction& tx) {
+    cancelled.clear();
     DeviceRow device = authenticate(tx, caller);
     std::optional<DeviceRow> target;
     if (isCanonicalUUID(deviceId)) target = tx.device(deviceId);
@@ -322,9 +326,12 @@ JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& 
                  "\" was revoked from the group.",
              now, doomed);
       tx.updateJob(job);
+      cancelled.push_back(job.id);
     }
   });
   doomed.removeAll();
+  for (const std::string& id : cancelled)
+    notifier_.post(Topic::jobChanged(id));
   return JSON::object({{"ok", true}});
 }
 
@@ -421,6 +428,7 @@ JSON Relay::queueJob(const PresentedCredentials& caller, const QueueJobRequest& 
     job.updated = now;
     tx.insertJob(job);
   });
+  notifier_.post(Topic::claimable(job.builderId));
   return jobJSON(job);
 }
 
@@ -435,15 +443,22 @@ JSON Relay::job(const PresentedCredentials& caller, const std::string& jobId) {
 
 JSON Relay::events(const PresentedCredentials& caller, const std::string& jobId,
                    std::optional<std::int64_t> after) {
+  return eventPage(caller, jobId, after).answer;
+}
+
+Relay::EventPage Relay::eventPage(const PresentedCredentials& caller, const std::string& jobId,
+                                  std::optional<std::int64_t> after) {
   JSON events = JSON::array();
+  JobState state = JobState::building;
   store_.read([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
     JobRow job = jobOfGroup(tx, device, jobId);
+    state = job.state;
     for (const EventRow& event : tx.events(job.id, after.value_or(0), kEventPageLimit)) {
       events.push(eventJSON(event));
     }
   });
-  return JSON::object({{"events", events}});
+  return {JSON::object({{"events", events}}), state};
 }
 
 JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId) {
@@ -462,6 +477,7 @@ JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId)
     tx.updateJob(job);
   });
   doomed.removeAll();
+  notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
 }
 
@@ -469,9 +485,10 @@ JSON Relay::postEvent(const PresentedCredentials& caller, const std::string& job
                       const std::optional<std::string>& lease, const EventRequest& request) {
   Instant moment = currentTime();
   EventRow event;
+  JobRow job;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    JobRow job = leasedJob(tx, device, jobId, lease, moment);
+    job = leasedJob(tx, device, jobId, lease, moment);
     if (tx.eventCount(job.id) >= kMaxEventsPerJob) {
       throw HttpError(409, "This job already has " + std::to_string(kMaxEventsPerJob) +
                                " progress messages, the most the relay keeps for one job; this "
@@ -479,6 +496,7 @@ JSON Relay::postEvent(const PresentedCredentials& caller, const std::string& job
     }
     event = tx.insertEvent(job.id, device.id, request.message, secondOf(moment));
   });
+  notifier_.post(Topic::jobChanged(job.id));
   return eventJSON(event);
 }
 
@@ -494,6 +512,7 @@ JSON Relay::fail(const PresentedCredentials& caller, const std::string& jobId,
     tx.updateJob(job);
   });
   doomed.removeAll();
+  notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
 }
 
@@ -521,6 +540,8 @@ JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& j
     doomed.addPartial(job.id);
   });
   doomed.removeAll();
+  notifier_.post(Topic::claimable(job.receiverId));
+  notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
 }
 
@@ -537,6 +558,7 @@ JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
     tx.updateJob(job);
   });
   doomed.removeAll();
+  notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
 }
 
@@ -619,13 +641,16 @@ SweepReport Relay::sweep() {
   Timestamp now = secondOf(moment);
   SweepReport report;
   Doomed doomed(artifacts_);
+  std::vector<std::string> failed;
   const std::vector<PartialUpload> partials = artifacts_.partials();
   store_.write([&](StoreTransaction& tx) {
+    failed.clear();
     for (JobRow job : tx.jobsWithLeaseExpiredBy(moment)) {
       bool ended = isTerminal(job.state);
       endJob(job, ended ? job.state : JobState::failed,
              ended ? job.error : std::string(kStoppedResponding), now, doomed);
       tx.updateJob(job);
+      if (!ended) failed.push_back(job.id);
       ++report.lapsed;
     }
     for (JobRow job : tx.jobsWithArtifactUploadedBy(now - artifactMaxAge_)) {
@@ -638,6 +663,7 @@ SweepReport Relay::sweep() {
                    describe(artifactMaxAge_) +
                    ", and this one was not installed in time. Run the deployment again.",
                now, doomed);
+        failed.push_back(job.id);
         ++report.expired;
       }
       tx.updateJob(job);
@@ -654,6 +680,8 @@ SweepReport Relay::sweep() {
     tx.deleteInvitesExpiredBefore(now - kExpiredInviteMemory);
   });
   report.deleted = doomed.removeAll();
+  for (const std::string& id : failed)
+    notifier_.post(Topic::jobChanged(id));
   return report;
 }
 
@@ -663,8 +691,12 @@ RecoveryReport Relay::recover() {
   RecoveryReport report;
   Doomed doomed(artifacts_);
   std::set<std::string> keep;
+  std::vector<std::string> failed;
   std::set<std::string> uploading;
   store_.write([&](StoreTransaction& tx) {
+    keep.clear();
+    failed.clear();
+    uploading.clear();
     Instant renewed = leaseDeadline(moment);
     for (JobRow job : tx.leasedJobs()) {
       if (job.state == JobState::building) uploading.insert(job.id);
@@ -685,6 +717,7 @@ RecoveryReport Relay::recover() {
                  "The relay lost this job's build before it was installed. Run the deployment "
                  "again.",
                  now, doomed);
+          failed.push_back(job.id);
         }
       } else {
         keep.insert(*job.artifactFile);
@@ -695,6 +728,8 @@ RecoveryReport Relay::recover() {
     tx.forgetRevokedInventories();
   });
   doomed.removeAll();
+  for (const std::string& id : failed)
+    notifier_.post(Topic::jobChanged(id));
   report.leftoversDeleted = artifacts_.removeLeftovers(keep, uploading);
   return report;
 }

@@ -74,6 +74,7 @@ struct Server::State {
   UniqueFd lock;
   std::unique_ptr<SqliteStore> store;
   std::unique_ptr<ArtifactStore> artifacts;
+  Notifier notifier;
   std::unique_ptr<Relay> relay;
   std::unique_ptr<asio::ssl::context> tls;
   std::size_t connectionLimit = 0;
@@ -135,7 +136,8 @@ Server::Server(Config config) : state_(std::make_unique<State>()) {
 
   s.store = std::make_unique<SqliteStore>(data / "relay.db");
   s.artifacts = std::make_unique<ArtifactStore>(data / "artifacts");
-  s.relay = std::make_unique<Relay>(*s.store, *s.artifacts, std::move(bootstrap), s.config);
+  s.relay =
+      std::make_unique<Relay>(*s.store, *s.artifacts, std::move(bootstrap), s.config, s.notifier);
   RecoveryReport recovery = s.relay->recover();
   if (recovery.leftoversDeleted > 0 || recovery.artifactsMissing > 0) {
     s.startLines.push_back(
@@ -155,7 +157,8 @@ int Server::run() {
   AccessLog log(1);
   SessionRegistry sessions(s.connectionLimit);
   Metrics metrics(relayRoutes());
-  ServerContext context{s.config, *s.relay, *s.artifacts, database, files, log, sessions, metrics};
+  ServerContext context{s.config, *s.relay, s.notifier, *s.artifacts, database,
+                        files,    log,      sessions,   metrics};
 
   tcp::acceptor acceptor(io);
   tcp::endpoint endpoint(asio::ip::make_address(s.config.listenHost), s.config.listenPort);

@@ -8,6 +8,7 @@
 #include "relay_server/asio.h"
 #include "relay_server/config.h"
 #include "relay_server/metrics.h"
+#include "relay_server/notifier.h"
 #include "relay_server/relay.h"
 #include "relay_server/session_registry.h"
 
@@ -16,6 +17,8 @@ namespace vek::relay_server {
 struct ServerContext {
   const Config& config;
   Relay& relay;
+  /// Wakes held requests; the relay posts to it.
+  Notifier& notifier;
   const ArtifactStore& artifacts;
   /// Runs store calls; never an I/O thread.
   asio::thread_pool& database;

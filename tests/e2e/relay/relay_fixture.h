@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "exposition.h"
 #include "foundation/json.h"
 #include "http_client.h"
 #include "relay_process.h"
@@ -159,6 +160,23 @@ class RelayTest : public ::testing::Test {
   }
 
   std::unique_ptr<RelayProcess> relay_;
+};
+
+/// A relay that also serves its metrics, and a strict reader of them.
+class MetricsRelayTest : public RelayTest {
+ protected:
+  std::vector<std::string> arguments() override { return {"--metrics-listen", "127.0.0.1:0"}; }
+
+  /// Scrapes and parses; the raw text is kept in `text_` for checks of what must never appear.
+  Exposition scrape();
+  /// A series of `exposition`; a missing one fails the test.
+  double value(const Exposition& exposition, const std::string& series);
+  /// A series of a fresh scrape.
+  double value(const std::string& series) { return value(scrape(), series); }
+  /// Scrapes until `series` has `expected` (up to 10 seconds); true when it came to that.
+  bool awaitValue(const std::string& series, double expected);
+
+  std::string text_;
 };
 
 /// `count` pseudo-random bytes.
