@@ -108,14 +108,20 @@ void ArtifactStore::remove(const std::string& name) const noexcept {
   if (isPublishedName(name)) removeQuietly(directory_ / name);
 }
 
-std::size_t ArtifactStore::removeLeftovers(const std::set<std::string>& keep) const {
+std::size_t ArtifactStore::removeLeftovers(const std::set<std::string>& keep,
+                                           std::chrono::seconds minimumAge) const {
   std::size_t removed = 0;
   std::error_code error;
+  auto written = std::filesystem::file_time_type::clock::now() - minimumAge;
   for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
     std::string name = entry.path().filename().string();
     bool temporary = name.starts_with(kTemporaryPrefix);
     bool orphan = isPublishedName(name) && !keep.contains(name);
-    if (temporary || orphan) {
+    if (!temporary && !orphan) continue;
+    std::error_code timeError;
+    auto modified = entry.last_write_time(timeError);
+    if (timeError) continue;  // deleted while we looked
+    if (minimumAge.count() == 0 || modified <= written) {
       removeQuietly(entry.path());
       ++removed;
     }

@@ -10,6 +10,7 @@
 // deleted only after the database points at the new one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -68,8 +69,10 @@ class ArtifactStore {
   void remove(const std::string& name) const noexcept;
 
   /// Deletes every temporary file (left by an interrupted upload) and every published file not
-  /// named in `keep`. Returns how many files were deleted.
-  std::size_t removeLeftovers(const std::set<std::string>& keep) const;
+  /// named in `keep`, of those last written at least `minimumAge` ago. Returns how many files
+  /// were deleted.
+  std::size_t removeLeftovers(const std::set<std::string>& keep,
+                              std::chrono::seconds minimumAge) const;
 
   /// How many published artifacts there are and their total size. Throws SystemError.
   struct Usage {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "relay_server/routes.h"
+#include "relay_server/store.h"
 
 namespace vek::relay_server {
 
@@ -28,6 +29,7 @@ struct StoredState {
   std::optional<std::map<std::string, std::uint64_t>> jobsByState;
   std::optional<std::uint64_t> builds;
   std::optional<std::uint64_t> buildBytes;
+  std::optional<PoolUsage> pool;  // absent for a store without a connection pool
 };
 
 class Metrics {

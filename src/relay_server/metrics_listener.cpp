@@ -8,7 +8,6 @@
 #include "foundation/errors.h"
 #include "relay_server/offload.h"
 #include "relay_server/relay.h"
-#include "relay_server/sqlite.h"
 
 namespace vek::relay_server {
 
@@ -24,6 +23,7 @@ constexpr std::size_t kLingerBytes = 64 * 1024;
 asio::awaitable<StoredState> readState(ServerContext& context) {
   StoredState state;
   state.openConnections = context.sessions.size();
+  state.pool = context.relay.poolUsage();
   try {
     Relay& relay = context.relay;
     state.jobsByState =

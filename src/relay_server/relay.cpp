@@ -9,12 +9,20 @@ namespace vek::relay_server {
 
 namespace {
 
+// Files in the artifact folder that no job names are left alone this long when other relay
+// processes share the folder: one of them may be writing a build there (a transfer stalls for at
+// most a minute before it is dropped) or about to record one it has just renamed into place.
+constexpr std::chrono::hours kAbandonedFileAge{1};
+
 // Collects artifact files to delete once the transaction that released them has committed; a
-// file is never removed while a committed row could still point at it.
+// file is never removed while a committed row could still point at it. A store may run a
+// transaction's work again, so each run starts with `clear`: only the files the committed run
+// released are deleted.
 class Doomed {
  public:
   explicit Doomed(const ArtifactStore& artifacts) : artifacts_(artifacts) {}
   void add(std::string name) { names_.push_back(std::move(name)); }
+  void clear() { names_.clear(); }
   std::size_t removeAll() {
     for (const auto& name : names_)
       artifacts_.remove(name);
@@ -303,7 +311,9 @@ JSON Relay::group(const PresentedCredentials& caller) {
 JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& deviceId) {
   Timestamp now = secondOf(currentTime());
   Doomed doomed(artifacts_);
-  store_.write([&](StoreTransaction& tx) {
+  // Exclusive: a job being queued for the device right now must be seen and ended too.
+  store_.writeExclusively([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     std::optional<DeviceRow> target;
     if (isCanonicalUUID(deviceId)) target = tx.device(deviceId);
@@ -328,8 +338,9 @@ JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& 
 
 JSON Relay::heartbeat(const PresentedCredentials& caller, const HeartbeatRequest& request) {
   Instant moment = currentTime();
-  JSON jobs = JSON::array();
+  JSON jobs;
   store_.write([&](StoreTransaction& tx) {
+    jobs = JSON::array();
     DeviceRow device = authenticate(tx, caller);
     tx.recordHeartbeat(device.id, secondOf(moment), request.inventoryText);
     std::set<std::string> seen;
@@ -449,6 +460,7 @@ JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId)
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     job = jobOfGroup(tx, device, jobId);
     if (isTerminal(job.state)) {
@@ -486,6 +498,7 @@ JSON Relay::fail(const PresentedCredentials& caller, const std::string& jobId,
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     job = leasedJob(tx, device, jobId, lease, moment);
     endJob(job, JobState::failed, request.error, secondOf(moment), doomed);
@@ -525,6 +538,7 @@ JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     job = leasedJob(tx, device, jobId, lease, moment);
     requireState(job, JobState::installing);
@@ -551,6 +565,7 @@ JSON Relay::commitUpload(const PresentedCredentials& caller, const std::string& 
   Doomed doomed(artifacts_);
   try {
     store_.write([&](StoreTransaction& tx) {
+      doomed.clear();
       DeviceRow device = authenticate(tx, caller);
       JobRow job = leasedJob(tx, device, jobId, lease, moment);
       requireState(job, JobState::building);
@@ -606,7 +621,12 @@ SweepReport Relay::sweep() {
   Timestamp now = secondOf(moment);
   SweepReport report;
   Doomed doomed(artifacts_);
+  bool turn = false;
   store_.write([&](StoreTransaction& tx) {
+    report = {};
+    doomed.clear();
+    turn = tx.takeSweepTurn();
+    if (!turn) return;
     for (JobRow job : tx.jobsWithLeaseExpiredBy(moment)) {
       bool ended = isTerminal(job.state);
       endJob(job, ended ? job.state : JobState::failed,
@@ -632,7 +652,29 @@ SweepReport Relay::sweep() {
     tx.deleteInvitesExpiredBefore(now - kExpiredInviteMemory);
   });
   report.deleted = doomed.removeAll();
+  // A relay process killed mid-upload leaves its temporary file behind, and may never start
+  // again to delete it; the others clean up after it.
+  if (turn && store_.shared()) report.deleted += removeLeftovers(kAbandonedFileAge);
   return report;
+}
+
+std::size_t Relay::removeLeftovers(std::chrono::seconds minimumAge) {
+  std::set<std::string> keep;
+  store_.read([&](StoreTransaction& tx) {
+    keep.clear();
+    for (const JobRow& job : tx.jobsWithArtifacts())
+      keep.insert(*job.artifactFile);
+  });
+  return artifacts_.removeLeftovers(keep, minimumAge);
+}
+
+JSON Relay::health() {
+  try {
+    store_.read([](StoreTransaction&) {});
+  } catch (const StoreError&) {
+    throw HttpError(503, std::string(kDatabaseUnreachable));
+  }
+  return JSON::object({{"ok", true}});
 }
 
 RecoveryReport Relay::recover() {
@@ -642,6 +684,9 @@ RecoveryReport Relay::recover() {
   Doomed doomed(artifacts_);
   std::set<std::string> keep;
   store_.write([&](StoreTransaction& tx) {
+    report = {};
+    doomed.clear();
+    keep.clear();
     Instant renewed = leaseDeadline(moment);
     for (JobRow job : tx.leasedJobs()) {
       if (isTerminal(job.state) || job.leaseExpires >= renewed) continue;
@@ -671,7 +716,10 @@ RecoveryReport Relay::recover() {
     tx.forgetRevokedInventories();
   });
   doomed.removeAll();
-  report.leftoversDeleted = artifacts_.removeLeftovers(keep);
+  // Alone, the relay deletes every leftover; sharing the folder, only those nobody can still be
+  // writing (see kAbandonedFileAge).
+  report.leftoversDeleted = artifacts_.removeLeftovers(
+      keep, store_.shared() ? kAbandonedFileAge : std::chrono::seconds(0));
   return report;
 }
 

@@ -168,6 +168,9 @@ class SqliteTransaction : public StoreTransaction {
  public:
   explicit SqliteTransaction(Database& db) : db_(db) {}
 
+  // Only one process opens the database.
+  bool takeSweepTurn() override { return true; }
+
   void insertGroup(const GroupRow& group) override {
     db_.prepare("INSERT INTO groups (id, name, created) VALUES (?1, ?2, ?3)")
         .bind(1, group.id)
@@ -485,6 +488,10 @@ int SqliteStore::schemaVersion() {
 }
 
 void SqliteStore::write(const std::function<void(StoreTransaction&)>& work) {
+  transact("BEGIN IMMEDIATE", work);
+}
+
+void SqliteStore::writeExclusively(const std::function<void(StoreTransaction&)>& work) {
   transact("BEGIN IMMEDIATE", work);
 }
 

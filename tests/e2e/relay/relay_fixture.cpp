@@ -7,6 +7,44 @@
 
 namespace vek::e2e {
 
+bool RelayTest::onPostgres() {
+  const char* store = std::getenv("VEK_TEST_RELAY_STORE");
+  return store && std::string(store) == "postgres";
+}
+
+void RelayTest::SetUp() {
+  std::vector<std::string> options = arguments();
+  std::size_t processes = 1;
+  if (onPostgres()) {
+    testing::requirePostgres();
+    if (IsSkipped() || HasFailure()) return;
+    database_ = std::make_unique<testing::PostgresDatabase>(*testing::testPostgres());
+    shared_ = std::make_unique<testing::TempDir>();
+    testing::writeText(*shared_ / "bootstrap", "bootstrap-token-shared-by-both-relays\n");
+    options.insert(options.end(), {"--database", database_->conninfo(), "--artifacts",
+                                   artifactDirectory().string(), "--bootstrap-token-file",
+                                   (*shared_ / "bootstrap").string()});
+    processes = 2;
+  }
+  for (std::size_t i = 0; i < processes; ++i) {
+    relays_.push_back(std::make_unique<RelayProcess>(options));
+    relays_.back()->start();
+  }
+}
+
+int RelayTest::port() {
+  if (!alternating()) return relay().port();
+  return relays_[turn_++ % relays_.size()]->port();
+}
+
+std::string RelayTest::bootstrapToken() const {
+  return shared_ ? "bootstrap-token-shared-by-both-relays" : relays_.front()->bootstrapToken();
+}
+
+std::filesystem::path RelayTest::artifactDirectory() const {
+  return shared_ ? *shared_ / "artifacts" : relays_.front()->dataDirectory() / "artifacts";
+}
+
 Response RelayTest::upload(const Member& who, const Claimed& held, const std::string& bytes,
                            const std::string& sha) {
   Headers headers = who.auth(held.lease);
@@ -25,9 +63,9 @@ std::string RelayTest::uploadHead(const Member& who, const Claimed& held, std::u
 
 std::vector<std::string> RelayTest::artifactFiles() {
   std::vector<std::string> names;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(relay_->dataDirectory() / "artifacts")) {
-    names.push_back(entry.path().filename().string());
+  for (const auto& entry : std::filesystem::directory_iterator(artifactDirectory())) {
+    std::string name = entry.path().filename().string();
+    if (name != ".relay.lock") names.push_back(name);
   }
   return names;
 }

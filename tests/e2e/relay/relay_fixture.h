@@ -1,14 +1,21 @@
 // A running relay plus helpers that speak its API the way the Macs of a group do.
+//
+// The suite runs twice: against one relay on SQLite, and (VEK_TEST_RELAY_STORE=postgres) against
+// two relay processes sharing one PostgreSQL database, one artifact folder and one bootstrap
+// token file, as two machines behind a load balancer would, with requests alternating between
+// them.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "foundation/json.h"
 #include "http_client.h"
+#include "postgres.h"
 #include "relay_process.h"
 
 namespace vek::e2e {
@@ -39,16 +46,25 @@ struct Claimed {
 
 class RelayTest : public ::testing::Test {
  protected:
-  /// Extra command-line options of the relay under test.
+  /// Extra command-line options of the relays under test.
   virtual std::vector<std::string> arguments() { return {}; }
+  /// Whether requests alternate between the relay processes; false for a test of one process's
+  /// own state (its counters), which then talks to the first one only.
+  virtual bool alternating() { return true; }
 
-  void SetUp() override {
-    relay_ = std::make_unique<RelayProcess>(arguments());
-    relay_->start();
-  }
+  void SetUp() override;
 
-  int port() const { return relay_->port(); }
-  RelayProcess& relay() { return *relay_; }
+  /// True in the run against PostgreSQL.
+  static bool onPostgres();
+  /// The port of the relay process the next request goes to.
+  int port();
+  /// The first relay process (the only one on SQLite).
+  RelayProcess& relay() { return *relays_.front(); }
+  const std::vector<std::unique_ptr<RelayProcess>>& relays() const { return relays_; }
+  /// A bootstrap token the relays accept.
+  std::string bootstrapToken() const;
+  /// Where the relays keep the encrypted builds.
+  std::filesystem::path artifactDirectory() const;
 
   Response get(const Member& who, const std::string& target) {
     return call(port(), "GET", target, "", who.auth());
@@ -61,7 +77,7 @@ class RelayTest : public ::testing::Test {
   Member createGroup(const std::string& name = "Team", const std::string& device = "Builder") {
     Response answer = call(port(), "POST", "/v1/groups",
                            JSON::object({{"name", name}, {"device_name", device}}).data(),
-                           {{"X-VEK-Bootstrap", relay_->bootstrapToken()}});
+                           {{"X-VEK-Bootstrap", bootstrapToken()}});
     EXPECT_EQ(answer.status, 200) << answer.body;
     return memberFrom(answer);
   }
@@ -148,7 +164,7 @@ class RelayTest : public ::testing::Test {
     return get(who, "/v1/jobs/" + job).json()["state"].text();
   }
 
-  /// Names in DATA/artifacts.
+  /// Names in the artifact folder.
   std::vector<std::string> artifactFiles();
 
   static Member memberFrom(const Response& answer) {
@@ -156,7 +172,11 @@ class RelayTest : public ::testing::Test {
     return {json["device_id"].text(), json["token"].text(), json["group_id"].text()};
   }
 
-  std::unique_ptr<RelayProcess> relay_;
+  // Declared before the relays, so they stop before their database is dropped.
+  std::unique_ptr<testing::PostgresDatabase> database_;
+  std::unique_ptr<testing::TempDir> shared_;
+  std::vector<std::unique_ptr<RelayProcess>> relays_;
+  std::size_t turn_ = 0;
 };
 
 /// `count` pseudo-random bytes.
