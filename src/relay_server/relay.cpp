@@ -4,6 +4,7 @@
 #include <set>
 
 #include "foundation/random.h"
+#include "relay_server/notifier.h"
 
 namespace vek::relay_server {
 
@@ -202,9 +203,10 @@ HttpError missingCredentials() {
 }
 
 Relay::Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
-             const Config& config, Clock clock)
+             const Config& config, Notifier& notifier, Clock clock)
     : store_(store),
       artifacts_(artifacts),
+      notifier_(notifier),
       bootstrap_(std::move(bootstrap)),
       leaseDuration_(config.leaseDuration),
       artifactMaxAge_(config.artifactMaxAge),
@@ -311,9 +313,11 @@ JSON Relay::group(const PresentedCredentials& caller) {
 JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& deviceId) {
   Timestamp now = secondOf(currentTime());
   Doomed doomed(artifacts_);
+  std::vector<std::string> cancelled;
   // Exclusive: a job being queued for the device right now must be seen and ended too.
   store_.writeExclusively([&](StoreTransaction& tx) {
     doomed.clear();
+    cancelled.clear();
     DeviceRow device = authenticate(tx, caller);
     std::optional<DeviceRow> target;
     if (isCanonicalUUID(deviceId)) target = tx.device(deviceId);
@@ -330,9 +334,12 @@ JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& 
                  "\" was revoked from the group.",
              now, doomed);
       tx.updateJob(job);
+      cancelled.push_back(job.id);
     }
   });
   doomed.removeAll();
+  for (const std::string& id : cancelled)
+    notifier_.post(Topic::jobChanged(id));
   return JSON::object({{"ok", true}});
 }
 
@@ -430,6 +437,7 @@ JSON Relay::queueJob(const PresentedCredentials& caller, const QueueJobRequest& 
     job.updated = now;
     tx.insertJob(job);
   });
+  notifier_.post(Topic::claimable(job.builderId));
   return jobJSON(job);
 }
 
@@ -472,6 +480,7 @@ JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId)
     tx.updateJob(job);
   });
   doomed.removeAll();
+  notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
 }
 
@@ -479,9 +488,10 @@ JSON Relay::postEvent(const PresentedCredentials& caller, const std::string& job
                       const std::optional<std::string>& lease, const EventRequest& request) {
   Instant moment = currentTime();
   EventRow event;
+  JobRow job;
   store_.write([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    JobRow job = leasedJob(tx, device, jobId, lease, moment);
+    job = leasedJob(tx, device, jobId, lease, moment);
     if (tx.eventCount(job.id) >= kMaxEventsPerJob) {
       throw HttpError(409, "This job already has " + std::to_string(kMaxEventsPerJob) +
                                " progress messages, the most the relay keeps for one job; this "
@@ -489,6 +499,7 @@ JSON Relay::postEvent(const PresentedCredentials& caller, const std::string& job
     }
     event = tx.insertEvent(job.id, device.id, request.message, secondOf(moment));
   });
+  notifier_.post(Topic::jobChanged(job.id));
   return eventJSON(event);
 }
 
@@ -505,6 +516,7 @@ JSON Relay::fail(const PresentedCredentials& caller, const std::string& jobId,
     tx.updateJob(job);
   });
   doomed.removeAll();
+  notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
 }
 
@@ -529,6 +541,8 @@ JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& j
     job.updated = secondOf(moment);
     tx.updateJob(job);
   });
+  notifier_.post(Topic::claimable(job.receiverId));
+  notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
 }
 
@@ -546,6 +560,7 @@ JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
     tx.updateJob(job);
   });
   doomed.removeAll();
+  notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
 }
 
@@ -621,10 +636,12 @@ SweepReport Relay::sweep() {
   Timestamp now = secondOf(moment);
   SweepReport report;
   Doomed doomed(artifacts_);
+  std::vector<std::string> failed;
   bool turn = false;
   store_.write([&](StoreTransaction& tx) {
     report = {};
     doomed.clear();
+    failed.clear();
     turn = tx.takeSweepTurn();
     if (!turn) return;
     for (JobRow job : tx.jobsWithLeaseExpiredBy(moment)) {
@@ -632,6 +649,7 @@ SweepReport Relay::sweep() {
       endJob(job, ended ? job.state : JobState::failed,
              ended ? job.error : std::string(kStoppedResponding), now, doomed);
       tx.updateJob(job);
+      if (!ended) failed.push_back(job.id);
       ++report.lapsed;
     }
     for (JobRow job : tx.jobsWithArtifactUploadedBy(now - artifactMaxAge_)) {
@@ -644,6 +662,7 @@ SweepReport Relay::sweep() {
                    describe(artifactMaxAge_) +
                    ", and this one was not installed in time. Run the deployment again.",
                now, doomed);
+        failed.push_back(job.id);
         ++report.expired;
       }
       tx.updateJob(job);
@@ -652,6 +671,8 @@ SweepReport Relay::sweep() {
     tx.deleteInvitesExpiredBefore(now - kExpiredInviteMemory);
   });
   report.deleted = doomed.removeAll();
+  for (const std::string& id : failed)
+    notifier_.post(Topic::jobChanged(id));
   // A relay process killed mid-upload leaves its temporary file behind, and may never start
   // again to delete it; the others clean up after it.
   if (turn && store_.shared()) report.deleted += removeLeftovers(kAbandonedFileAge);
@@ -683,10 +704,12 @@ RecoveryReport Relay::recover() {
   RecoveryReport report;
   Doomed doomed(artifacts_);
   std::set<std::string> keep;
+  std::vector<std::string> failed;
   store_.write([&](StoreTransaction& tx) {
     report = {};
     doomed.clear();
     keep.clear();
+    failed.clear();
     Instant renewed = leaseDeadline(moment);
     for (JobRow job : tx.leasedJobs()) {
       if (isTerminal(job.state) || job.leaseExpires >= renewed) continue;
@@ -706,6 +729,7 @@ RecoveryReport Relay::recover() {
                  "The relay lost this job's build before it was installed. Run the deployment "
                  "again.",
                  now, doomed);
+          failed.push_back(job.id);
         }
       } else {
         keep.insert(*job.artifactFile);
@@ -716,6 +740,8 @@ RecoveryReport Relay::recover() {
     tx.forgetRevokedInventories();
   });
   doomed.removeAll();
+  for (const std::string& id : failed)
+    notifier_.post(Topic::jobChanged(id));
   // Alone, the relay deletes every leftover; sharing the folder, only those nobody can still be
   // writing (see kAbandonedFileAge).
   report.leftoversDeleted = artifacts_.removeLeftovers(

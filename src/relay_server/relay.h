@@ -12,6 +12,10 @@
 // it, and a sweep fails every job whose lease lapsed. Artifacts live only as long as their job is
 // open, and at most the configured maximum age. An ended job is kept, with its events, for the
 // retention period after it ended; the sweep then removes both.
+//
+// Every change a held request may wait for is announced on the notifier once its transaction has
+// committed: a job that becomes claimable (queued for its builder, built for its receiver) and a
+// job that changes (a progress message, a new state).
 #pragma once
 
 #include <chrono>
@@ -31,6 +35,8 @@
 #include "relay_server/tokens.h"
 
 namespace vek::relay_server {
+
+class Notifier;
 
 /// The current time; tests pass a clock they move themselves.
 using Clock = std::function<Instant()>;
@@ -87,9 +93,10 @@ HttpError missingCredentials();
 
 class Relay {
  public:
-  /// Takes its durations (lease, invite lifetime, artifact age) from `config`.
+  /// Takes its durations (lease, invite lifetime, artifact age) from `config`, and announces
+  /// changes on `notifier`.
   Relay(Store& store, const ArtifactStore& artifacts, BootstrapTokens bootstrap,
-        const Config& config, Clock clock = systemClock);
+        const Config& config, Notifier& notifier, Clock clock = systemClock);
 
   /// POST /v1/groups, /v1/join and /v1/invites: create a group (needs an accepted bootstrap
   /// token), join it (consumes an invite atomically), issue an invite.
@@ -174,6 +181,7 @@ class Relay {
 
   Store& store_;
   const ArtifactStore& artifacts_;
+  Notifier& notifier_;
   BootstrapTokens bootstrap_;
   std::chrono::seconds leaseDuration_;
   std::chrono::seconds artifactMaxAge_;

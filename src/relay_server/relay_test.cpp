@@ -11,6 +11,7 @@
 #include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/random.h"
+#include "relay_server/notifier.h"
 #include "relay_server/sqlite_store.h"
 #include "test_support.h"
 
@@ -35,7 +36,7 @@ class RelayTest : public ::testing::Test {
     artifacts_ = std::make_unique<ArtifactStore>(directory_ / "artifacts");
     relay_ = std::make_unique<Relay>(*store_, *artifacts_,
                                      BootstrapTokens::of({std::string(kBootstrap)}), config_,
-                                     [this] { return now_; });
+                                     notifier_, [this] { return now_; });
   }
 
   void advance(std::chrono::milliseconds by) { now_ += by; }
@@ -110,6 +111,7 @@ class RelayTest : public ::testing::Test {
 
   testing::TempDir directory_;
   Config config_;
+  Notifier notifier_;
   Instant now_{std::chrono::milliseconds(1'700'000'000'000)};
   std::unique_ptr<SqliteStore> store_;
   std::unique_ptr<ArtifactStore> artifacts_;
@@ -163,6 +165,41 @@ TEST_F(RelayTest, ClaimsTakeTheOldestJobAndUploadsReplaceOrVanish) {
     relay_->commitUpload(builder.credentials, newer, otherLease, {file, sha, 5});
   });
   EXPECT_EQ(artifactFiles(), 1u);
+}
+
+TEST_F(RelayTest, ChangesThatHeldRequestsWaitForAreAnnouncedOnceCommitted) {
+  std::vector<std::string> posted;
+  notifier_.setBroadcaster([&](const Topic& topic) { posted.push_back(topic.text()); });
+  auto announced = [&] { return std::exchange(posted, {}); };
+  using Topics = std::vector<std::string>;
+  Member builder = createGroup();
+  Member receiver = join(builder, "Receiver");
+
+  std::string job = queue(builder, builder, receiver);
+  EXPECT_EQ(announced(), Topics{"device:" + builder.id});
+  std::string lease = claimLease(builder);
+  relay_->postEvent(builder.credentials, job, lease, {"Archiving"});
+  EXPECT_EQ(announced(), Topics{"job:" + job});
+  upload(builder, job, lease, "build");
+  EXPECT_EQ(announced(), Topics{});
+  relay_->finishBuild(builder.credentials, job, lease, {"{}"});
+  EXPECT_EQ(announced(), (Topics{"device:" + receiver.id, "job:" + job}));
+  relay_->finish(receiver.credentials, job, claimLease(receiver));
+  EXPECT_EQ(announced(), Topics{"job:" + job});
+  // A refused change announces nothing.
+  expectRefusal(409, "already ended", [&] { relay_->cancel(builder.credentials, job); });
+  EXPECT_EQ(announced(), Topics{});
+
+  std::string cancelled = queue(builder, builder, receiver);
+  std::string lapsing = queue(builder, builder, receiver);
+  announced();
+  relay_->cancel(receiver.credentials, cancelled);
+  EXPECT_EQ(announced(), Topics{"job:" + cancelled});
+  relay_->postEvent(builder.credentials, lapsing, claimLease(builder), {"Archiving"});
+  announced();
+  advance(config_.leaseDuration);
+  relay_->sweep();
+  EXPECT_EQ(announced(), Topics{"job:" + lapsing});
 }
 
 TEST_F(RelayTest, LapsedLeasesFailTheJobAndHeartbeatsKeepThemAlive) {

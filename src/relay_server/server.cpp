@@ -90,6 +90,7 @@ struct Server::State {
   UniqueFd artifactsLock;
   std::unique_ptr<Store> store;
   std::unique_ptr<ArtifactStore> artifacts;
+  Notifier notifier;
   std::unique_ptr<Relay> relay;
   std::unique_ptr<asio::ssl::context> tls;
   std::vector<std::string> startLines;
@@ -151,7 +152,8 @@ Server::Server(Config config) : state_(std::make_unique<State>()) {
         lockFor(artifacts / ".relay.lock", shared, "the artifact folder " + artifacts.string());
     s.startLines.push_back("encrypted builds in " + artifacts.string());
   }
-  s.relay = std::make_unique<Relay>(*s.store, *s.artifacts, std::move(bootstrap), s.config);
+  s.relay =
+      std::make_unique<Relay>(*s.store, *s.artifacts, std::move(bootstrap), s.config, s.notifier);
   RecoveryReport recovery = s.relay->recover();
   if (recovery.leftoversDeleted > 0 || recovery.artifactsMissing > 0) {
     s.startLines.push_back(
@@ -171,7 +173,8 @@ int Server::run() {
   AccessLog log(1);
   SessionRegistry sessions;
   Metrics metrics(relayRoutes());
-  ServerContext context{s.config, *s.relay, *s.artifacts, database, files, log, sessions, metrics};
+  ServerContext context{s.config, *s.relay, s.notifier, *s.artifacts, database,
+                        files,    log,      sessions,   metrics};
 
   tcp::acceptor acceptor(io);
   tcp::endpoint endpoint(asio::ip::make_address(s.config.listenHost), s.config.listenPort);

@@ -12,6 +12,7 @@
 #include "relay_server/asio.h"
 #include "relay_server/config.h"
 #include "relay_server/metrics.h"
+#include "relay_server/notifier.h"
 #include "relay_server/relay.h"
 
 namespace vek::relay_server {
@@ -36,6 +37,8 @@ class SessionRegistry {
 struct ServerContext {
   const Config& config;
   Relay& relay;
+  /// Wakes held requests; the relay posts to it.
+  Notifier& notifier;
   const ArtifactStore& artifacts;
   /// Runs store calls; never an I/O thread.
   asio::thread_pool& database;
