@@ -30,6 +30,7 @@
 #include "relay_server/metrics.h"
 #include "relay_server/metrics_listener.h"
 #include "relay_server/offload.h"
+#include "relay_server/postgres_broadcast.h"
 #include "relay_server/postgres_store.h"
 #include "relay_server/relay.h"
 #include "relay_server/server_context.h"
@@ -173,6 +174,13 @@ int Server::run() {
   AccessLog log(1);
   SessionRegistry sessions;
   Metrics metrics(relayRoutes());
+  // Relays sharing a database wake each other's held requests through it.
+  std::unique_ptr<PostgresBroadcast> broadcast;
+  if (s.config.database) {
+    broadcast = std::make_unique<PostgresBroadcast>(
+        *s.config.database, [&s](const Topic& topic) { s.notifier.deliver(topic); });
+    s.notifier.setBroadcaster([&broadcast](const Topic& topic) { broadcast->send(topic); });
+  }
   ServerContext context{s.config, *s.relay, s.notifier, *s.artifacts, database,
                         files,    log,      sessions,   metrics};
 
@@ -294,6 +302,8 @@ int Server::run() {
   // suspended request) is destroyed and before the database closes.
   database.join();
   files.join();
+  s.notifier.setBroadcaster(nullptr);
+  broadcast.reset();
   std::cerr << "vek-relay: stopped" << std::endl;
   return 0;
 }

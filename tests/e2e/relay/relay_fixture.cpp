@@ -1,13 +1,15 @@
 #include "relay_fixture.h"
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "foundation/random.h"
 #include "foundation/sha256.h"
 
 namespace vek::e2e {
 
-bool RelayTest::onPostgres() {
+bool RelayTest::onPostgres() const {
   const char* store = std::getenv("VEK_TEST_RELAY_STORE");
   return store && std::string(store) == "postgres";
 }
@@ -68,6 +70,21 @@ std::vector<std::string> RelayTest::artifactFiles() {
     if (name != ".relay.lock") names.push_back(name);
   }
   return names;
+}
+
+void race(int count, const std::function<void(int)>& work) {
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready < count)
+        std::this_thread::yield();
+      work(i);
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
 }
 
 std::string randomData(std::size_t count) {

@@ -8,14 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "foundation/json.h"
 #include "http_client.h"
-#include "postgres.h"
+#include "postgres_server.h"
 #include "relay_process.h"
 
 namespace vek::e2e {
@@ -54,8 +56,8 @@ class RelayTest : public ::testing::Test {
 
   void SetUp() override;
 
-  /// True in the run against PostgreSQL.
-  static bool onPostgres();
+  /// True in the run against PostgreSQL (and for tests of relays sharing one database).
+  virtual bool onPostgres() const;
   /// The port of the relay process the next request goes to.
   int port();
   /// The first relay process (the only one on SQLite).
@@ -176,8 +178,11 @@ class RelayTest : public ::testing::Test {
   std::unique_ptr<testing::PostgresDatabase> database_;
   std::unique_ptr<testing::TempDir> shared_;
   std::vector<std::unique_ptr<RelayProcess>> relays_;
-  std::size_t turn_ = 0;
+  std::atomic<std::size_t> turn_{0};  // racing threads pick their relay here
 };
+
+/// Starts `count` threads that wait for one another before running `work(index)`, and joins them.
+void race(int count, const std::function<void(int)>& work);
 
 /// `count` pseudo-random bytes.
 std::string randomData(std::size_t count);

@@ -1,4 +1,4 @@
-#include "postgres.h"
+#include "postgres_server.h"
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
