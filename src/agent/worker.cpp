@@ -21,6 +21,9 @@ namespace {
 // The relay's word for a credential it no longer accepts; the only answer that ends the agent.
 constexpr std::string_view revocationMarker = "revoked device credential";
 
+// With less of the cycle left than this, the claim asks for no wait at all.
+constexpr std::chrono::milliseconds shortestClaimWait{50};
+
 // One line to standard output or standard error, written whole. The agent's logs are files under
 // a service manager, so a line must not interleave with another thread's.
 void writeLine(std::string_view line, bool error) {
@@ -106,10 +109,10 @@ void Worker::run() {
     if (isStopped() || caller.stop_requested()) return;
     joinRetired();
     try {
-      cycle();
+      const std::chrono::milliseconds pause = cycle();
       writeStatus(inventoryError_);
       failures = 0;
-      task::sleepFor(settings_.cycle);
+      task::sleepFor(pause);
       continue;
     } catch (const CancellationError&) {
       if (isStopped()) return;
@@ -134,8 +137,9 @@ void Worker::run() {
   }
 }
 
-void Worker::cycle() {
-  const auto now = std::chrono::steady_clock::now();
+std::chrono::milliseconds Worker::cycle() {
+  using Clock = std::chrono::steady_clock;
+  const auto now = Clock::now();
   if (!lastInventory_ || now - *lastInventory_ > settings_.inventoryInterval) {
     try {
       phones_ = settings_.listDevices();
@@ -164,10 +168,20 @@ void Worker::cycle() {
       }
     }
   }
-  if (runningJob()) return;
+  if (runningJob()) return settings_.cycle;
 
-  const JSON claim = api_.call("POST", "/v1/claim", JSON::object());
-  if (claim.isObject() && !claim["job"].isNull()) start(claim["job"], claim["lease"].text());
+  const auto rest =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now + settings_.cycle - Clock::now());
+  const bool held = rest >= shortestClaimWait;
+  const auto sent = Clock::now();
+  const JSON claim =
+      api_.call("POST", held ? "/v1/claim?" + API::waitQuery(rest) : "/v1/claim", JSON::object());
+  if (claim.isObject() && !claim["job"].isNull()) {
+    start(claim["job"], claim["lease"].text());
+    return settings_.cycle;
+  }
+  if (held && Clock::now() - sent >= rest) return std::chrono::milliseconds(0);
+  return settings_.cycle;
 }
 
 void Worker::start(const JSON& job, const std::string& lease) {

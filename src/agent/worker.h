@@ -10,6 +10,12 @@
 // the loop pauses 5 seconds; after the n-th failure in a row min(5n, 30) seconds, with one line on
 // standard error per streak. A relay answer naming a revoked credential ends the agent.
 //
+// The idle claim asks the relay to hold it for the rest of the 5-second cycle, so a job queued
+// meanwhile is handed over the moment it exists. A claim the relay held to its end has taken the
+// place of the pause, and the next heartbeat follows at once; any other answer (a job, or an
+// answer that came sooner, as an older relay gives it at once) is followed by the usual pause.
+// Either way one heartbeat and one claim go out per cycle.
+//
 // Ownership: one mutex guards every member the loop and the job's thread share (the running job,
 // its task, the keep-awake, the stop flag). Neither side holds it across a request, a pipeline or
 // a pause, so the two meet only for the moments they read or change that state. The job's thread
@@ -91,7 +97,8 @@ class Worker {
   std::optional<Heartbeat::Lease> runningJob() const;
 
  private:
-  void cycle();
+  /// One cycle; returns the pause that follows it.
+  std::chrono::milliseconds cycle();
   void execute(JSON job, std::string id, std::string lease);
   void report(const std::string& id, const std::string& lease, const std::string& message);
   void finished();

@@ -45,6 +45,10 @@ class FakeRelay {
   std::deque<ScriptedAnswer> heartbeatFailures;
   std::string heldJobState = "building";
   std::vector<std::string> eventsFail;
+  /// Hold a claim without work for the wait it asks for, as a relay with held requests does.
+  bool holdClaims = false;
+  /// When each heartbeat arrived and each claim was answered.
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> timeline;
 
   FakeRelay()
       : server_(ScriptedHttpServer::answering(
@@ -70,6 +74,7 @@ class FakeRelay {
   ScriptedAnswer answer(const RecordedRequest& request) {
     std::lock_guard guard(mutex_);
     if (request.target == "/v1/heartbeat") {
+      timeline.emplace_back("heartbeat", std::chrono::steady_clock::now());
       if (!heartbeatFailures.empty()) {
         ScriptedAnswer failure = heartbeatFailures.front();
         heartbeatFailures.pop_front();
@@ -81,7 +86,13 @@ class FakeRelay {
         jobs.push(JSON::object({{"id", lease["id"]}, {"state", heldJobState}}));
       return ScriptedAnswer::json(200, JSON::object({{"jobs", jobs}}).data());
     }
-    if (request.target == "/v1/claim") {
+    if (request.target.starts_with("/v1/claim")) {
+      std::size_t wait = request.target.find("?wait=");
+      if (holdClaims && claims.empty() && wait != std::string::npos) {
+        std::this_thread::sleep_for(
+            std::chrono::duration<double>(std::stod(request.target.substr(wait + 6))));
+      }
+      timeline.emplace_back("claim", std::chrono::steady_clock::now());
       if (claims.empty()) return ScriptedAnswer::json(200, R"({"job":null})");
       JSON claimed = claims.front();
       claims.pop_front();
@@ -192,6 +203,42 @@ TEST_F(WorkerTest, TakesOnlyJobsWithAUuidAddressedToThisMacInTheirRole) {
                                       "install " + std::string(jobB) + " lease-" + jobB}));
   // Nothing about the ignored jobs reached the relay.
   EXPECT_TRUE(relay_.requestsTo("/fail").empty());
+}
+
+// An idle cycle lasts its 5 seconds (here 600 ms) whether the relay holds the claim for the rest
+// of it or answers at once; only in the second case does the agent pause after the claim.
+TEST_F(WorkerTest, AnIdleClaimWaitsForTheRestOfTheCycleWhichKeepsItsLength) {
+  constexpr auto cycle = 600ms;
+  Worker::Settings settings = this->settings();
+  settings.cycle = cycle;
+  for (bool holding : {false, true}) {
+    SCOPED_TRACE(holding ? "a relay that holds claims" : "a relay that answers at once");
+    relay_.set([&](FakeRelay& relay) {
+      relay.holdClaims = holding;
+      relay.timeline.clear();
+    });
+    auto timeline = [&] {
+      std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> copy;
+      relay_.set([&](FakeRelay& relay) { copy = relay.timeline; });
+      return copy;
+    };
+    Worker worker(credentials(), settings);
+    runUntil(worker, [&] { return timeline().size() >= 6; });
+    auto seen = timeline();
+    for (std::size_t i = 0; i + 2 < seen.size(); i += 2) {
+      ASSERT_EQ(seen[i].first, "heartbeat");
+      ASSERT_EQ(seen[i + 1].first, "claim");
+      EXPECT_GE(seen[i + 2].second - seen[i].second, cycle);
+      auto pause = seen[i + 2].second - seen[i + 1].second;
+      if (holding) {
+        EXPECT_LT(pause, cycle);
+      } else {
+        EXPECT_GE(pause, cycle);
+      }
+    }
+  }
+  for (const RecordedRequest& claim : relay_.requestsTo("/v1/claim"))
+    ADD_FAILURE() << "a claim without a wait: " << claim.target;
 }
 
 TEST_F(WorkerTest, HeldJobIsLeasedInEveryHeartbeatNeverClaimsAndStopsWhenTheRelayEndsIt) {

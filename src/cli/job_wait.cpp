@@ -18,13 +18,19 @@ JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bo
                             std::chrono::duration<double>(timeoutSeconds));
   const std::string path = "/v1/jobs/" + pathSegment(id);
   std::int64_t cursor = 0;
+  bool relayHolds = false;
   for (;;) {
-    if (std::chrono::steady_clock::now() >= deadline) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
       throw VEKError("Timed out waiting for job " + id + ". The job continues; use vek job " + id +
                      " to inspect it.");
     }
     if (follow) {
-      JSON answer = api.call("GET", path + "/events?after=" + std::to_string(cursor));
+      const auto wait =
+          std::min(settings.pause, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+      JSON answer = api.call(
+          "GET", path + "/events?after=" + std::to_string(cursor) + "&" + API::waitQuery(wait));
+      relayHolds = answer["wait"].isNumber();
       for (const JSON& event : answer["events"].items()) {
         cursor = std::max(cursor, event["id"].integer());
         if (settings.printEvent) {
@@ -40,7 +46,7 @@ JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bo
       if (state == "succeeded") return job;
       throw VEKError("Job " + id + " " + state + ": " + job["error"].text());
     }
-    task::sleepFor(settings.pause);
+    if (!relayHolds) task::sleepFor(settings.pause);
   }
 }
 

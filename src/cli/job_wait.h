@@ -4,6 +4,12 @@
 // job itself; a job in a terminal state ends the wait, anything else pauses 3 seconds and tries
 // again until the deadline. The cursor only ever grows, so each event is printed once even when a
 // relay repeats old events or sends ids out of order.
+//
+// The events request asks the relay to hold it for up to the pause: a relay that can answers as
+// soon as the job has an event or a new state, and says so by naming the wait in its answer. With
+// such a relay the pass itself was the pause, so the next one follows at once: each line is
+// printed when it is posted, the wait ends when the job does, and the job's state is still looked
+// at at least every 3 seconds. A relay that answers at once gets the pauses as before.
 #pragma once
 
 #include <chrono>

@@ -66,8 +66,26 @@ TEST(JobWait, EachEventIsPrintedOnceAndTheCursorNeverGoesBack) {
             (std::vector<std::string>{"Archiving", "Exporting", "late", "", "far"}));
   const std::string base = "/v1/jobs/" + id;
   EXPECT_EQ(followed.targets,
-            (std::vector<std::string>{base + "/events?after=0", base, base + "/events?after=3",
-                                      base, base + "/events?after=9223372036854775807", base}));
+            (std::vector<std::string>{
+                base + "/events?after=0&wait=0.001", base, base + "/events?after=3&wait=0.001",
+                base, base + "/events?after=9223372036854775807&wait=0.001", base}));
+}
+
+// A relay that names the wait it held each read for needs no pause between passes: with a
+// 10-second pause and a 5-second time-out the job is still followed to its end.
+TEST(JobWait, ARelayThatHoldsReadsIsAskedAgainAtOnce) {
+  auto held = [](const std::string& json) {
+    return ScriptedAnswer::json(200, R"({"wait":3,"events":)" + json + "}");
+  };
+  Followed followed =
+      follow({held(R"([{"id":1,"message":"Archiving"}])"), job("building"), held("[]"),
+              job("installing"), held(R"([{"id":2,"message":"Launched"}])"), job("succeeded")},
+             5, true, 10s);
+  EXPECT_EQ(followed.outcome, "succeeded");
+  EXPECT_EQ(followed.printed, (std::vector<std::string>{"Archiving", "Launched"}));
+  // Each read waits at most the pause, and never beyond the time-out.
+  EXPECT_EQ(followed.targets[0], "/v1/jobs/" + id + "/events?after=0&wait=5");
+  EXPECT_TRUE(followed.targets[4].starts_with("/v1/jobs/" + id + "/events?after=1&wait=4."));
 }
 
 TEST(JobWait, EndedJobsFailWithTheirStateAndErrorText) {

@@ -7,11 +7,13 @@
 #include <utility>
 
 #include "agent/agent_service.h"
+#include "foundation/constants.h"
 #include "foundation/errors.h"
 #include "foundation/paths.h"
 #include "projects/project_store.h"
 #include "relay_client/api.h"
 #include "relay_client/enrollment.h"
+#include "relay_client/relay_url.h"
 
 namespace vek::desktop {
 
@@ -46,6 +48,14 @@ bool contains(const std::vector<std::string>& values, const std::string& value) 
   return std::find(values.begin(), values.end(), value) != values.end();
 }
 
+// The largest event id of a timeline; 0 when it is empty.
+std::int64_t lastEventID(const std::vector<JSON>& events) {
+  std::int64_t last = 0;
+  for (const JSON& event : events)
+    last = std::max(last, event["id"].integer());
+  return last;
+}
+
 }  // namespace
 
 std::filesystem::path cliPathFor(const std::filesystem::path& programPath) {
@@ -63,7 +73,7 @@ std::filesystem::path cliPathFor(const std::filesystem::path& programPath) {
 }
 
 AppModel::AppModel(UiThread& ui, Platform platform)
-    : platform_(std::move(platform)), agent_(nullptr), workers_(ui) {
+    : platform_(std::move(platform)), agent_(nullptr), timeline_(ui), workers_(ui) {
   workers_.start([this] {
     std::optional<Credentials> loaded;
     std::optional<std::string> failure;
@@ -229,7 +239,67 @@ void AppModel::setMode(const std::string& mode) {
 void AppModel::selectJob(const std::string& id) {
   if (selectedJob_ != id) events_.clear();
   selectedJob_ = id;
+  followTimeline();
   changed();
+}
+
+void AppModel::followTimeline() {
+  if (!selectedJob_ || selectedJob_->empty() || followedJob_ == selectedJob_ || !credentials_ ||
+      !relayHoldsReads_) {
+    return;
+  }
+  if (VEK::isTerminal(findByID(jobs_, *selectedJob_)["state"].text())) return;
+  followedJob_ = selectedJob_;
+  timeline_.start(
+      [this, id = *selectedJob_, credentials = *credentials_] { followBody(id, credentials); });
+}
+
+void AppModel::followBody(const std::string& id, const Credentials& credentials) {
+  auto onUi = [this](const std::function<void()>& function) {
+    timeline_.onUiThread([&] {
+      function();
+      changed();
+    });
+  };
+  try {
+    API api(credentials);
+    const std::string path = "/v1/jobs/" + pathSegment(id);
+    for (;;) {
+      bool selected = false;
+      std::int64_t cursor = 0;
+      timeline_.onUiThread([&] {
+        selected = selectedJob_ == id;
+        cursor = lastEventID(events_);
+      });
+      if (!selected) break;
+      JSON answer = api.call("GET", path + "/events?after=" + std::to_string(cursor) + "&" +
+                                        API::waitQuery(API::longestWait));
+      if (!answer["wait"].isNumber()) {
+        onUi([&] { relayHoldsReads_ = false; });
+        break;
+      }
+      const JSON::Array& events = answer["events"].items();
+      // A held read that brings nothing either ran out or saw the job change state.
+      if (events.empty()) {
+        if (VEK::isTerminal(api.call("GET", path)["state"].text())) break;
+        continue;
+      }
+      onUi([&] {
+        if (selectedJob_ != id) return;
+        std::int64_t last = lastEventID(events_);
+        for (const JSON& event : events) {
+          if (event["id"].integer() > last) events_.push_back(event);
+        }
+      });
+    }
+  } catch (const CancellationError&) {
+    throw;
+  } catch (...) {
+    // A failing relay is the refresh's to report; it also starts following again.
+  }
+  timeline_.onUiThread([&] {
+    if (followedJob_ == id) followedJob_.reset();
+  });
 }
 
 void AppModel::dismissError() {
@@ -306,7 +376,15 @@ void AppModel::refreshBody() {
     JSON answer = api.call("GET", "/v1/jobs/" + *selectedJob + "/events");
     onUi([&] {
       // The user may have followed another job meanwhile; those events are not this job's.
-      if (selectedJob_ == selectedJob) events_ = answer["events"].items();
+      if (selectedJob_ != selectedJob) return;
+      // Events the timeline's follower added since this answer was read stay.
+      std::vector<JSON> events = answer["events"].items();
+      std::int64_t last = lastEventID(events);
+      for (const JSON& event : events_) {
+        if (event["id"].integer() > last) events.push_back(event);
+      }
+      events_ = std::move(events);
+      followTimeline();
     });
   } catch (const CancellationError&) {
     throw;
@@ -364,6 +442,7 @@ void AppModel::deploy() {
     model.onUi([&] {
       model.selectedJob_ = answer["id"].text();
       model.events_.clear();
+      model.followTimeline();
       model.notice_ = "Deployment queued. Both Macs will report progress here.";
     });
   });

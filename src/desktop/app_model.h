@@ -14,6 +14,11 @@
 //
 // Relay records are read through the JSON accessors that never fail, so a missing or malformed
 // member reads as empty text, zero or false and never stops the model.
+//
+// The selected job's timeline moves live: besides the refresh, a worker of its own follows the
+// job with held event reads (the relay answers each as soon as the job posts or changes state)
+// and appends what arrives, until the job ends or another is selected. A relay that does not hold
+// reads answers at once without naming a wait; the model then leaves the timeline to the refresh.
 #pragma once
 
 #include <filesystem>
@@ -103,7 +108,8 @@ class AppModel {
   void setReceiver(const std::string& id);
   void setPhone(const std::string& udid);
   void setMode(const std::string& mode);
-  /// Follows a job: its events are fetched on every refresh from now on.
+  /// Follows a job: its events are fetched on every refresh from now on, and in between as they
+  /// are posted when the relay holds event reads.
   void selectJob(const std::string& id);
   void dismissError();
   void dismissNotice();
@@ -156,6 +162,10 @@ class AppModel {
  private:
   void changed();
   void refreshBody();
+  /// Starts following the selected job's timeline, unless it is followed already, has ended, or
+  /// the relay does not hold reads. UI thread.
+  void followTimeline();
+  void followBody(const std::string& id, const Credentials& credentials);
   void enroll(std::function<Credentials()> obtain, std::function<void()> enrolled);
 
   Platform platform_;
@@ -180,8 +190,14 @@ class AppModel {
   std::string mode_ = "adhoc";
   std::optional<std::string> selectedJob_;
   bool credentialsLoaded_ = false;
+  /// The job whose timeline is being followed, and whether the relay holds event reads (true
+  /// until it has shown otherwise).
+  std::optional<std::string> followedJob_;
+  bool relayHoldsReads_ = true;
 
-  // Last member so that it is destroyed first: its workers may still reach the fields above.
+  // Last members so that they are destroyed first: their workers may still reach the fields
+  // above. The timeline's follower has a set of its own, so it never counts as work in progress.
+  Workers timeline_;
   Workers workers_;
 };
 

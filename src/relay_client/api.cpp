@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -420,6 +421,19 @@ API::API(std::string_view server, std::optional<Credentials> credentials)
       pool_(std::make_shared<relay_client::ConnectionPool>()) {}
 
 API::API(const Credentials& credentials) : API(credentials.server, credentials) {}
+
+std::string API::waitQuery(std::chrono::milliseconds wait) {
+  long long milliseconds =
+      std::clamp<long long>(wait.count(), 0, std::chrono::milliseconds(longestWait).count());
+  std::string text = "wait=" + std::to_string(milliseconds / 1000);
+  if (long long fraction = milliseconds % 1000; fraction != 0) {
+    std::string digits = std::to_string(1000 + fraction).substr(1);
+    while (digits.back() == '0')
+      digits.pop_back();
+    text += "." + digits;
+  }
+  return text;
+}
 
 void API::check(long status, std::string_view body) {
   if (isSuccess(status)) return;

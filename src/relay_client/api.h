@@ -20,6 +20,7 @@
 // unverified build.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -51,6 +52,13 @@ class API {
   static constexpr long idleTimeoutSeconds = 60;
   /// Seconds any one transfer may take in all.
   static constexpr long transferTimeoutSeconds = 7200;
+  /// The longest a relay holds a claim or an event read for its "wait" parameter.
+  static constexpr std::chrono::seconds longestWait{25};
+
+  /// The query parameter that asks the relay to hold a claim or an event read for up to `wait`
+  /// (cut to longestWait): "wait=" and the seconds to the millisecond ("wait=4.873", "wait=3").
+  /// A relay without held requests ignores it and answers at once.
+  static std::string waitQuery(std::chrono::milliseconds wait);
 
   /// A client for the relay at `server`. Throws VEKError "Server must be an HTTPS origin. HTTP is
   /// allowed only for localhost testing." when `server` is not an acceptable origin (see

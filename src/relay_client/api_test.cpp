@@ -54,6 +54,15 @@ TEST(APIAnswers, SuccessIsDecodedAndEveryOtherAnswerFailsWithTheRelaysTextOrTheS
   EXPECT_EQ(server.requests().size(), 7u);
 }
 
+TEST(APIWait, IsSecondsToTheMillisecondWithinTheRelaysLimit) {
+  const std::pair<long, std::string_view> cases[] = {
+      {0, "wait=0"},        {50, "wait=0.05"}, {2500, "wait=2.5"}, {3000, "wait=3"},
+      {4873, "wait=4.873"}, {-5, "wait=0"},    {30000, "wait=25"}};
+  for (auto [milliseconds, query] : cases) {
+    EXPECT_EQ(API::waitQuery(std::chrono::milliseconds(milliseconds)), query) << milliseconds;
+  }
+}
+
 TEST(APIHeaders, IdentityHeadersOnlyWhenThereIsSomethingToSend) {
   ScriptedHttpServer server(std::vector<ScriptedAnswer>(5, ScriptedAnswer::json(200, "{}")));
   API anonymous(server.origin(), std::nullopt);

@@ -17,6 +17,41 @@ RelayWork call(Operation operation, Arguments... arguments) {
   };
 }
 
+// A claim holds, given a wait, until a job is claimable for the caller; the answer is the
+// claim's own.
+Reply claimReply(const Call& c) {
+  parseEmptyBody(c.body);
+  RelayWork claim = call(&Relay::claim, c.caller);
+  std::optional<std::chrono::milliseconds> wait = waitParameter(c.query);
+  if (!wait || wait->count() == 0) return claim;
+  return HeldWork{Topic::claimable(c.caller.deviceId), *wait, [claim](Relay& relay) {
+                    JSON answer = claim(relay);
+                    bool ready = !answer["job"].isNull();
+                    return Attempt{std::move(answer), ready};
+                  }};
+}
+
+// An event read holds, given a wait, until the job has events after the cursor or a state other
+// than the one it had when the read began; an ended job has nothing more to wait for. A held
+// answer names the wait it was given ("wait", in seconds), which tells a client that this relay
+// holds reads, so it need not pause between them.
+Reply eventsReply(const Call& c) {
+  std::optional<std::int64_t> after = afterCursor(c.query);
+  std::optional<std::chrono::milliseconds> wait = waitParameter(c.query);
+  if (!wait || wait->count() == 0) return call(&Relay::events, c.caller, c.id, after);
+  double seconds = static_cast<double>(wait->count()) / 1000;
+  return HeldWork{Topic::jobChanged(c.id), *wait,
+                  [caller = c.caller, id = c.id, after, seconds,
+                   first = std::optional<JobState>()](Relay& relay) mutable {
+                    Relay::EventPage page = relay.eventPage(caller, id, after);
+                    if (!first) first = page.state;
+                    bool ready = !page.answer["events"].items().empty() || page.state != *first ||
+                                 isTerminal(page.state);
+                    page.answer.set("wait", seconds);
+                    return Attempt{std::move(page.answer), ready};
+                  }};
+}
+
 constexpr Access open = Access::open;
 constexpr Access member = Access::member;
 
@@ -41,11 +76,7 @@ const std::array kRoutes = {
           [](const Call& c) -> Reply {
             return call(&Relay::heartbeat, c.caller, parseHeartbeat(c.body));
           }},
-    Route{"POST", "/v1/claim", member,
-          [](const Call& c) -> Reply {
-            parseEmptyBody(c.body);
-            return call(&Relay::claim, c.caller);
-          }},
+    Route{"POST", "/v1/claim", member, claimReply},
     Route{"GET", "/v1/jobs", member,
           [](const Call& c) -> Reply { return call(&Relay::listJobs, c.caller); }},
     Route{"POST", "/v1/jobs", member,
@@ -54,10 +85,7 @@ const std::array kRoutes = {
           }},
     Route{"GET", "/v1/jobs/{id}", member,
           [](const Call& c) -> Reply { return call(&Relay::job, c.caller, c.id); }},
-    Route{"GET", "/v1/jobs/{id}/events", member,
-          [](const Call& c) -> Reply {
-            return call(&Relay::events, c.caller, c.id, afterCursor(c.query));
-          }},
+    Route{"GET", "/v1/jobs/{id}/events", member, eventsReply},
     Route{"POST", "/v1/jobs/{id}/cancel", member,
           [](const Call& c) -> Reply {
             parseEmptyBody(c.body);

@@ -14,9 +14,17 @@
 //
 // Downloads on plain TCP go from the page cache to the socket with sendfile(2); over TLS they are
 // read and encrypted in pieces.
+//
+// A held request (a claim or an event read with a wait) is a suspended coroutine: between two
+// looks at the store it waits on the notifier and holds no thread and no database connection.
+// Meanwhile the connection watches its socket, so a client that leaves abandons the wait at
+// once, and a stopping relay abandons it too; the connection then closes without an answer.
 #include "relay_server/http_session.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +38,7 @@
 #include "foundation/errors.h"
 #include "relay_server/endpoints.h"
 #include "relay_server/http_error.h"
+#include "relay_server/notifier.h"
 #include "relay_server/offload.h"
 #include "relay_server/relay.h"
 #include "relay_server/requests.h"
@@ -112,7 +121,33 @@ struct RequestRecord {
   std::string deviceId;
   bool bodyRead = false;
   int status = 0;
+  SteadyClock::duration held{};  // time spent waiting on the notifier, left out of the metrics
 };
+
+/// What a held request's client has done meanwhile, as its socket shows it.
+enum class Peer { quiet, gone, sentMore };
+
+// Looks without reading: an orderly close or a reset means the client left. Bytes may be a
+// pipelined request or, over TLS, the close_notify before the close itself; the TCP state tells
+// whether the client has also closed its side.
+Peer peerOf(int fd) {
+  char byte;
+  ssize_t got = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got == 0) return Peer::gone;
+  if (got < 0) {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Peer::quiet : Peer::gone;
+  }
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+      info.tcpi_state != TCP_ESTABLISHED) {
+    return Peer::gone;
+  }
+  return Peer::sentMore;
+}
+
+// How often the socket of a held request that has unread bytes is looked at again.
+constexpr auto kPeerPoll = 1s;
 
 PresentedCredentials credentialsOf(const RequestHead& head, RequestRecord& record) {
   std::optional<PresentedCredentials> credentials;
@@ -182,6 +217,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   void requestStop() {
     stopping_ = true;
     if (idle_) closeSocket();
+    if (holding_) holding_->abandon();
   }
 
   void closeSocket() {
@@ -392,10 +428,74 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     if (match.route->access == Access::member) call.caller = credentialsOf(head, record);
     Reply reply = match.route->handler(call);
     if (JSON* answer = std::get_if<JSON>(&reply)) co_return std::move(*answer);
+    if (HeldWork* held = std::get_if<HeldWork>(&reply)) {
+      co_return co_await hold(std::move(*held), record);
+    }
     RelayWork work = std::move(std::get<RelayWork>(reply));
     Relay& relay = context_.relay;
     co_return co_await store([&] { return work(relay); });
   }
+
+  // Answers held work: a look at the store, then, while the answer is not ready, a wait on the
+  // notifier and another look. The waiter exists before the first look, so no change that
+  // commits after it can be missed.
+  asio::awaitable<JSON> hold(HeldWork held, RequestRecord& record) {
+    auto deadline = SteadyClock::now() + held.wait;
+    expireIn(held.wait + context_.config.headerTimeout);
+    Relay& relay = context_.relay;
+    Notifier::Waiter waiter(context_.notifier, held.topic, socketOf(stream_).get_executor());
+    holding_ = &waiter;
+    std::uint64_t generation = ++holds_;
+    watchPeer(generation);
+    struct Release {
+      Session& session;
+      ~Release() {
+        session.holding_ = nullptr;
+        error_code ignored;
+        socketOf(session.stream_).cancel(ignored);
+      }
+    } release{*this};
+    for (;;) {
+      Attempt attempt = co_await store([&] { return held.attempt(relay); });
+      if (attempt.ready) co_return std::move(attempt.answer);
+      if (stopping_ || context_.stopping) throw ConnectionLost{};
+      auto suspended = SteadyClock::now();
+      Notifier::Waiter::Wake wake = co_await waiter.wait(deadline);
+      record.held += SteadyClock::now() - suspended;
+      if (wake == Notifier::Waiter::Wake::abandoned) throw ConnectionLost{};
+      if (wake == Notifier::Waiter::Wake::deadline) co_return std::move(attempt.answer);
+    }
+  }
+
+  bool holding(std::uint64_t generation) const { return holding_ && holds_ == generation; }
+
+  // Abandons the held request of `generation` once its client leaves.
+  void watchPeer(std::uint64_t generation) {
+    auto self = this->shared_from_this();
+    socketOf(stream_).async_wait(tcp::socket::wait_read,
+                                 [this, self, generation](const error_code& ec) {
+                                   if (!holding(generation)) return;
+                                   lookAtPeer(generation, ec ? Peer::gone : peerOf(socketFd()));
+                                 });
+  }
+
+  // Bytes the client sent after its request are left for the next request; while they are
+  // unread the socket stays readable, so it is looked at every kPeerPoll instead.
+  void lookAtPeer(std::uint64_t generation, Peer peer) {
+    if (peer == Peer::gone) {
+      holding_->abandon();
+    } else if (peer == Peer::quiet) {
+      watchPeer(generation);
+    } else {
+      auto self = this->shared_from_this();
+      auto poll = std::make_shared<asio::steady_timer>(socketOf(stream_).get_executor(), kPeerPoll);
+      poll->async_wait([this, self, generation, poll](const error_code&) {
+        if (holding(generation)) lookAtPeer(generation, peerOf(socketFd()));
+      });
+    }
+  }
+
+  int socketFd() { return socketOf(stream_).native_handle(); }
 
   asio::awaitable<JSON> upload(const RequestHead& head, const RouteMatch& match,
                                RequestRecord& record) {
@@ -596,7 +696,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     auto duration = SteadyClock::now() - started;
     context_.log.write(
         {peer_, method, record.loggedTarget, record.status, duration, record.deviceId});
-    context_.metrics.recordRequest(record.route, record.status, duration);
+    context_.metrics.recordRequest(record.route, record.status, duration - record.held);
   }
 
   // Ends the connection so that the client reads the last answer: TLS close_notify, or on TCP a
@@ -632,6 +732,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   std::uint64_t key_ = 0;
   std::uint64_t served_ = 0;
   bool idle_ = false;
+  // The waiter of the request being held, if any, and a count of holds so that a watch of the
+  // socket that outlives its hold knows it.
+  Notifier::Waiter* holding_ = nullptr;
+  std::uint64_t holds_ = 0;
   bool stopping_ = false;
   bool finished_ = false;
 };

@@ -110,7 +110,8 @@ std::string Metrics::render(const StoredState& state) const {
   }
 
   family(out, "vek_relay_http_request_duration_seconds", "histogram",
-         "Time from a request's header to the end of its answer.");
+         "Time from a request's header to the end of its answer, less the time a held request "
+         "waited.");
   std::uint64_t cumulative = 0;
   for (std::size_t bucket = 0; bucket <= kBuckets.size(); ++bucket) {
     cumulative += durations_[bucket].load(std::memory_order_relaxed);
@@ -125,6 +126,12 @@ std::string Metrics::render(const StoredState& state) const {
 
   family(out, "vek_relay_open_connections", "gauge", "Client connections open now.");
   sample(out, "vek_relay_open_connections", "", state.openConnections);
+  family(out, "vek_relay_held_requests", "gauge",
+         "Claims and event reads held open now, waiting for work or a change.");
+  sample(out, "vek_relay_held_requests", "", state.heldRequests);
+  family(out, "vek_relay_held_request_wakes_total", "counter",
+         "Times a held request was woken to look again.");
+  sample(out, "vek_relay_held_request_wakes_total", "", state.heldRequestWakes);
   family(out, "vek_relay_heartbeats_total", "counter", "Heartbeats accepted from agents.");
   sample(out, "vek_relay_heartbeats_total", "", heartbeats_.load(std::memory_order_relaxed));
 

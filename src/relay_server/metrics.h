@@ -29,6 +29,8 @@ struct StoredState {
   std::optional<std::map<std::string, std::uint64_t>> jobsByState;
   std::optional<std::uint64_t> builds;
   std::optional<std::uint64_t> buildBytes;
+  std::size_t heldRequests = 0;
+  std::uint64_t heldRequestWakes = 0;
   std::optional<PoolUsage> pool;  // absent for a store without a connection pool
 };
 

@@ -23,6 +23,8 @@ constexpr std::size_t kLingerBytes = 64 * 1024;
 asio::awaitable<StoredState> readState(ServerContext& context) {
   StoredState state;
   state.openConnections = context.sessions.size();
+  state.heldRequests = context.notifier.waiters();
+  state.heldRequestWakes = context.notifier.wakes();
   state.pool = context.relay.poolUsage();
   try {
     Relay& relay = context.relay;

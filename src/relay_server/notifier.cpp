@@ -34,6 +34,7 @@ void Notifier::deliver(const Topic& topic) {
     for (auto it = first; it != last; ++it)
       woken.push_back(it->second);
   }
+  wakes_.fetch_add(woken.size(), std::memory_order_relaxed);
   for (auto& registration : woken) {
     asio::post(registration->executor, [registration] {
       registration->posted = true;

@@ -18,8 +18,10 @@
 // it by a function posted to that strand, so a waiter's state is only ever touched there.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -52,6 +54,8 @@ class Notifier {
 
   /// How many waiters are registered (suspended or between two waits).
   std::size_t waiters() const;
+  /// How many times a waiter has been woken by a post or a delivery, since the start.
+  std::uint64_t wakes() const noexcept { return wakes_.load(std::memory_order_relaxed); }
 
   class Waiter;
 
@@ -62,6 +66,7 @@ class Notifier {
   void remove(const std::shared_ptr<Registration>& registration);
 
   Broadcaster broadcaster_;
+  std::atomic<std::uint64_t> wakes_{0};
   mutable std::mutex mutex_;
   std::unordered_multimap<std::string, std::shared_ptr<Registration>> waiters_;
 };

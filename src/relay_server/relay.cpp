@@ -452,15 +452,22 @@ JSON Relay::job(const PresentedCredentials& caller, const std::string& jobId) {
 
 JSON Relay::events(const PresentedCredentials& caller, const std::string& jobId,
                    std::optional<std::int64_t> after) {
+  return eventPage(caller, jobId, after).answer;
+}
+
+Relay::EventPage Relay::eventPage(const PresentedCredentials& caller, const std::string& jobId,
+                                  std::optional<std::int64_t> after) {
   JSON events = JSON::array();
+  JobState state = JobState::building;
   store_.read([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
     JobRow job = jobOfGroup(tx, device, jobId);
+    state = job.state;
     for (const EventRow& event : tx.events(job.id, after.value_or(0), kEventPageLimit)) {
       events.push(eventJSON(event));
     }
   });
-  return JSON::object({{"events", events}});
+  return {JSON::object({{"events", events}}), state};
 }
 
 JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId) {

@@ -123,6 +123,14 @@ class Relay {
   JSON job(const PresentedCredentials& caller, const std::string& jobId);
   JSON events(const PresentedCredentials& caller, const std::string& jobId,
               std::optional<std::int64_t> after);
+  /// The events answer together with the job's state, read in the same snapshot (for a held
+  /// event read, which waits for either to change).
+  struct EventPage {
+    JSON answer;
+    JobState state = JobState::building;
+  };
+  EventPage eventPage(const PresentedCredentials& caller, const std::string& jobId,
+                      std::optional<std::int64_t> after);
   JSON cancel(const PresentedCredentials& caller, const std::string& jobId);
 
   /// POST /v1/jobs/{id}/event, /fail, /finish-build and /finish: lease-scoped changes. `lease`

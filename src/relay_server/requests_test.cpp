@@ -192,6 +192,27 @@ TEST(Routes, AfterCursorIsAWholeNumber) {
   }
 }
 
+TEST(Routes, WaitIsSecondsFromZeroToTwentyFive) {
+  EXPECT_FALSE(waitParameter("after=3").has_value());
+  const std::pair<std::string_view, std::int64_t> good[] = {
+      {"wait=0", 0},         {"after=1&wait=5", 5000}, {"wait=2.5", 2500},
+      {"wait=4.8739", 4873}, {"wait=025", 25000},      {"wait=25.000", 25000}};
+  for (auto [query, milliseconds] : good) {
+    EXPECT_EQ(waitParameter(query), std::chrono::milliseconds(milliseconds)) << query;
+  }
+  for (std::string_view bad : {"wait=", "wait", "wait=-1", "wait=25.001", "wait=26", "wait=1e3",
+                               "wait=.5", "wait=5.", "wait=nan", "wait=99999999999999999999999"}) {
+    try {
+      waitParameter(bad);
+      ADD_FAILURE() << bad;
+    } catch (const HttpError& error) {
+      EXPECT_EQ(error.message(),
+                "The query parameter \"wait\" must be a number of seconds from 0 to 25, such "
+                "as 5 or 2.5.");
+    }
+  }
+}
+
 TEST(Routes, LoggedTargetsHideQueryValuesAndControlBytes) {
   EXPECT_EQ(loggableTarget("/v1/jobs/a/events?after=12&token=secret"),
             "/v1/jobs/a/events?after&token");

@@ -10,6 +10,20 @@ namespace vek::relay_server {
 
 namespace {
 
+// The value of the first parameter called `name` in a query ("a=1&b=2"); empty for a bare name,
+// absent when the query has no such parameter.
+std::optional<std::string_view> queryValue(std::string_view query, std::string_view name) {
+  while (!query.empty()) {
+    std::size_t amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    std::size_t equals = pair.find('=');
+    if (pair.substr(0, equals) != name) continue;
+    return equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1);
+  }
+  return std::nullopt;
+}
+
 // Matches `path` against `pattern`; on success stores the {id} segment (if any) in `id`.
 bool matches(std::string_view pattern, std::string_view path, std::string& id) {
   while (!pattern.empty() && !path.empty()) {
@@ -64,19 +78,13 @@ std::string allowedMethods(std::span<const Route> routes, std::string_view targe
 }
 
 std::optional<std::int64_t> afterCursor(std::string_view query) {
-  while (!query.empty()) {
-    std::size_t amp = query.find('&');
-    std::string_view pair = query.substr(0, amp);
-    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-    std::size_t equals = pair.find('=');
-    if (pair.substr(0, equals) != "after") continue;
-    std::string_view value = equals == std::string_view::npos ? "" : pair.substr(equals + 1);
-    if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+  if (std::optional<std::string_view> value = queryValue(query, "after")) {
+    if (value->empty() || value->find_first_not_of("0123456789") != std::string_view::npos) {
       throw HttpError(400, "The query parameter \"after\" must be a whole number of at least 0.");
     }
     constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
     std::int64_t cursor = 0;
-    for (char digit : value) {
+    for (char digit : *value) {
       int d = digit - '0';
       if (cursor > (largest - d) / 10) return largest;
       cursor = cursor * 10 + d;
@@ -84,6 +92,40 @@ std::optional<std::int64_t> afterCursor(std::string_view query) {
     return cursor;
   }
   return std::nullopt;
+}
+
+std::optional<std::chrono::milliseconds> waitParameter(std::string_view query) {
+  std::optional<std::string_view> value = queryValue(query, "wait");
+  if (!value) return std::nullopt;
+  auto refuse = [] {
+    return HttpError(400, "The query parameter \"wait\" must be a number of seconds from 0 to " +
+                              std::to_string(kMaxWait.count()) + ", such as 5 or 2.5.");
+  };
+  std::size_t dot = value->find('.');
+  std::string_view whole = value->substr(0, dot);
+  std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view() : value->substr(dot + 1);
+  bool digitsOnly = whole.find_first_not_of("0123456789") == std::string_view::npos &&
+                    fraction.find_first_not_of("0123456789") == std::string_view::npos;
+  if (whole.empty() || !digitsOnly || (dot != std::string_view::npos && fraction.empty())) {
+    throw refuse();
+  }
+  std::int64_t milliseconds = 0;
+  for (char digit : whole) {
+    milliseconds = milliseconds * 10 + (digit - '0');
+    if (milliseconds > kMaxWait.count()) throw refuse();
+  }
+  milliseconds *= 1000;
+  std::int64_t scale = 100;
+  for (char digit : fraction.substr(0, 3)) {
+    milliseconds += (digit - '0') * scale;
+    scale /= 10;
+  }
+  bool beyond = milliseconds > kMaxWait.count() * 1000 ||
+                (milliseconds == kMaxWait.count() * 1000 &&
+                 fraction.find_first_not_of('0') != std::string_view::npos);
+  if (beyond) throw refuse();
+  return std::chrono::milliseconds(milliseconds);
 }
 
 std::string loggableTarget(std::string_view target) {

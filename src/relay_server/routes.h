@@ -7,6 +7,7 @@
 // nothing here touches sockets or storage, so the fuzzers link the matching code on its own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -16,6 +17,7 @@
 #include <variant>
 
 #include "foundation/json.h"
+#include "relay_server/topic.h"
 
 namespace vek::relay_server {
 
@@ -24,8 +26,27 @@ struct Call;
 
 /// Relay work for a worker thread (it may block on the store); returns the answer's body.
 using RelayWork = std::function<JSON(Relay&)>;
-/// What a handler makes of a call: the work that answers it, or an answer that needs no state.
-using Reply = std::variant<RelayWork, JSON>;
+
+/// One look at the store by a request that may wait: the answer as things stand, and whether it
+/// is worth giving now rather than waiting for a change.
+struct Attempt {
+  JSON answer;
+  bool ready = false;
+};
+
+/// Work that a request may wait for (a held claim, a held event read). The connection runs
+/// `attempt` on a worker thread; while the answer is not ready it suspends until `topic` is
+/// posted, then tries again, and once `wait` has passed gives the last answer as it is.
+/// `attempt` is called again only after the previous call returned.
+struct HeldWork {
+  Topic topic;
+  std::chrono::milliseconds wait;
+  std::function<Attempt(Relay&)> attempt;
+};
+
+/// What a handler makes of a call: the work that answers it, an answer that needs no state, or
+/// work to wait for.
+using Reply = std::variant<RelayWork, JSON, HeldWork>;
 /// Checks and decodes a call on the I/O thread (throwing HttpError for a bad one) and returns
 /// what answers it.
 using Handler = Reply (*)(const Call& call);
@@ -69,6 +90,14 @@ std::string allowedMethods(std::span<const Route> routes, std::string_view targe
 /// integer of at least 0 otherwise (values beyond the 64-bit range count as the largest). Throws
 /// HttpError 400 when "after" is present but not such a number.
 std::optional<std::int64_t> afterCursor(std::string_view query);
+
+/// The longest a request may ask to be held.
+inline constexpr std::chrono::seconds kMaxWait{25};
+
+/// The "wait" of a claim or events query: absent when the query has none; otherwise a decimal
+/// number of seconds from 0 to kMaxWait ("5", "4.25"), kept to the millisecond. Throws HttpError
+/// 400 when "wait" is present but not such a number.
+std::optional<std::chrono::milliseconds> waitParameter(std::string_view query);
 
 /// The target as it may appear in the access log: the path, then the query's parameter names
 /// without their values ("/v1/jobs/x/events?after"). Bytes outside printable ASCII are written

@@ -64,12 +64,13 @@ TEST(JobCommands, QueuedJobsAreFollowedUntilTheyEndOrTheTimeOutPasses) {
   EXPECT_EQ(queued["spec"]["mode"].text(), "debug");
   EXPECT_EQ(queued["spec"]["udid"].text(), Fleet::udid);
 
-  // No builder runs, so the job stays queued: one pass, a pause, then the time-out.
+  // No builder runs, so the job stays queued: the relay holds the event read for the whole
+  // second, then the time-out.
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(mac.error({"logs", id, "--follow", "--timeout", "1"}),
             "Timed out waiting for job " + id + ". The job continues; use vek job " + id +
                 " to inspect it.");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
   EXPECT_EQ(fleet.job(id)["state"].text(), "building");
 
   // Cancelled from the other Mac; following it now ends at once with the state.

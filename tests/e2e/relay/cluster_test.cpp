@@ -12,11 +12,49 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ClusterTest : public RelayTest {
+// Requests the test does not send to a process of its choice go to the first one, whose metrics
+// it reads.
+class ClusterTest : public MetricsRelayTest {
  protected:
   bool onPostgres() const override { return true; }
   int portOf(std::size_t process) { return relays()[process]->port(); }
 };
+
+TEST_F(ClusterTest, HeldRequestsOnOneProcessWakeForChangesMadeThroughTheOther) {
+  constexpr const char* kHeld = "vek_relay_held_requests";
+  Member builder = createGroup();
+  Member receiver = join(builder);
+  ASSERT_EQ(heartbeat(receiver, {"PHONE-1"}).status, 200);
+  auto hold = [&](const std::string& method, const std::string& target) {
+    std::string body = method == "POST" ? "{}" : "";
+    Connection connection(portOf(0));
+    connection.send(method + " " + target +
+                    " HTTP/1.1\r\nHost: relay\r\nAuthorization: " + builder.bearer() +
+                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    return connection;
+  };
+
+  Connection claiming = hold("POST", "/v1/claim?wait=20");
+  ASSERT_TRUE(awaitValue(kHeld, 1));
+  auto queued = std::chrono::steady_clock::now();
+  Response created =
+      call(portOf(1), "POST", "/v1/jobs", deployment(builder, receiver).data(), builder.auth());
+  ASSERT_EQ(created.status, 200) << created.body;
+  Response granted = claiming.readResponse();
+  std::string job = created.json()["id"].text();
+  ASSERT_EQ(granted.json()["job"]["id"].text(), job);
+  EXPECT_LT(std::chrono::steady_clock::now() - queued, 20s) << "answered at the end of its wait";
+
+  Connection reading = hold("GET", "/v1/jobs/" + job + "/events?after=0&wait=20");
+  ASSERT_TRUE(awaitValue(kHeld, 1));
+  auto posted = std::chrono::steady_clock::now();
+  ASSERT_EQ(call(portOf(1), "POST", "/v1/jobs/" + job + "/event", R"({"message":"Archiving"})",
+                 builder.auth(granted.json()["lease"].text()))
+                .status,
+            200);
+  ASSERT_EQ(reading.readResponse().json()["events"].items().size(), 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - posted, 20s) << "answered at the end of its wait";
+}
 
 TEST_F(ClusterTest, AProcessKilledMidUploadLeavesNothingVisibleAndTheOtherServesTheRetry) {
   Member builder = createGroup();

@@ -2,54 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <thread>
 
-#include "exposition.h"
 #include "relay_fixture.h"
 
 namespace vek::e2e {
 namespace {
 
-class Metrics : public RelayTest {
- protected:
-  std::vector<std::string> arguments() override { return {"--metrics-listen", "127.0.0.1:0"}; }
-  // The counters are each process's own.
-  bool alternating() override { return false; }
-
-  int metricsPort() {
-    std::smatch match;
-    std::string output = relay().output();
-    if (!std::regex_search(output, match,
-                           std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics"))) {
-      ADD_FAILURE() << "no metrics line in: " << output;
-      return 0;
-    }
-    return std::stoi(match[1]);
-  }
-
-  // Scrapes and parses; the raw text is kept for checks of what must never appear in it.
-  Exposition scrape() {
-    Response answer = call(metricsPort(), "GET", "/metrics");
-    EXPECT_EQ(answer.status, 200) << answer.body;
-    EXPECT_EQ(answer.headers["content-type"], "text/plain; version=0.0.4; charset=utf-8");
-    text_ = answer.body;
-    try {
-      return parseExposition(answer.body);
-    } catch (const std::exception& error) {
-      ADD_FAILURE() << "invalid exposition: " << error.what() << "\n" << answer.body;
-      return {};
-    }
-  }
-
-  double value(const Exposition& exposition, const std::string& series) {
-    auto found = exposition.value(series);
-    EXPECT_TRUE(found.has_value()) << series << " missing from\n" << text_;
-    return found.value_or(-1);
-  }
-
-  std::string text_;
-};
+using Metrics = MetricsRelayTest;
 
 TEST_F(Metrics, CountersFollowTheRelaysWork) {
   Exposition before = scrape();

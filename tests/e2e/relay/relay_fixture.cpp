@@ -1,7 +1,9 @@
 #include "relay_fixture.h"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "foundation/random.h"
@@ -85,6 +87,45 @@ void race(int count, const std::function<void(int)>& work) {
   }
   for (auto& thread : threads)
     thread.join();
+}
+
+int MetricsRelayTest::metricsPort() {
+  std::smatch match;
+  std::string output = relay().output();
+  if (!std::regex_search(output, match,
+                         std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics"))) {
+    ADD_FAILURE() << "no metrics line in: " << output;
+    return 0;
+  }
+  return std::stoi(match[1]);
+}
+
+Exposition MetricsRelayTest::scrape() {
+  Response answer = call(metricsPort(), "GET", "/metrics");
+  EXPECT_EQ(answer.status, 200) << answer.body;
+  EXPECT_EQ(answer.headers["content-type"], "text/plain; version=0.0.4; charset=utf-8");
+  text_ = answer.body;
+  try {
+    return parseExposition(answer.body);
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << "invalid exposition: " << error.what() << "\n" << answer.body;
+    return {};
+  }
+}
+
+double MetricsRelayTest::value(const Exposition& exposition, const std::string& series) {
+  auto found = exposition.value(series);
+  EXPECT_TRUE(found.has_value()) << series << " missing from\n" << text_;
+  return found.value_or(-1);
+}
+
+bool MetricsRelayTest::awaitValue(const std::string& series, double expected) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (value(series) == expected) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 std::string randomData(std::size_t count) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "exposition.h"
 #include "foundation/json.h"
 #include "http_client.h"
 #include "postgres_server.h"
@@ -134,16 +135,20 @@ class RelayTest : public ::testing::Test {
   /// Queues a deployment from `builder` to the phone "PHONE-1" of `receiver`.
   std::string queue(const Member& caller, const Member& builder, const Member& receiver) {
     EXPECT_EQ(heartbeat(receiver, {"PHONE-1"}).status, 200);
-    Response answer = post(caller, "/v1/jobs",
-                           JSON::object({{"builder_id", builder.id},
-                                         {"receiver_id", receiver.id},
-                                         {"project_id", "p1"},
-                                         {"scheme", "App"},
-                                         {"configuration", "Release"},
-                                         {"mode", "adhoc"},
-                                         {"udid", "PHONE-1"}}));
+    Response answer = post(caller, "/v1/jobs", deployment(builder, receiver));
     EXPECT_EQ(answer.status, 200) << answer.body;
     return answer.json()["id"].text();
+  }
+
+  /// The body that queues a deployment from `builder` to the phone "PHONE-1" of `receiver`.
+  static JSON deployment(const Member& builder, const Member& receiver) {
+    return JSON::object({{"builder_id", builder.id},
+                         {"receiver_id", receiver.id},
+                         {"project_id", "p1"},
+                         {"scheme", "App"},
+                         {"configuration", "Release"},
+                         {"mode", "adhoc"},
+                         {"udid", "PHONE-1"}});
   }
 
   /// The claim's job id and lease; both empty when there is no work.
@@ -179,6 +184,26 @@ class RelayTest : public ::testing::Test {
   std::unique_ptr<testing::TempDir> shared_;
   std::vector<std::unique_ptr<RelayProcess>> relays_;
   std::atomic<std::size_t> turn_{0};  // racing threads pick their relay here
+};
+
+/// A relay that also serves its metrics, and a strict reader of them.
+class MetricsRelayTest : public RelayTest {
+ protected:
+  std::vector<std::string> arguments() override { return {"--metrics-listen", "127.0.0.1:0"}; }
+  // The counters are each process's own.
+  bool alternating() override { return false; }
+
+  int metricsPort();
+  /// Scrapes and parses; the raw text is kept in `text_` for checks of what must never appear.
+  Exposition scrape();
+  /// A series of `exposition`; a missing one fails the test.
+  double value(const Exposition& exposition, const std::string& series);
+  /// A series of a fresh scrape.
+  double value(const std::string& series) { return value(scrape(), series); }
+  /// Scrapes until `series` has `expected` (up to 10 seconds); true when it came to that.
+  bool awaitValue(const std::string& series, double expected);
+
+  std::string text_;
 };
 
 /// Starts `count` threads that wait for one another before running `work(index)`, and joins them.
