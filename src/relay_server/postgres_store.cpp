@@ -29,6 +29,7 @@
 #include "foundation/errors.h"
 #include "foundation/random.h"
 #include "relay_server/postgres.h"
+#include "relay_server/stored_values.h"
 
 namespace vek::relay_server {
 
@@ -113,26 +114,6 @@ constexpr std::int64_t kSchemaLock = kLockBase + 3;
 // How often a write that lost a deadlock is run again before the failure is reported.
 constexpr int kAttempts = 5;
 
-std::int64_t stored(Timestamp time) {
-  return time.time_since_epoch().count();
-}
-std::int64_t stored(Instant time) {
-  return time.time_since_epoch().count();
-}
-Timestamp timestampOf(std::int64_t seconds) {
-  return Timestamp(std::chrono::seconds(seconds));
-}
-Instant instantOf(std::int64_t milliseconds) {
-  return Instant(std::chrono::milliseconds(milliseconds));
-}
-
-JobState stateOf(const std::string& name) {
-  std::optional<JobState> state = jobStateNamed(name);
-  if (!state)
-    throw VEKError("The relay database holds a job in the unknown state \"" + name + "\".");
-  return *state;
-}
-
 const std::string kJobColumns =
     "id, group_id, state, builder_id, receiver_id, parameters, error, manifest, artifact_sha, "
     "artifact_file, artifact_size, artifact_uploaded, lease_digest, lease_holder, "
@@ -142,7 +123,7 @@ JobRow readJob(const PgResult& rows, int row) {
   JobRow job;
   job.id = rows.text(row, 0);
   job.groupId = rows.text(row, 1);
-  job.state = stateOf(rows.text(row, 2));
+  job.state = storedState(rows.text(row, 2));
   job.builderId = rows.text(row, 3);
   job.receiverId = rows.text(row, 4);
   job.parameters = rows.text(row, 5);

@@ -12,6 +12,7 @@
 
 #include "foundation/errors.h"
 #include "relay_server/sqlite.h"
+#include "relay_server/stored_values.h"
 
 namespace vek::relay_server {
 
@@ -86,27 +87,6 @@ CREATE INDEX events_by_job ON events(job_id, id);
 )sql",
 };
 
-// Times are stored as whole numbers: seconds since 1970, and milliseconds for lease deadlines.
-std::int64_t stored(Timestamp time) {
-  return time.time_since_epoch().count();
-}
-std::int64_t stored(Instant time) {
-  return time.time_since_epoch().count();
-}
-Timestamp timestampOf(std::int64_t seconds) {
-  return Timestamp(std::chrono::seconds(seconds));
-}
-Instant instantOf(std::int64_t milliseconds) {
-  return Instant(std::chrono::milliseconds(milliseconds));
-}
-
-JobState stateOf(const std::string& name) {
-  std::optional<JobState> state = jobStateNamed(name);
-  if (!state)
-    throw VEKError("The relay database holds a job in the unknown state \"" + name + "\".");
-  return *state;
-}
-
 const std::string kJobColumns =
     "id, group_id, state, builder_id, receiver_id, parameters, error, manifest, artifact_sha, "
     "artifact_file, artifact_size, artifact_uploaded, lease_digest, lease_holder, "
@@ -116,7 +96,7 @@ JobRow readJob(const Statement& row) {
   JobRow job;
   job.id = row.text(0);
   job.groupId = row.text(1);
-  job.state = stateOf(row.text(2));
+  job.state = storedState(row.text(2));
   job.builderId = row.text(3);
   job.receiverId = row.text(4);
   job.parameters = row.text(5);

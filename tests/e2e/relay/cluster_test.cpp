@@ -192,15 +192,9 @@ TEST(CopyDatabase, MovesARelayFromSQLiteWithItsJobsAndRefusesTwiceOrWhileRunning
                  R"({"inventory":{"phones":[{"udid":"PHONE-1"}]},"leases":[]})", mac.auth())
                 .status,
             200);
-  JSON spec = JSON::object({{"builder_id", mac.id},
-                            {"receiver_id", mac.id},
-                            {"project_id", "p1"},
-                            {"scheme", "App"},
-                            {"configuration", "Release"},
-                            {"mode", "adhoc"},
-                            {"udid", "PHONE-1"}});
-  std::string job =
-      call(old.port(), "POST", "/v1/jobs", spec.data(), mac.auth()).json()["id"].text();
+  std::string job = call(old.port(), "POST", "/v1/jobs", deployment(mac, mac).data(), mac.auth())
+                        .json()["id"]
+                        .text();
   Response claimed = call(old.port(), "POST", "/v1/claim", "{}", mac.auth());
   std::string lease = claimed.json()["lease"].text();
   std::string build = randomData(100000);

@@ -41,6 +41,17 @@ struct Member {
   }
 };
 
+/// The body that queues a deployment from `builder` to the phone "PHONE-1" of `receiver`.
+inline JSON deployment(const Member& builder, const Member& receiver) {
+  return JSON::object({{"builder_id", builder.id},
+                       {"receiver_id", receiver.id},
+                       {"project_id", "p1"},
+                       {"scheme", "App"},
+                       {"configuration", "Release"},
+                       {"mode", "adhoc"},
+                       {"udid", "PHONE-1"}});
+}
+
 /// A job handed out by a claim.
 struct Claimed {
   std::string job;
@@ -138,17 +149,6 @@ class RelayTest : public ::testing::Test {
     Response answer = post(caller, "/v1/jobs", deployment(builder, receiver));
     EXPECT_EQ(answer.status, 200) << answer.body;
     return answer.json()["id"].text();
-  }
-
-  /// The body that queues a deployment from `builder` to the phone "PHONE-1" of `receiver`.
-  static JSON deployment(const Member& builder, const Member& receiver) {
-    return JSON::object({{"builder_id", builder.id},
-                         {"receiver_id", receiver.id},
-                         {"project_id", "p1"},
-                         {"scheme", "App"},
-                         {"configuration", "Release"},
-                         {"mode", "adhoc"},
-                         {"udid", "PHONE-1"}});
   }
 
   /// The claim's job id and lease; both empty when there is no work.
