@@ -5,17 +5,30 @@
 //   relay_client_bench setup ORIGIN TOKEN DIR   a group of two Macs, a job claimed by the builder
 //   relay_client_bench extend DIR builder|receiver   renew that Mac's lease with a heartbeat
 //   relay_client_bench upload DIR FILE          API::upload as the builder
+//   relay_client_bench resume-upload DIR FILE   the builder's resumable upload: the digest, what
+//                                               the relay holds (HEAD), the rest (PATCH)
+//   relay_client_bench cut-upload DIR FILE OTHER   FILE whole from zero (PUT), then OTHER cut off
+//                                               at 90 % and resumed; prints both times as JSON
 //   relay_client_bench finish DIR               finish the build; the receiver claims the job
 //   relay_client_bench download DIR DEST        API::download as the receiver
+//   relay_client_bench cut-download DIR DEST    DEST whole from zero, then cut off at 90 % and
+//                                               resumed; prints both times as JSON
+//
+// A cut is made by a proxy in this process that breaks the connection once it has carried 90 % of
+// the build (tests/support/cutting_proxy.h); the resumed transfer goes through it too.
 //
 // DIR keeps both Macs' secret stores and state.json, which the script reads for the curl runs:
 // {"origin", "job", "builder": {"authorization", "lease"}, "receiver": {...}, "sha"}.
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "artifacts/artifact_crypto.h"
+#include "cutting_proxy.h"
+#include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/json.h"
 #include "foundation/secret_store.h"
@@ -96,6 +109,88 @@ void finish(const fs::path& directory) {
   writeState(directory, state);
 }
 
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A proxy to the relay that breaks each connection once it has carried 90 % of `file`, and an
+// API that goes through it.
+struct CutAtNinetyPercent {
+  CutAtNinetyPercent(const JSON& state, Credentials credentials, const fs::path& file)
+      : proxy(std::stoi(state["origin"].text().substr(state["origin"].text().rfind(':') + 1)),
+              fs::file_size(file) / 10 * 9),
+        api([&] {
+          credentials.server = proxy.origin();
+          return API(credentials);
+        }()) {}
+  testing::CuttingProxy proxy;
+  API api;
+};
+
+void printTimes(double restart, double resume) {
+  std::printf("%s\n", JSON::object({{"restart", restart}, {"resume", resume}}).data().c_str());
+}
+
+// The builder's resumable upload of `file`: only what the relay does not hold of it.
+void resumeUpload(const API& api, const JSON& state, const fs::path& file, const std::string& sha) {
+  std::string job = state["job"].text(), lease = state["builder"]["lease"].text();
+  std::optional<HeldUpload> held = api.heldUpload(job, lease);
+  if (!held) throw std::runtime_error("the relay does not offer resumable uploads");
+  bool ours = held->sha256 == sha && held->length == fs::file_size(file);
+  api.uploadFrom(job, lease, file, sha, ours ? held->offset : 0);
+}
+
+void cutUpload(const fs::path& directory, const fs::path& whole, const fs::path& cutOff) {
+  JSON state = readState(directory);
+  Credentials credentials = credentialsOf(directory, "builder");
+  std::string wholeSha = ArtifactCrypto::sha256(whole), cutSha = ArtifactCrypto::sha256(cutOff);
+  auto started = Clock::now();
+  API(credentials).upload(state["job"].text(), state["builder"]["lease"].text(), whole, wholeSha);
+  double restart = secondsSince(started);
+
+  CutAtNinetyPercent cut(state, credentials, cutOff);
+  try {
+    resumeUpload(cut.api, state, cutOff, cutSha);
+    throw std::runtime_error("the upload was not cut off");
+  } catch (const TransportError&) {
+  }
+  started = Clock::now();
+  resumeUpload(cut.api, state, cutOff, cutSha);
+  printTimes(restart, secondsSince(started));
+}
+
+void cutDownload(const fs::path& directory, const fs::path& destination) {
+  JSON state = readState(directory);
+  Credentials credentials = credentialsOf(directory, "receiver");
+  std::string job = state["job"].text(), lease = state["receiver"]["lease"].text();
+  std::string sha = state["sha"].text();
+  fs::path partial = destination.string() + ".part";
+  auto download = [&](const API& api, API::DownloadDigest& digest) {
+    if (api.resumeDownload(job, lease, partial, destination, sha, digest) !=
+        API::Download::verified) {
+      throw std::runtime_error("the download does not match its digest");
+    }
+  };
+  auto started = Clock::now();
+  API::DownloadDigest fromZero;
+  download(API(credentials), fromZero);
+  double restart = secondsSince(started);
+
+  CutAtNinetyPercent cut(state, credentials, destination);
+  fs::remove(destination);
+  API::DownloadDigest digest;
+  try {
+    download(cut.api, digest);
+    throw std::runtime_error("the download was not cut off");
+  } catch (const TransportError&) {
+  }
+  started = Clock::now();
+  download(cut.api, digest);
+  printTimes(restart, secondsSince(started));
+}
+
 int run(const std::vector<std::string>& arguments) {
   if (arguments.size() == 4 && arguments[0] == "setup") {
     setup(arguments[1], arguments[2], arguments[3]);
@@ -105,6 +200,14 @@ int run(const std::vector<std::string>& arguments) {
     JSON state = readState(arguments[1]);
     API(credentialsOf(arguments[1], "builder"))
         .upload(state["job"].text(), state["builder"]["lease"].text(), arguments[2]);
+  } else if (arguments.size() == 3 && arguments[0] == "resume-upload") {
+    JSON state = readState(arguments[1]);
+    resumeUpload(API(credentialsOf(arguments[1], "builder")), state, arguments[2],
+                 ArtifactCrypto::sha256(arguments[2]));
+  } else if (arguments.size() == 4 && arguments[0] == "cut-upload") {
+    cutUpload(arguments[1], arguments[2], arguments[3]);
+  } else if (arguments.size() == 3 && arguments[0] == "cut-download") {
+    cutDownload(arguments[1], arguments[2]);
   } else if (arguments.size() == 2 && arguments[0] == "finish") {
     finish(arguments[1]);
   } else if (arguments.size() == 3 && arguments[0] == "download") {
@@ -113,7 +216,10 @@ int run(const std::vector<std::string>& arguments) {
         .download(state["job"].text(), state["receiver"]["lease"].text(), arguments[2],
                   state["sha"].text());
   } else {
-    std::fputs("usage: relay_client_bench setup|extend|upload|finish|download ...\n", stderr);
+    std::fputs(
+        "usage: relay_client_bench "
+        "setup|extend|upload|resume-upload|cut-upload|finish|download|cut-download ...\n",
+        stderr);
     return 2;
   }
   return 0;

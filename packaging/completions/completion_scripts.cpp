@@ -14,8 +14,8 @@ using cli::CommandSpec;
 using cli::OptionSpec;
 using cli::ValueSource;
 
-// How a value is completed, as the scripts spell it: "text", "file", "projectId", "jobId" or
-// "choice:" followed by the accepted values separated by spaces.
+// How a value is completed, as the scripts spell it: "text", "file", "projectId", "jobId",
+// "macId", "udid" or "choice:" followed by the accepted values separated by spaces.
 std::string sourceWord(ValueSource source, const std::vector<std::string_view>& choices = {}) {
   switch (source) {
     case ValueSource::file:
@@ -24,6 +24,10 @@ std::string sourceWord(ValueSource source, const std::vector<std::string_view>& 
       return "projectId";
     case ValueSource::jobId:
       return "jobId";
+    case ValueSource::macId:
+      return "macId";
+    case ValueSource::udid:
+      return "udid";
     case ValueSource::choice: {
       std::string word = "choice:";
       for (std::size_t i = 0; i < choices.size(); ++i) {
@@ -107,8 +111,8 @@ std::map<std::string, std::vector<const CommandSpec*>> subCommands() {
 std::string bashScript() {
   std::string script =
       "# bash completion for vek. Generated from vek's table of commands and options; edit that\n"
-      "# table, not this file. Project and job ids come from this Mac's state directory; the\n"
-      "# relay is never asked.\n\n";
+      "# table, not this file. Ids come from this Mac's state directory (the group's Macs and\n"
+      "# phones as it last saw them); the relay is never asked.\n\n";
 
   script += "_vek_top=" + quoted([] {
               std::string words;
@@ -158,12 +162,20 @@ _vek_state_dir() {
   fi
 }
 
-# Prints the ids of this Mac's registered projects (projectId) or of its job folders (jobId).
+# Prints the ids of this Mac's registered projects (projectId), of its job folders (jobId), or of
+# the group's Macs (macId) and their phones (udid) as this Mac last saw them.
 _vek_ids() {
   local state uuid='[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}'
-  local entry
+  local entry id rest kind=mac
   state=$(_vek_state_dir)
   case $1 in
+    macId | udid)
+      [[ $1 == udid ]] && kind=phone
+      [[ -f $state/group-ids.tsv && -r $state/group-ids.tsv ]] || return 0
+      while IFS=$'\t' read -r entry id rest; do
+        [[ $entry == "$kind" && $id =~ ^[A-Za-z0-9._-]+$ ]] && printf '%s\n' "$id"
+      done <"$state/group-ids.tsv"
+      ;;
     projectId)
       [[ -f $state/projects.json && -r $state/projects.json ]] || return 0
       grep -oE "\"id\"[[:space:]]*:[[:space:]]*\"$uuid\"" -- "$state/projects.json" 2>/dev/null |
@@ -187,7 +199,7 @@ _vek_complete_value() {
       compopt -o filenames 2>/dev/null
       COMPREPLY=($(compgen -f -- "$cur"))
       ;;
-    projectId | jobId) COMPREPLY=($(compgen -W "$(_vek_ids "$1")" -- "$cur")) ;;
+    projectId | jobId | macId | udid) COMPREPLY=($(compgen -W "$(_vek_ids "$1")" -- "$cur")) ;;
     choice:*)
       IFS=' '
       COMPREPLY=($(compgen -W "${1#choice:}" -- "$cur"))
@@ -250,8 +262,8 @@ std::string zshScript() {
   std::string script =
       "#compdef vek\n"
       "# zsh completion for vek. Generated from vek's table of commands and options; edit that\n"
-      "# table, not this file. Project and job ids come from this Mac's state directory; the\n"
-      "# relay is never asked.\n\n";
+      "# table, not this file. Ids come from this Mac's state directory (the group's Macs and\n"
+      "# phones as it last saw them); the relay is never asked.\n\n";
   auto describe = [](std::string_view word, std::string_view summary) {
     std::string escaped;
     for (char c : word) {
@@ -311,12 +323,21 @@ _vek_state_dir() {
   fi
 }
 
-# Prints the ids of this Mac's registered projects (projectId) or of its job folders (jobId).
+# Prints the ids of this Mac's registered projects (projectId), of its job folders (jobId), or of
+# the group's Macs (macId) and their phones (udid) as this Mac last saw them, each of the last two
+# followed by a tab and its name.
 _vek_ids() {
   local state uuid='[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}'
-  local entry
+  local entry id name kind=mac
   state=$(_vek_state_dir)
   case $1 in
+    macId | udid)
+      [[ $1 == udid ]] && kind=phone
+      [[ -f $state/group-ids.tsv && -r $state/group-ids.tsv ]] || return 0
+      while IFS=$'\t' read -r entry id name; do
+        [[ $entry == $kind && $id =~ '^[A-Za-z0-9._-]+$' ]] && print -r -- "$id"$'\t'"${name%%$'\t'*}"
+      done <$state/group-ids.tsv
+      ;;
     projectId)
       [[ -f $state/projects.json && -r $state/projects.json ]] || return 0
       grep -oE "\"id\"[[:space:]]*:[[:space:]]*\"$uuid\"" -- "$state/projects.json" 2>/dev/null |
@@ -338,6 +359,15 @@ _vek_complete_value() {
     projectId | jobId)
       values=(${(f)"$(_vek_ids $1)"})
       compadd -a values
+      ;;
+    macId | udid)
+      local -a names
+      local line
+      for line in ${(f)"$(_vek_ids $1)"}; do
+        values+=(${line%%$'\t'*})
+        names+=("${line%%$'\t'*}  ${line#*$'\t'}")
+      done
+      compadd -l -d names -a values
       ;;
     choice:*)
       values=(${(s: :)${1#choice:}})
@@ -401,8 +431,8 @@ _vek "$@"
 std::string fishScript() {
   std::string script =
       "# fish completion for vek. Generated from vek's table of commands and options; edit that\n"
-      "# table, not this file. Project and job ids come from this Mac's state directory; the\n"
-      "# relay is never asked.\n\n";
+      "# table, not this file. Ids come from this Mac's state directory (the group's Macs and\n"
+      "# phones as it last saw them); the relay is never asked.\n\n";
   script += "set -g __vek_valued";
   for (const auto& option : cli::options()) {
     if (!option.isFlag()) script += " -- " + std::string(option.name);
@@ -423,11 +453,18 @@ function __vek_state_dir
     end
 end
 
-# Prints the ids of this Mac's registered projects (projectId) or of its job folders (jobId).
+# Prints the ids of this Mac's registered projects (projectId), of its job folders (jobId), or of
+# the group's Macs (macId) and their phones (udid) as this Mac last saw them, each of the last two
+# followed by a tab and its name (fish shows it beside the id).
 function __vek_ids
     set -l uuid '[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}'
     set -l state (__vek_state_dir)
     switch $argv[1]
+        case macId udid
+            set -l kind mac
+            test $argv[1] = udid; and set kind phone
+            test -f $state/group-ids.tsv; and test -r $state/group-ids.tsv; or return 0
+            string match -r -g "^$kind\t([A-Za-z0-9._-]+\t[^\t]*)" <$state/group-ids.tsv
         case projectId
             test -f $state/projects.json; and test -r $state/projects.json; or return 0
             string match -r -a -g "\"id\"\\s*:\\s*\"($uuid)\"" <$state/projects.json
@@ -503,6 +540,8 @@ complete -c vek -f
           break;
         case ValueSource::projectId:
         case ValueSource::jobId:
+        case ValueSource::macId:
+        case ValueSource::udid:
           script += " -x -a " + quoted("(__vek_ids " + sourceWord(option->source) + ")", true);
           break;
         case ValueSource::choice:
@@ -522,6 +561,8 @@ complete -c vek -f
           break;
         case ValueSource::projectId:
         case ValueSource::jobId:
+        case ValueSource::macId:
+        case ValueSource::udid:
           script += "complete -c vek -n " + at + " -a " +
                     quoted("(__vek_ids " + sourceWord(command.operandSource) + ")", true) + " -d " +
                     quoted(command.operand, true) + "\n";

@@ -2,9 +2,10 @@
 //
 // Each script holds the table as data plus one small function that walks the words typed so far
 // the way the argument parser does (an option that takes a value swallows the next word), finds
-// the command, and offers its sub-commands, options, operand or an option's value. Project and
-// job ids come from this Mac's state directory (the project registry and the job folders);
-// completing never starts `vek` and never reaches the relay.
+// the command, and offers its sub-commands, options, operand or an option's value. Ids come from
+// this Mac's state directory: the project registry, the job folders, and the group's Macs and
+// phones as this Mac last fetched them (GroupCache); completing never starts `vek` and never
+// reaches the relay.
 #pragma once
 
 #include <string>

@@ -107,9 +107,24 @@ TEST_F(BashCompletion, CompletesIdsFromTheStateDirectoryOnly) {
             (std::vector<std::string>{"--follow", "--timeout"}));
 }
 
+TEST_F(BashCompletion, CompletesMacsAndPhonesFromWhatThisMacLastSawOfItsGroup) {
+  const std::string macA = "6e1f7c52-3b4d-4a5e-9f60-718293a4b5c6";
+  const std::string macB = "0b7f6a5e-8a1c-4c1e-9b5d-2f7c3e4d5a6b";
+  const std::string phone = "00008110-000A1B2C3D4E5F60";
+  writeText(directory_ / "state/group-ids.tsv",
+            "mac\t" + macA + "\tMac A\n" + "mac\t" + macB + "\tMac B\n" +
+                "mac\t$(touch x)\tevil\n" + "phone\t" + phone + "\tDemo iPhone\t" + macB + "\n");
+  EXPECT_EQ(complete({"vek", "run", "--receiver", ""}), (std::vector<std::string>{macA, macB}));
+  EXPECT_EQ(complete({"vek", "run", "--builder", "0"}), std::vector<std::string>{macB});
+  EXPECT_EQ(complete({"vek", "group", "revoke", "6"}), std::vector<std::string>{macA});
+  EXPECT_EQ(complete({"vek", "run", "--device", ""}), std::vector<std::string>{phone});
+  EXPECT_FALSE(std::filesystem::exists(directory_ / "x"));
+}
+
 TEST_F(BashCompletion, NoStateDirectoryMeansNoIds) {
   EXPECT_TRUE(complete({"vek", "job", ""}).empty());
   EXPECT_TRUE(complete({"vek", "run", "--project", ""}).empty());
+  EXPECT_TRUE(complete({"vek", "run", "--receiver", ""}).empty());
 }
 
 TEST(CompletionScripts, EveryShellAcceptsItsScript) {

@@ -93,6 +93,9 @@ class ExportFaults(simtest.AppCase):
                 result, export = self.faulty_export(mode)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(sorted(e for e in os.listdir(export) if e.lower().endswith(".ipa")), expected)
+        result, export = self.faulty_export("no-folder")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertFalse(os.path.exists(export))
 
     def test_unusual_ipa_contents(self):
         _, export = self.faulty_export("symlink")

@@ -35,6 +35,7 @@ CATALOG = {
         "exit": "exit 70 with an exportArchive error (** EXPORT FAILED **), no IPA",
         "hang": "never finish; dies on SIGTERM",
         "no-ipa": "exit 0 with the export folder's other files but no .ipa",
+        "no-folder": "exit 0 without creating the export folder",
         "two-ipas": "exit 0 with NAME.ipa and a second IPA beside it",
         "upper-ipa": "exit 0 with the only IPA named NAME.IPA",
         "symlink": "exit 0; the IPA holds a symbolic-link entry inside the app",

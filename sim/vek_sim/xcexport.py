@@ -133,6 +133,9 @@ def run(root, options, argv):
     mode = faults.take(root, "xcodebuild-export")
     if mode == "hang":
         faults.hang()
+    if mode == "no-folder":
+        sys.stdout.write("** EXPORT SUCCEEDED **\n\n")
+        return 0
     if mode == "exit":
         _failed('No signing certificate "iOS Distribution" found: No "iOS Distribution" signing certificate '
                 'matching team ID "%s" with a private key was found.' % team["teamID"])

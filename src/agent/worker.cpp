@@ -13,13 +13,11 @@
 #include "foundation/random.h"
 #include "pipeline/devices.h"
 #include "projects/project_store.h"
+#include "relay_client/group_cache.h"
 
 namespace vek {
 
 namespace {
-
-// The relay's word for a credential it no longer accepts; the only answer that ends the agent.
-constexpr std::string_view revocationMarker = "revoked device credential";
 
 // With less of the cycle left than this, the claim asks for no wait at all.
 constexpr std::chrono::milliseconds shortestClaimWait{50};
@@ -123,7 +121,8 @@ void Worker::run() {
       ++failures;
       writeStatus(description);
       if (failures == 1) settings_.log("VEK agent: " + description, true);
-      if (description.find(revocationMarker) != std::string::npos) {
+      // A revoked credential is the only relay answer that ends the agent.
+      if (API::namesRevokedCredential(description)) {
         stop();
         throw;
       }
@@ -142,7 +141,12 @@ std::chrono::milliseconds Worker::cycle() {
   const auto now = Clock::now();
   if (!lastInventory_ || now - *lastInventory_ > settings_.inventoryInterval) {
     try {
-      phones_ = settings_.listDevices();
+      JSON listed = settings_.listDevices();
+      // Shell completion offers this Mac's phones from the cache, never from the relay.
+      if (!lastInventory_ || listed != phones_) {
+        GroupCache::rememberPhones(credentials_.deviceID, credentials_.deviceName, listed);
+      }
+      phones_ = std::move(listed);
       inventoryError_.reset();
     } catch (const CancellationError&) {
       throw;

@@ -51,6 +51,24 @@ TEST_F(Tool, EncryptsAndDecryptsAcrossChunkBoundaries) {
                 "Invalid group encryption key");
 }
 
+TEST_F(Tool, TakesTheKeyFromAFileOrStandardInputRatherThanTheCommandLine) {
+  std::string key = JSON::decode(run({"newkey"}).out)["key"].text();
+  testing::writeText(path("key"), key + "\n");
+  testing::writeText(path("plain"), "a build");
+  Outcome encrypted =
+      run({"encrypt", path("plain"), path("enc"), "--key-file", path("key"), "--job", "j"});
+  ASSERT_EQ(encrypted.status, 0) << encrypted.err;
+  Outcome decrypted = vek::testing::runProgram(
+      "/bin/sh",
+      {"-c", "printf '%s\\n' \"$0\" | \"$1\" decrypt \"$2\" \"$3\" --key-file - --job j", key,
+       (vek::testing::programDirectory() / "vek-artifact").string(), path("enc"), path("dec")});
+  ASSERT_EQ(decrypted.status, 0) << decrypted.err;
+  EXPECT_EQ(testing::readText(path("dec")), "a build");
+  expectFailure(
+      run({"decrypt", path("enc"), path("dec2"), "--key-file", path("plain"), "--job", "j"}),
+      "Invalid group encryption key");
+}
+
 TEST_F(Tool, PacksUnpacksAndDigests) {
   write(path("app.ipa"), "ipa bytes");
   Outcome digest = run({"sha256", path("app.ipa")});
@@ -75,8 +93,11 @@ TEST_F(Tool, PacksUnpacksAndDigests) {
 TEST_F(Tool, ReportsUsageMistakes) {
   Outcome help = run({});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("vek-artifact encrypt IN OUT --key KEY --job JOB_ID"), std::string::npos);
-  expectFailure(run({"encrypt", "a", "b", "--job", "j"}), "Required option: --key");
+  EXPECT_NE(help.out.find("vek-artifact encrypt IN OUT --key-file KEY_FILE --job JOB_ID"),
+            std::string::npos);
+  expectFailure(run({"encrypt", "a", "b", "--job", "j"}), "Required option: --key-file");
+  expectFailure(run({"encrypt", "a", "b", "--job", "j", "--key", "k", "--key-file", "f"}),
+                "Give the key with --key-file or --key, not both");
   expectFailure(run({"encrypt", "a", "b", "--key"}), "Missing value for --key");
   expectFailure(run({"sha256", "-x"}), "Unknown option: -x");
   expectFailure(run({"sha256"}), "Usage: vek-artifact sha256 FILE");

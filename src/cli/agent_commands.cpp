@@ -1,5 +1,5 @@
-// The agent and doctor commands: check the developer tools, and install, run, inspect and remove
-// the agent. Each calls one core operation and shapes what `vek` prints.
+// The agent commands: install, run, inspect and remove the agent. Each calls one core operation
+// and shapes what `vek` prints.
 #include <filesystem>
 #include <stop_token>
 
@@ -7,34 +7,10 @@
 #include "agent/worker.h"
 #include "cli/commands.h"
 #include "cli/executable_path.h"
-#include "foundation/constants.h"
-#include "foundation/developer_tools.h"
 #include "foundation/program.h"
 #include "foundation/task.h"
-#include "pipeline/devices.h"
 
 namespace vek::cli {
-
-namespace {
-
-// Neither check judges the tool's exit status: a missing Xcode shows in the texts it prints.
-ProcessResult check(const ToolCommand& command) {
-  ProcessRunner::Invocation invocation = command.invocation(30);
-  invocation.allowFailure = true;
-  return ProcessRunner::run(invocation);
-}
-
-}  // namespace
-
-Result doctor(const CommandContext&) {
-  ProcessResult xcode = check(DeveloperTools::xcodeVersion());
-  ProcessResult signing = check(DeveloperTools::codeSigningIdentities());
-  return JSON::object({{"version", VEK::version},
-                       {"xcode", xcode.output + xcode.error},
-                       {"signing_identities", signing.output},
-                       {"devices", Devices::list()},
-                       {"agent", AgentService::status()}});
-}
 
 Result agentStatus(const CommandContext&) {
   return AgentService::status();

@@ -88,6 +88,14 @@ TEST_F(VekProcess, HelpForNoCommandHelpFlagOrOnlyFlags) {
   std::string help = helpText();
   EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 29);
   EXPECT_TRUE(help.starts_with("VEK 0.1.0 \u2014 build on any Mac"));
+  EXPECT_NE(help.find(serverLine(VEK::server)), std::string::npos);
+}
+
+TEST(HelpText, TheServerLineNamesADefaultOnlyWhenTheBuildHasOne) {
+  EXPECT_EQ(serverLine("https://relay.vek.example"),
+            "--server URL is required for group creation (this build has no default relay).");
+  EXPECT_EQ(serverLine("https://relay.example.com"),
+            "--server URL is used only during group creation (default https://relay.example.com).");
 }
 
 TEST_F(VekProcess, VersionWinsOverEverything) {

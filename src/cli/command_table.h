@@ -9,8 +9,9 @@
 namespace vek::cli {
 
 /// Where a shell finds candidates for a value: nowhere (free text), the file system, a fixed
-/// list, or one of this Mac's local records (never the relay).
-enum class ValueSource { text, file, choice, projectId, jobId };
+/// list, or one of this Mac's local records (never the relay): its registered projects, its job
+/// folders, and what it last saw of its group's Macs and their phones (GroupCache).
+enum class ValueSource { text, file, choice, projectId, jobId, macId, udid };
 
 struct OptionSpec {
   /// As typed, with its two dashes.

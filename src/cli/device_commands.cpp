@@ -11,7 +11,7 @@ Result devicesLocal(const CommandContext&) {
 }
 
 Result devices(const CommandContext&, const Membership& membership) {
-  return groupList(membership.api.call("GET", "/v1/group"), "phones");
+  return groupList(fetchGroup(membership.api), "phones");
 }
 
 }  // namespace vek::cli

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/group_lists.h"
 #include "foundation/constants.h"
 #include "foundation/default_relay.h"
 #include "foundation/errors.h"
@@ -56,7 +57,7 @@ Result groupInvite(const CommandContext&, const Membership& membership) {
 }
 
 Result groupStatus(const CommandContext&, const Membership& membership) {
-  return membership.api.call("GET", "/v1/group");
+  return fetchGroup(membership.api);
 }
 
 Result groupRevoke(const CommandContext& context, const Membership& membership) {

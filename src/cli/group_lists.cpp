@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "relay_client/group_cache.h"
+
 namespace vek::cli {
 
 namespace {
@@ -24,6 +26,12 @@ JSON groupList(const JSON& group, std::string_view member) {
                             {std::string(member), device["inventory"][member]}}));
   }
   return list;
+}
+
+JSON fetchGroup(const API& api) {
+  JSON group = api.call("GET", "/v1/group");
+  GroupCache::remember(group);
+  return group;
 }
 
 }  // namespace vek::cli

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "foundation/json.h"
+#include "relay_client/api.h"
 
 namespace vek::cli {
 
@@ -14,5 +15,9 @@ namespace vek::cli {
 /// A device counts as revoked when "revoked" is true or a number whose integer part is not 0;
 /// a missing "devices" array gives an empty list.
 JSON groupList(const JSON& group, std::string_view member);
+
+/// The relay's group answer (GET /v1/group), also kept as what this Mac last saw of its group for
+/// shell completion (GroupCache). Throws as API::call.
+JSON fetchGroup(const API& api);
 
 }  // namespace vek::cli

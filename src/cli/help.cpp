@@ -4,8 +4,16 @@
 
 #include "cli/command_table.h"
 #include "foundation/constants.h"
+#include "foundation/default_relay.h"
 
 namespace vek::cli {
+
+std::string serverLine(std::string_view builtIn) {
+  // A build without a real default would otherwise promise a relay that group create refuses.
+  if (isPlaceholderRelay(builtIn))
+    return "--server URL is required for group creation (this build has no default relay).";
+  return "--server URL is used only during group creation (default " + std::string(builtIn) + ").";
+}
 
 const std::string& helpText() {
   static const std::string text = [] {
@@ -20,8 +28,7 @@ const std::string& helpText() {
     const std::string footer[] = {
         "",
         "JSON output is the default for machine use. Worker logs go to stdout/stderr.",
-        "--server URL is used only during group creation (default " + std::string(VEK::server) +
-            ").",
+        serverLine(VEK::server),
         "Join takes the server and encryption key from the invite. Keep invites private.",
         "Default mode is adhoc / Release. Debug defaults to Debug configuration.",
         "All Macs must run an agent; each builds only its explicitly registered projects.",

@@ -4,8 +4,11 @@
 
 #include "cli/commands.h"
 #include "cli/job_wait.h"
+#include "cli/quiet_mac_hint.h"
+#include "cli/standard_streams.h"
 #include "foundation/errors.h"
 #include "foundation/random.h"
+#include "foundation/text.h"
 
 namespace vek::cli {
 
@@ -45,9 +48,18 @@ Result run(const CommandContext& context, const Membership& membership) {
   JSON answer = membership.api.call("POST", "/v1/jobs", request);
   if (!arguments.has("--wait")) return answer;
 
-  // The job is queued before the time-out is read, so a bad --timeout still leaves it queued.
+  // The job is queued before the time-out is read, so a bad --timeout still leaves it queued;
+  // either way the person learns its id and how to follow it again before anything else.
   const std::string id = answer["id"].text();
-  return waitForJob(membership.api, id, timeout(arguments), true);
+  if (!id.empty()) {
+    const std::string shown = text::withoutControls(id);
+    writeError("Queued job " + shown + "; to follow it again: vek logs " + shown + " --follow");
+  }
+  const double seconds = timeout(arguments);
+  QuietMacHint hint(membership.api, [](std::string_view line) { writeError(line); });
+  WaitSettings settings;
+  settings.onPass = [&hint](const JSON& job) { hint.observe(job); };
+  return waitForJob(membership.api, id, seconds, true, settings);
 }
 
 Result jobs(const CommandContext&, const Membership& membership) {

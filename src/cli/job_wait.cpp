@@ -46,6 +46,7 @@ JSON waitForJob(const API& api, const std::string& id, double timeoutSeconds, bo
       if (state == "succeeded") return job;
       throw VEKError("Job " + id + " " + state + ": " + job["error"].text());
     }
+    if (settings.onPass) settings.onPass(job);
     if (!relayHolds) task::sleepFor(settings.pause);
   }
 }

@@ -27,6 +27,8 @@ struct WaitSettings {
   std::chrono::milliseconds pause{3000};
   /// Receives each event's message ("" for an event without one); standard error by default.
   std::function<void(std::string_view)> printEvent;
+  /// Sees the job record of every pass that does not end the wait; may throw to end it.
+  std::function<void(const JSON&)> onPass;
 };
 
 /// Waits for job `id` to reach a terminal state and returns its record when that is "succeeded".

@@ -51,7 +51,7 @@ Result projectsListLocal(const CommandContext&) {
 }
 
 Result projectsList(const CommandContext&, const Membership& membership) {
-  return groupList(membership.api.call("GET", "/v1/group"), "projects");
+  return groupList(fetchGroup(membership.api), "projects");
 }
 
 }  // namespace vek::cli

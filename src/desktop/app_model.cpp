@@ -56,6 +56,10 @@ std::int64_t lastEventID(const std::vector<JSON>& events) {
   return last;
 }
 
+std::string preferredConfiguration(const std::string& mode) {
+  return mode == "adhoc" ? "Release" : "Debug";
+}
+
 }  // namespace
 
 std::filesystem::path cliPathFor(const std::filesystem::path& programPath) {
@@ -169,7 +173,14 @@ void AppModel::normalizeProject() {
   if (!contains(schemes, scheme_)) scheme_ = schemes.empty() ? std::string() : schemes.front();
   std::vector<std::string> configurations = stringsOf(chosen["configurations"]);
   if (!contains(configurations, configuration_)) {
-    configuration_ = configurations.empty() ? std::string() : configurations.front();
+    // Picked anew (another project, or projects back after a spell without): the mode's own
+    // configuration, so Ad Hoc does not come back with Debug.
+    std::string preferred = preferredConfiguration(mode_);
+    if (contains(configurations, preferred)) {
+      configuration_ = preferred;
+    } else {
+      configuration_ = configurations.empty() ? std::string() : configurations.front();
+    }
   }
 }
 
@@ -229,7 +240,7 @@ void AppModel::setPhone(const std::string& udid) {
 
 void AppModel::setMode(const std::string& mode) {
   mode_ = mode;
-  std::string preferred = mode == "adhoc" ? "Release" : "Debug";
+  std::string preferred = preferredConfiguration(mode);
   if (contains(stringsOf(selectedProject()["configurations"]), preferred)) {
     configuration_ = preferred;
   }
@@ -392,9 +403,25 @@ void AppModel::refreshBody() {
     std::string message = describe(std::current_exception());
     onUi([&] {
       connected_ = false;
-      error_ = message;
+      fail(message);
     });
   }
+}
+
+void AppModel::fail(const std::string& message) {
+  error_ = message;
+  if (!credentials_ || !API::namesRevokedCredential(message)) return;
+  // No longer a member: what the relay told this Mac belongs to a group it has left.
+  credentials_.reset();
+  group_ = nullptr;
+  jobs_.clear();
+  events_.clear();
+  selectedJob_.reset();
+  builder_.clear();
+  project_.clear();
+  scheme_.clear();
+  receiver_.clear();
+  phone_.clear();
 }
 
 // Actions.
@@ -413,7 +440,7 @@ void AppModel::perform(Action action) {
     } catch (...) {
       std::string message = describe(std::current_exception());
       onUi([&] {
-        error_ = message;
+        fail(message);
         busy_ = false;
       });
       return;
@@ -555,8 +582,9 @@ void AppModel::openStateFolder(const std::string& name) {
     } catch (...) {
       return;
     }
-    workers_.onUiThread([&] {
-      if (platform_.openFolder) platform_.openFolder(folder);
+    onUi([&] {
+      if (platform_.openFolder && platform_.openFolder(folder)) return;
+      error_ = "Cannot open " + folder.string() + " in a file browser.";
     });
   });
 }

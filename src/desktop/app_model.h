@@ -19,6 +19,12 @@
 // job with held event reads (the relay answers each as soon as the job posts or changes state)
 // and appends what arrives, until the job ends or another is selected. A relay that does not hold
 // reads answers at once without naming a wait; the model then leaves the timeline to the refresh.
+//
+// Once the relay refuses this Mac's credential as revoked (a refresh or an action meets the
+// relay's "revoked device credential" text), the model lets go of the credentials and of
+// everything it learnt through them: the window shows the enrolment screen with the relay's
+// message, and refreshes stay on this Mac until it joins again. The stored credentials are left
+// to enrolment, which replaces them.
 #pragma once
 
 #include <filesystem>
@@ -40,8 +46,8 @@ struct Platform {
   std::function<std::optional<std::string>()> chooseProject;
   /// Replaces the clipboard's content with this plain text.
   std::function<void(const std::string&)> copyToClipboard;
-  /// Opens a folder in the desktop's file browser.
-  std::function<void(const std::filesystem::path&)> openFolder;
+  /// Opens a folder in the desktop's file browser; false when nothing could open it.
+  std::function<bool(const std::filesystem::path&)> openFolder;
   /// The running program's own file (not argv[0], which may be a bare name found on PATH).
   std::filesystem::path programPath;
 };
@@ -101,6 +107,8 @@ class AppModel {
   // builder clears the project and picks a valid one; a new project re-picks scheme and
   // configuration; a new receiver clears the phone and picks an available one; a new mode selects
   // its preferred configuration ("Release" for adhoc, "Debug" otherwise) when the project has it.
+  // A configuration that must be picked anew is the mode's preferred one when offered, else the
+  // project's first.
   void setBuilder(const std::string& id);
   void setProject(const std::string& id);
   void setScheme(const std::string& scheme);
@@ -153,7 +161,7 @@ class AppModel {
   void joinGroup(std::string invite, std::string device, std::function<void()> enrolled);
 
   /// Opens the state directory's sub-folder `name` (created when missing) in the file browser;
-  /// nothing happens when it cannot be had.
+  /// nothing happens when it cannot be had, and `error` says so when no file browser opened it.
   void openStateFolder(const std::string& name);
 
   /// For tests: how many workers are still running.
@@ -166,6 +174,8 @@ class AppModel {
   /// the relay does not hold reads. UI thread.
   void followTimeline();
   void followBody(const std::string& id, const Credentials& credentials);
+  /// On the UI thread: shows a failure's text; a revoked credential also ends the enrolment.
+  void fail(const std::string& message);
   void enroll(std::function<Credentials()> obtain, std::function<void()> enrolled);
 
   Platform platform_;

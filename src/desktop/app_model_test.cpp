@@ -30,7 +30,10 @@ class ModelTest : public ::testing::Test {
     Platform platform;
     platform.chooseProject = [this] { return chosenProject; };
     platform.copyToClipboard = [this](const std::string& text) { clipboard = text; };
-    platform.openFolder = [this](const std::filesystem::path& folder) { opened = folder; };
+    platform.openFolder = [this](const std::filesystem::path& folder) {
+      opened = folder;
+      return true;
+    };
     platform.programPath = home.path() / "bin" / "vek-desktop";
     auto model = std::make_unique<AppModel>(ui, platform);
     EXPECT_TRUE(ui.runUntil([&] { return model->credentialsLoaded(); }));

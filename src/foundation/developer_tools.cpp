@@ -59,14 +59,6 @@ ToolCommand exportArchive(const std::filesystem::path& archivePath,
   return command(xcrun, std::move(arguments));
 }
 
-ToolCommand zipEntryNames(const std::filesystem::path& archive) {
-  return command(zipinfo, {"-1", archive.string()});
-}
-
-ToolCommand zipLongListing(const std::filesystem::path& archive) {
-  return command(zipinfo, {"-l", archive.string()});
-}
-
 ToolCommand unzip(const std::filesystem::path& archive, const std::filesystem::path& destination) {
   return command(ditto, {"-x", "-k", archive.string(), destination.string()});
 }

@@ -32,7 +32,6 @@ namespace DeveloperTools {
 
 inline constexpr std::string_view xcrun = "/usr/bin/xcrun";
 inline constexpr std::string_view xcodebuild = "/usr/bin/xcodebuild";
-inline constexpr std::string_view zipinfo = "/usr/bin/zipinfo";
 inline constexpr std::string_view ditto = "/usr/bin/ditto";
 inline constexpr std::string_view codesign = "/usr/bin/codesign";
 inline constexpr std::string_view security = "/usr/bin/security";
@@ -67,12 +66,6 @@ ToolCommand exportArchive(const std::filesystem::path& archivePath,
                           const std::filesystem::path& exportPath,
                           const std::filesystem::path& exportOptionsPlist,
                           bool allowProvisioningUpdates);
-
-/// zipinfo's entry names of an archive, one per line.
-ToolCommand zipEntryNames(const std::filesystem::path& archive);
-
-/// zipinfo's long listing of an archive; a symbolic link's line begins with "l".
-ToolCommand zipLongListing(const std::filesystem::path& archive);
 
 /// ditto unpacking a zip archive into `destination`.
 ToolCommand unzip(const std::filesystem::path& archive, const std::filesystem::path& destination);

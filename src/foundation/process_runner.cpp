@@ -256,8 +256,10 @@ SharedPidfd spawn(const std::string& path, const ProcessRunner::Invocation& invo
 }
 
 // Waits for the tool to exit while enforcing the time-out and watching `wake` (-1: no task to
-// watch). Sets `cancelled` when the task was stopped before the tool exited. Returns the status.
-int waitForExit(Child& child, double timeout, int wake, bool& cancelled, const std::string& path) {
+// watch). Sets `cancelled` when the task was stopped before the tool exited, and `timedOut` when
+// the time-out stopped it. Returns the status.
+int waitForExit(Child& child, double timeout, int wake, bool& cancelled, bool& timedOut,
+                const std::string& path) {
   // When to escalate next: SIGTERM, then SIGKILL; `never` once both are sent. A NaN, infinite or
   // absurdly long time-out means none.
   constexpr Clock::time_point never = Clock::time_point::max();
@@ -298,7 +300,10 @@ int waitForExit(Child& child, double timeout, int wake, bool& cancelled, const s
       if (!terminated) escalate();
       continue;
     }
-    if (next != never && Clock::now() >= next) escalate();
+    if (next != never && Clock::now() >= next) {
+      timedOut = timedOut || !terminated;
+      escalate();
+    }
   }
 }
 
@@ -407,12 +412,14 @@ ProcessResult run(const Invocation& invocation) {
   task::checkCancelled();  // a stop that came while the captures were made still starts nothing
   Child child(path, spawn(path, invocation, output.fd.get(), error.fd.get()));
   bool cancelled = false;
+  bool timedOut = false;
   int status;
   {
     std::optional<std::stop_callback<Waker>> callback;
     if (wake) callback.emplace(token, Waker{wake.get()});
     Registration registration(invocation.job, child.pidfd());
-    status = waitForExit(child, invocation.timeout, wake ? wake.get() : -1, cancelled, path);
+    status =
+        waitForExit(child, invocation.timeout, wake ? wake.get() : -1, cancelled, timedOut, path);
   }
 
   if (cancelled) {
@@ -435,9 +442,13 @@ ProcessResult run(const Invocation& invocation) {
   result.error = readTail(error);
   result.status = status;
   if (status != 0 && !invocation.allowFailure) {
-    std::string message = name + " failed (" + std::to_string(status) + "): ";
-    message += text::suffixCharacters(result.error.empty() ? result.output : result.error,
-                                      kMessageCharacters);
+    const std::string tail = text::suffixCharacters(
+        result.error.empty() ? result.output : result.error, kMessageCharacters);
+    // A tool stopped at its time-out says so: its status (the signal) would not tell.
+    std::string message = timedOut
+                              ? name + " timed out after " + text::duration(invocation.timeout) +
+                                    (tail.empty() ? "" : ": " + tail)
+                              : name + " failed (" + std::to_string(status) + "): " + tail;
     if (invocation.log) message += "\nFull log: " + invocation.log->string();
     throw VEKError(std::move(message));
   }

@@ -69,7 +69,9 @@ struct Invocation {
 ///   - SystemError naming the executable (or the working directory) when the tool cannot start,
 ///     and for a capture file, the log or a capture read that fails, even after a successful tool;
 ///   - VEKError "<name> failed (<status>): <last 1,600 characters of standard error, or of standard
-///     output when standard error is empty>" for a non-zero status unless `allowFailure`,
+///     output when standard error is empty>" for a non-zero status unless `allowFailure`, or
+///     "<name> timed out after <the time-out, as text::duration gives it>" followed by ": " and
+///     those characters when there are any, when the time-out stopped the tool; either is
 ///     followed by "\nFull log: <log path>" when there is a log.
 /// The log receives "\n$ <name> <arguments joined by spaces>\n", then all of standard output, then
 /// all of standard error, after the tool has ended.

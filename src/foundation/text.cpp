@@ -2,6 +2,8 @@
 
 #include <utf8proc.h>
 
+#include <charconv>
+#include <cmath>
 #include <vector>
 
 namespace vek::text {
@@ -109,6 +111,25 @@ std::string decodeUTF8Lossy(std::string bytes) {
   return out;
 }
 
+std::string withoutControls(std::string_view value) {
+  std::string text = decodeUTF8Lossy(std::string(value));
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // U+0080 to U+009F are 0xC2 0x80 to 0xC2 0x9F in (now well-formed) UTF-8.
+    const bool c1 =
+        byte == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xa0;
+    if (byte < 0x20 || byte == 0x7f || c1) {
+      result += ' ';
+      if (c1) ++i;
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
+}
+
 std::string trim(std::string_view value) {
   auto begin = reinterpret_cast<const utf8proc_uint8_t*>(value.data());
   std::size_t start = 0, end = value.size();
@@ -172,6 +193,33 @@ std::string hex(std::string_view bytes) {
     out += kDigits[c & 0xF];
   }
   return out;
+}
+
+std::string duration(double seconds) {
+  auto unit = [](auto count, const char* word) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, count).ptr;
+    return std::string(digits, end) + " " + word + (count == 1 ? "" : "s");
+  };
+  if (!std::isfinite(seconds) || seconds != std::floor(seconds) || std::abs(seconds) > 1e15) {
+    return unit(seconds, "second");
+  }
+  const auto whole = static_cast<long long>(seconds);
+  if (whole != 0 && whole % 3600 == 0) return unit(whole / 3600, "hour");
+  if (whole != 0 && whole % 60 == 0) return unit(whole / 60, "minute");
+  return unit(whole, "second");
+}
+
+std::optional<std::uint64_t> parseDecimal(std::string_view digits) noexcept {
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
 }
 
 }  // namespace vek::text

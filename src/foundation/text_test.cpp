@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 namespace vek {
 namespace {
 
@@ -34,6 +37,14 @@ TEST(Trim, RemovesWhiteSpaceAndLineBreaksAtBothEnds) {
   EXPECT_EQ(text::trim("é"), "é");
 }
 
+TEST(WithoutControls, LeavesNothingATerminalWouldObey) {
+  EXPECT_EQ(text::withoutControls("Mac\x1b]0;owned\x07 B\tC\nD\x7f"), "Mac ]0;owned  B C D ");
+  EXPECT_EQ(text::withoutControls("\xc2\x9b"
+                                  "31m \xc2\xa0é"),
+            " 31m \xc2\xa0é");  // CSI; NBSP stays
+  EXPECT_EQ(text::withoutControls("\xff"), "\xef\xbf\xbd");
+}
+
 TEST(Characters, CountGraphemeClusters) {
   std::string family = "👨‍👩‍👧";  // one cluster of five code points
   std::string accented = "e\xcc\x81";         // e + combining acute
@@ -44,6 +55,19 @@ TEST(Characters, CountGraphemeClusters) {
   EXPECT_EQ(text::prefixCharacters(value, 0), "");
   EXPECT_EQ(text::suffixCharacters(value, 0), "");
   EXPECT_EQ(text::suffixCharacters("x\xff", 1), "\xff");
+}
+
+TEST(Duration, UsesTheLargestWholeUnit) {
+  for (const auto& [seconds, text] :
+       std::vector<std::pair<double, std::string>>{{7200, "2 hours"},
+                                                   {3600, "1 hour"},
+                                                   {600, "10 minutes"},
+                                                   {90, "90 seconds"},
+                                                   {1, "1 second"},
+                                                   {0, "0 seconds"},
+                                                   {0.2, "0.2 seconds"}}) {
+    EXPECT_EQ(text::duration(seconds), text) << seconds;
+  }
 }
 
 }  // namespace

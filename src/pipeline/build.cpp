@@ -6,6 +6,7 @@
 // then written together in one pass over the IPA, the artifact's digest taken as it is written,
 // and the upload sends that digest instead of reading the file again.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -18,7 +19,6 @@
 #include "foundation/file.h"
 #include "foundation/paths.h"
 #include "foundation/process_runner.h"
-#include "foundation/task.h"
 #include "pipeline/app_validation.h"
 #include "pipeline/archive_export.h"
 #include "pipeline/deployment.h"
@@ -42,10 +42,17 @@ Project registeredProject(const std::string& id) {
   throw VEKError("Project is no longer registered on this Mac");
 }
 
+// An export that made no folder at all exported no IPA either.
 fs::path onlyIPA(const fs::path& exportDirectory) {
   std::vector<fs::path> found;
-  for (const fs::directory_entry& entry : fs::directory_iterator(exportDirectory)) {
-    if (entry.path().extension() == ".ipa") found.push_back(entry.path());
+  std::error_code error;
+  for (fs::directory_iterator entry(exportDirectory, error), end; !error && entry != end;
+       entry.increment(error)) {
+    if (entry->path().extension() == ".ipa") found.push_back(entry->path());
+  }
+  if (error && error != std::errc::no_such_file_or_directory &&
+      error != std::errc::not_a_directory) {
+    throw SystemError("Cannot list", exportDirectory, error.value());
   }
   if (found.size() != 1) throw VEKError("Expected exactly one exported IPA");
   return found.front();
@@ -58,23 +65,6 @@ void removeTree(const fs::path& path) {
 }
 
 }  // namespace
-
-void uploadArtifact(const API& api, std::string_view job, std::string_view lease,
-                    const fs::path& file, std::string_view sha256,
-                    std::chrono::milliseconds pause) {
-  for (int attempt = 1;; ++attempt) {
-    task::checkCancelled();
-    try {
-      api.upload(job, lease, file, sha256);
-      return;
-    } catch (const CancellationError&) {
-      throw;
-    } catch (...) {
-      if (attempt >= uploadAttempts) throw;
-    }
-    task::sleepFor(pause);
-  }
-}
 
 void build(const JSON& job, std::string_view lease, const Credentials& credentials, const API& api,
            const ProgressCallback& event) {
@@ -130,12 +120,17 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
 
   event("Encrypting build for your group");
   manifest.set("ipa_sha256", ipaSHA.get());
+  // The receiver refuses a build sealed longer ago than a relay keeps one: a replayed recording.
+  manifest.set("built_at",
+               static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count()));
   const std::string artifactSHA = ArtifactCrypto::packageAndEncrypt(
       ipa, manifest, packageFile, artifact, credentials.encryptionKey, id);
   assertActive(api, id, "building");
 
-  event("Uploading encrypted build");
-  uploadArtifact(api, id, lease, artifact, artifactSHA);
+  event(std::string(uploadingMessage));
+  uploadArtifact(api, id, lease, artifact, artifactSHA, event);
   api.call("POST", "/v1/jobs/" + pathSegment(id) + "/finish-build",
            JSON::object({{"manifest", manifest}}), std::string(lease));
 

@@ -37,17 +37,36 @@ void build(const JSON& job, std::string_view lease, const Credentials& credentia
 void install(const JSON& job, std::string_view lease, const Credentials& credentials,
              const API& api, const ProgressCallback& event);
 
-/// How often `uploadArtifact` tries, and how long it waits after a failed attempt.
-inline constexpr int uploadAttempts = 4;
-inline constexpr std::chrono::seconds uploadPause{5};
+/// How many attempts in a row without progress a transfer of the build makes, and how long it
+/// waits after such an attempt.
+inline constexpr int transferAttempts = 4;
+inline constexpr std::chrono::seconds transferPause{5};
+
+/// The stage messages of the two transfers; their progress lines start with them.
+inline constexpr std::string_view uploadingMessage = "Uploading encrypted build";
+inline constexpr std::string_view downloadingMessage = "Downloading and decrypting build";
 
 /// Uploads the encrypted build `file`, whose SHA-256 is `sha256`, as the artifact of `job` under
-/// `lease`, trying again after `pause` when an attempt fails, `uploadAttempts` times in all; then
-/// throws the last attempt's error. A cancelled task stops at once with CancellationError (also
-/// during a pause) and is never retried.
+/// `lease`. Each attempt sends only what the relay does not hold yet (a relay without resumable
+/// uploads gets the whole file). A failed attempt that moved the relay's offset is followed by
+/// the next at once, one that did not by a wait of `pause`; after `transferAttempts` attempts in
+/// a row that moved nothing, the last attempt's error is thrown. While bytes move, `event` gets a
+/// progress line now and then ("Uploading encrypted build · 1.2 of 3.8 GB"). A cancelled task
+/// stops at once with CancellationError (also during a pause) and is never retried.
 void uploadArtifact(const API& api, std::string_view job, std::string_view lease,
                     const std::filesystem::path& file, std::string_view sha256,
-                    std::chrono::milliseconds pause = uploadPause);
+                    const ProgressCallback& event, std::chrono::milliseconds pause = transferPause);
+
+/// Downloads the artifact of `job` under `lease` to `to`, expecting the SHA-256 `sha256`, through
+/// the partial file `partial`. An attempt that fails in transit keeps what arrived, and the next
+/// one continues from there, with the same waits and limit as `uploadArtifact` (only failures of
+/// the transfer itself are tried again). A build that does not match `sha256` after a resumed
+/// download is fetched once more from the start before the download fails with "Downloaded
+/// build checksum mismatch". Progress lines and cancellation as for `uploadArtifact`.
+void downloadArtifact(const API& api, std::string_view job, std::string_view lease,
+                      const std::filesystem::path& partial, const std::filesystem::path& to,
+                      std::string_view sha256, const ProgressCallback& event,
+                      std::chrono::milliseconds pause = transferPause);
 
 /// The work directory of the job `id` ("Jobs/<id>" in the state directory), created (0700) when
 /// missing. Throws VEKError "Invalid job identifier" for an id that is empty or is not one plain

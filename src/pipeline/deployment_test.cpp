@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <stop_token>
 #include <thread>
@@ -22,71 +23,126 @@ using namespace std::chrono_literals;
 using testing::ScriptedAnswer;
 
 const std::string digest(64, 'a');
+const std::string build = "sealed build bytes";
+
+// A relay without resumable uploads: HEAD is not one of its methods.
+ScriptedAnswer noTus(const testing::RecordedRequest& request) {
+  return request.method == "HEAD" ? ScriptedAnswer::json(405, R"({"error":"no HEAD"})")
+                                  : ScriptedAnswer::json(500, R"({"error":"unexpected"})");
+}
+
+// A relay with resumable uploads that holds `held` bytes of the build.
+ScriptedAnswer tusOffset(std::size_t held) {
+  return ScriptedAnswer::http(200, "",
+                              {{"Tus-Resumable", "1.0.0"},
+                               {"Upload-Offset", std::to_string(held)},
+                               {"Upload-Length", std::to_string(build.size())},
+                               {"X-VEK-SHA256", digest}});
+}
 
 class Upload : public ::testing::Test {
  protected:
-  void SetUp() override { testing::writeText(file_, "sealed build bytes"); }
+  void SetUp() override { testing::writeText(file_, build); }
 
   API enrolledAt(const testing::ScriptedHttpServer& server) const {
     return API(Credentials{server.origin(), "dev-1", "tok-1", "grp", "Group", "Mac", "key"});
   }
   std::string upload(const API& api, std::chrono::milliseconds pause) const {
     return testing::failureOf(
-        [&] { BuildPipeline::uploadArtifact(api, "j1", "lease-1", file_, digest, pause); });
+        [&] { BuildPipeline::uploadArtifact(api, "j1", "lease-1", file_, digest, {}, pause); });
+  }
+  static std::vector<testing::RecordedRequest> only(const testing::ScriptedHttpServer& server,
+                                                    const std::string& method) {
+    std::vector<testing::RecordedRequest> found;
+    for (const testing::RecordedRequest& request : server.requests()) {
+      if (request.method == method) found.push_back(request);
+    }
+    return found;
   }
 
   testing::TempDir scratch_;
   const fs::path file_ = scratch_ / "Build.vek";
 };
 
-TEST_F(Upload, ThreeFailuresThenSuccessWaitFiveSecondsEach) {
-  testing::ScriptedHttpServer server({ScriptedAnswer::json(503, R"({"error":"Relay is busy"})"),
-                                      ScriptedAnswer::http(502, "<html>Bad gateway</html>"),
-                                      ScriptedAnswer::json(500, "{}"),
-                                      ScriptedAnswer::json(200, "{}")});
+TEST_F(Upload, ARelayWithoutResumableUploadsGetsTheWholeFileEachAttemptFiveSecondsApart) {
+  std::vector<ScriptedAnswer> puts{ScriptedAnswer::json(503, R"({"error":"Relay is busy"})"),
+                                   ScriptedAnswer::http(502, "<html>Bad gateway</html>"),
+                                   ScriptedAnswer::json(500, "{}"),
+                                   ScriptedAnswer::json(200, "{}")};
+  std::size_t next = 0;
+  auto server = testing::ScriptedHttpServer::answering([&](const testing::RecordedRequest& r) {
+    return r.method == "PUT" ? puts.at(next++) : noTus(r);
+  });
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(upload(enrolledAt(server), BuildPipeline::uploadPause), "(no failure)");
+  EXPECT_EQ(upload(enrolledAt(*server), BuildPipeline::transferPause), "(no failure)");
   EXPECT_GE(std::chrono::steady_clock::now() - started, 15s);
 
-  const auto requests = server.requests();
+  const auto requests = only(*server, "PUT");
   ASSERT_EQ(requests.size(), 4u);
   for (const testing::RecordedRequest& request : requests) {
     // Every attempt sends the whole file with the digest it was given.
-    EXPECT_EQ(request.method, "PUT");
     EXPECT_EQ(request.target, "/v1/jobs/j1/artifact");
     EXPECT_EQ(request.header("X-VEK-SHA256"), digest);
     EXPECT_EQ(request.header("X-VEK-Lease"), "lease-1");
-    EXPECT_EQ(request.body, "sealed build bytes");
+    EXPECT_EQ(request.body, build);
   }
 }
 
-TEST_F(Upload, FourFailuresPassOnTheLastError) {
-  testing::ScriptedHttpServer server({ScriptedAnswer::json(503, R"({"error":"first"})"),
-                                      ScriptedAnswer::json(503, R"({"error":"second"})"),
-                                      ScriptedAnswer::json(503, R"({"error":"third"})"),
-                                      ScriptedAnswer::json(409, R"({"error":"Lease expired"})"),
-                                      ScriptedAnswer::json(200, "{}")});
-  EXPECT_EQ(upload(enrolledAt(server), 10ms), "Lease expired");
-  EXPECT_EQ(server.requests().size(), 4u);
+TEST_F(Upload, FourAttemptsInARowWithoutProgressPassOnTheLastError) {
+  // Without resumable uploads, and with them when the relay's offset never moves.
+  for (const char* method : {"PUT", "PATCH"}) {
+    int failures = 0;
+    auto server = testing::ScriptedHttpServer::answering([&](const testing::RecordedRequest& r) {
+      if (r.method == "HEAD") return std::string(method) == "PUT" ? noTus(r) : tusOffset(0);
+      ++failures;
+      return ScriptedAnswer::json(failures == 4 ? 409 : 503,
+                                  failures == 4 ? R"({"error":"Lease expired"})" : "{}");
+    });
+    EXPECT_EQ(upload(enrolledAt(*server), 10ms), "Lease expired") << method;
+    EXPECT_EQ(only(*server, method).size(), 4u) << method;
+  }
+}
+
+TEST_F(Upload, AttemptsThatMoveTheRelaysOffsetDoNotCountAndNothingHeldIsSentAgain) {
+  // Each connection breaks after three bytes, which the relay keeps.
+  std::size_t held = 0;
+  auto server = testing::ScriptedHttpServer::answering([&](const testing::RecordedRequest& r) {
+    if (r.method == "HEAD") return tusOffset(held);
+    held += std::min<std::size_t>(3, r.body.size());
+    return held == build.size() ? ScriptedAnswer::http(204, "", {{"Tus-Resumable", "1.0.0"}})
+                                : ScriptedAnswer::json(503, R"({"error":"cut"})");
+  });
+  EXPECT_EQ(upload(enrolledAt(*server), 1ms), "(no failure)");
+  const auto patches = only(*server, "PATCH");
+  ASSERT_EQ(patches.size(), 6u);
+  for (std::size_t i = 0; i < patches.size(); ++i) {
+    EXPECT_EQ(patches[i].header("Upload-Offset"), std::to_string(3 * i));
+    EXPECT_EQ(patches[i].header("Upload-Length"), std::to_string(build.size()));
+    EXPECT_EQ(patches[i].header("Content-Type"), "application/offset+octet-stream");
+    EXPECT_EQ(patches[i].body, build.substr(3 * i));
+  }
 }
 
 TEST_F(Upload, ACancelledTaskStopsWaitingAndIsNotRetried) {
-  testing::ScriptedHttpServer server(
-      {ScriptedAnswer::json(503, "{}"), ScriptedAnswer::json(200, "{}")});
-  const API api = enrolledAt(server);
+  std::atomic<int> puts = 0;
+  auto server = testing::ScriptedHttpServer::answering([&](const testing::RecordedRequest& r) {
+    if (r.method != "PUT") return noTus(r);
+    return ++puts == 1 ? ScriptedAnswer::json(503, "{}") : ScriptedAnswer::json(200, "{}");
+  });
+  const API api = enrolledAt(*server);
   std::stop_source stop;
   std::string result;
   std::thread worker([&] {
     task::Scope scope(stop.get_token());
     result = testing::failureOf<CancellationError>(
-        [&] { BuildPipeline::uploadArtifact(api, "j1", "lease-1", file_, digest, 1h); });
+        [&] { BuildPipeline::uploadArtifact(api, "j1", "lease-1", file_, digest, {}, 1h); });
   });
-  while (server.requests().empty())
+  while (puts == 0)
     std::this_thread::sleep_for(10ms);
   stop.request_stop();
   worker.join();
   EXPECT_EQ(result, CancellationError().what());
-  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(puts, 1);
 }
 
 class Stages : public ::testing::Test {

@@ -3,8 +3,12 @@
 // step, that it is the one meant for it: the download matches the digest the relay recorded, every
 // record of the artifact authenticates under the group key and this job, the package matches the
 // IPA digest it carries, the sealed manifest names this job, this Mac, this phone and this mode,
-// and the app passes the same checks as on the builder. Whatever happens, the decrypted and
-// unpacked files are removed before the stage returns; only the tools' transcript stays.
+// and the app passes the same checks as on the builder. A job this Mac has taken before, or a
+// build sealed longer ago than a relay keeps one, is refused: both are what a relay replaying an
+// old deployment would offer. Whatever happens, the decrypted and unpacked files are removed
+// before the stage returns; only the tools' transcript stays.
+#include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <string>
 
@@ -13,11 +17,13 @@
 #include "foundation/errors.h"
 #include "foundation/paths.h"
 #include "foundation/process_runner.h"
+#include "foundation/text.h"
 #include "pipeline/app_validation.h"
 #include "pipeline/archive_export.h"
 #include "pipeline/deployment.h"
 #include "pipeline/devices.h"
 #include "pipeline/ipa_extraction.h"
+#include "pipeline/received_jobs.h"
 #include "relay_client/relay_url.h"
 
 namespace vek::BuildPipeline {
@@ -35,7 +41,8 @@ constexpr double launchTimeout = 90;
 class ReceivedFiles {
  public:
   explicit ReceivedFiles(const fs::path& directory)
-      : artifact(directory / "Build.vek"),
+      : partial(directory / "Build.vek.part"),
+        artifact(directory / "Build.vek"),
         package(directory / "Build.vekpkg"),
         ipa(directory / "App.ipa"),
         extracted(directory / "Extracted") {
@@ -45,6 +52,7 @@ class ReceivedFiles {
   ReceivedFiles(const ReceivedFiles&) = delete;
   ReceivedFiles& operator=(const ReceivedFiles&) = delete;
 
+  const fs::path partial;  // the download so far, kept between its attempts
   const fs::path artifact;
   const fs::path package;
   const fs::path ipa;
@@ -52,12 +60,31 @@ class ReceivedFiles {
 
  private:
   void removeAll() const noexcept {
-    for (const fs::path* path : {&artifact, &package, &ipa, &extracted}) {
+    for (const fs::path* path : {&partial, &artifact, &package, &ipa, &extracted}) {
       std::error_code ignored;
       fs::remove_all(*path, ignored);
     }
   }
 };
+
+// Refuses a build sealed longer ago than a relay keeps one. A manifest without "built_at" comes
+// from a builder that did not seal the time yet and is taken as it is.
+void requireRecentSeal(const JSON& builtAt) {
+  if (builtAt.isNull()) return;
+  if (!builtAt.isNumber() || !std::isfinite(builtAt.doubleValue())) {
+    throw VEKError("Encrypted manifest does not match this deployment");
+  }
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  const auto lifetime = std::chrono::duration_cast<std::chrono::seconds>(sealedBuildLifetime);
+  if (static_cast<double>(now.count()) - builtAt.doubleValue() >
+      static_cast<double>(lifetime.count())) {
+    throw VEKError("This build was sealed more than " +
+                   text::duration(static_cast<double>(lifetime.count())) +
+                   " ago, longer than a relay keeps a build; it may be a replay of an old "
+                   "deployment, so it is refused.");
+  }
+}
 
 void run(ProcessRunner::Invocation invocation, const fs::path& log, const std::string& job) {
   invocation.log = log;
@@ -75,6 +102,7 @@ void install(const JSON& job, std::string_view lease, const Credentials& credent
   if (job["receiver_id"].text() != credentials.deviceID) {
     throw VEKError("Job is addressed to another Mac");
   }
+  admitReceivedJob(id);
   Devices::require(udid);
 
   jobDirectory(id);
@@ -82,9 +110,10 @@ void install(const JSON& job, std::string_view lease, const Credentials& credent
   const fs::path log = directory / "install.log";
   const ReceivedFiles files(directory);
 
-  event("Downloading and decrypting build");
+  event(std::string(downloadingMessage));
   const std::string leaseText(lease);
-  api.download(id, leaseText, files.artifact, job["artifact_sha"].text());
+  downloadArtifact(api, id, leaseText, files.partial, files.artifact, job["artifact_sha"].text(),
+                   event);
   const JSON manifest = ArtifactCrypto::decryptAndUnpack(files.artifact, files.package, files.ipa,
                                                          credentials.encryptionKey, id);
   const bool matches = manifest["job_id"].isString() && manifest["job_id"].text() == id &&
@@ -92,6 +121,7 @@ void install(const JSON& job, std::string_view lease, const Credentials& credent
                        manifest["receiver_id"].text() == credentials.deviceID &&
                        manifest["udid"] == spec["udid"] && manifest["mode"] == spec["mode"];
   if (!matches) throw VEKError("Encrypted manifest does not match this deployment");
+  requireRecentSeal(manifest["built_at"]);
 
   const fs::path app = extractIPA(files.ipa, files.extracted, log, id);
   const JSON device = Devices::require(udid);

@@ -1,9 +1,11 @@
-// IPA extraction: the two listing checks on their own, then real zip files checked with the real
-// zipinfo and unpacked by a ditto stand-in. A refused IPA must leave nothing behind: no
-// destination, and no ditto run at all.
+// IPA extraction on real zip files unpacked by a ditto stand-in (unzip). A refused IPA must leave
+// nothing behind: no destination, and no ditto run at all; what the stand-in plants behind the
+// checks' back is refused before the app is returned.
 #include "pipeline/ipa_extraction.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -16,47 +18,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(IpaEntryNames, RefuseEveryWayOut) {
-  for (const char* safe :
-       {"", "\n\n", "Payload/\nPayload/A.app/Info.plist\n", "Payload/a..b/c", "Payload/..x",
-        "Payload/x../y", "...", "Payload/.../z", "Payload//x", "./Payload/A.app"}) {
-    EXPECT_TRUE(BuildPipeline::ipaEntryNamesAreSafe(safe)) << safe;
-  }
-  for (const char* unsafe : {"..", "../evil", "Payload/../../etc/passwd", "Payload/A.app/..",
-                             "Payload/A.app/Info.plist\n/etc/passwd\n", "Payload\\..\\evil",
-                             "Payload/a\\b", "ok\r\n..\r\n", "Payload/\n\n../x"}) {
-    EXPECT_FALSE(BuildPipeline::ipaEntryNamesAreSafe(unsafe)) << unsafe;
-  }
-}
-
-TEST(IpaListing, FindsSymbolicLinksOnly) {
-  const std::string header =
-      "Archive:  Test.ipa\nZip file size: 1234 bytes, number of entries: 3\n";
-  const std::string plain =
-      "drwxr-xr-x  3.0 unx        0 bx stor 24-Jan-15 10:20 Payload/\n"
-      "-rw-r--r--  3.0 unx      120 tx defN 24-Jan-15 10:20 Payload/A.app/Info.plist\n";
-  const std::string footer = "2 files, 120 bytes uncompressed, 90 bytes compressed:  25.0%\n";
-  EXPECT_FALSE(BuildPipeline::ipaListingHasSymbolicLink(header + plain + footer));
-  EXPECT_FALSE(BuildPipeline::ipaListingHasSymbolicLink("-rw-r--r-- link l\n"));
-  EXPECT_TRUE(BuildPipeline::ipaListingHasSymbolicLink(
-      header + plain + "lrwxrwxrwx  3.0 unx       11 bx stor 24-Jan-15 10:20 Payload/A.app/x\n" +
-      footer));
-  EXPECT_TRUE(BuildPipeline::ipaListingHasSymbolicLink("lrwx"));
-}
-
 class ExtractIPA : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(tools_ / "usr/bin");
-    fs::create_symlink("/usr/bin/zipinfo", tools_ / "usr/bin/zipinfo");
-    // ditto -x -k IPA DESTINATION, as far as these tests need it; leaves a mark when it runs.
+    // ditto -x -k IPA DESTINATION, as far as these tests need it; leaves a mark when it runs, and
+    // then runs the commands of the file "plant" in the destination, if there is one.
     const fs::path ditto = tools_ / "usr/bin/ditto";
     testing::writeText(ditto,
                        "#!/bin/sh\n[ \"$1\" = -x ] && [ \"$2\" = -k ] || exit 64\n"
                        "touch \"" +
                            (tools_ / "ditto-ran").string() +
                            "\"\n"
-                           "exec unzip -q -o \"$3\" -d \"$4\"\n");
+                           "unzip -q -o \"$3\" -d \"$4\" || exit\n"
+                           "[ -f \"" +
+                           (tools_ / "plant").string() + "\" ] && cd \"$4\" && . \"" +
+                           (tools_ / "plant").string() + "\"\nexit 0\n");
     ::chmod(ditto.c_str(), 0755);
     ::setenv("VEK_TOOL_ROOT", tools_.path().c_str(), 1);
   }
@@ -110,9 +87,7 @@ TEST_F(ExtractIPA, UnpacksTheOneApp) {
   struct stat status {};
   ASSERT_EQ(::stat((work_ / "Jobs").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0700u);
-  // Only the unpacking run goes into the log.
   const std::string transcript = testing::readText(log);
-  EXPECT_EQ(transcript.find("zipinfo"), std::string::npos) << transcript;
   EXPECT_NE(transcript.find("$ ditto -x -k " + ipa.string() + " " + destination.string()),
             std::string::npos)
       << transcript;
@@ -151,10 +126,60 @@ TEST_F(ExtractIPA, WantsExactlyOneApp) {
   EXPECT_TRUE(fs::exists(tools_ / "ditto-ran"));
 }
 
+TEST_F(ExtractIPA, RefusesWhatTheUnpackingToolPlants) {
+  testing::writeText(files_ / "Payload/Test.app/Info.plist", "x");
+  const fs::path ipa = zipTree();
+  testing::writeText(work_ / "secret", "x");
+  for (const auto& [plant, message] : std::vector<std::pair<std::string, std::string>>{
+           {"ln -s " + (work_ / "secret").string() + " Payload/Test.app/leak",
+            "IPAs containing symbolic links are not supported by this VEK version."},
+           {"mkfifo Payload/Test.app/pipe",
+            "IPAs containing special files (devices, pipes or sockets) are not supported by this "
+            "VEK version."},
+           {"ln " + (work_ / "secret").string() + " Payload/Test.app/shared",
+            "Unsafe IPA archive path"}}) {
+    testing::writeText(tools_ / "plant", plant);
+    EXPECT_EQ(refusal(ipa), message) << plant;
+    fs::remove_all(work_ / "Out");
+  }
+  // A folder left without access is given it back, so it can be checked and removed.
+  testing::writeText(tools_ / "plant", "chmod 000 Payload/Test.app");
+  const fs::path destination = work_ / "Out/Validation";
+  EXPECT_EQ(BuildPipeline::extractIPA(ipa, destination, std::nullopt, std::nullopt),
+            destination / "Payload/Test.app");
+  EXPECT_GT(fs::remove_all(destination), 0u);
+}
+
+TEST_F(ExtractIPA, RefusesWhatDoesNotFitTheFreeSpace) {
+  // A file system of 1 MiB, in a mount namespace of this test's own.
+  const fs::path small = work_ / "Small";
+  fs::create_directories(small);
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+      ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  const fs::path ipa = files_ / "Big.ipa";
+  auto made = testing::runProgram(
+      "/usr/bin/python3", {"-c",
+                           "import os, sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                           "  z.writestr('Payload/Big.app/data', os.urandom(2 << 20))\n",
+                           ipa.string()});
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(testing::failureOf([&] {
+              BuildPipeline::extractIPA(ipa, small / "Out/Validation", std::nullopt, std::nullopt);
+            }),
+            "The IPA would unpack to 3 MiB, more than the 1 MiB free in " + small.string() + ".");
+  EXPECT_FALSE(fs::exists(tools_ / "ditto-ran"));
+  ::umount2(small.c_str(), MNT_DETACH);
+}
+
 TEST_F(ExtractIPA, PassesOnTheToolsFailures) {
   testing::writeText(work_ / "broken.ipa", "not a zip");
-  EXPECT_TRUE(refusal(work_ / "broken.ipa").starts_with("zipinfo failed ("))
-      << refusal(work_ / "broken.ipa");
+  EXPECT_EQ(refusal(work_ / "broken.ipa"),
+            "The IPA is not a zip archive VEK can read: it is too short to be a zip archive.");
+  testing::writeText(tools_ / "plant", "exit 3");
+  testing::writeText(files_ / "Payload/Test.app/Info.plist", "x");
+  EXPECT_TRUE(refusal(zipTree()).starts_with("ditto failed (3)"));
 }
 
 }  // namespace

@@ -3,6 +3,11 @@
 // Callbacks run on whichever thread drives the pool, so they never throw: a failure inside one
 // (a full disk, an answer too large to keep) is stored in the exchange and rethrown by the thread
 // that made the request, after libcurl has given the handle back.
+//
+// A download that continues a partial file learns only from the answer's first byte where that
+// answer starts: a part (206) must start exactly where the file ends, a whole build (200, from a
+// relay that ignores ranges or has another build) starts the file over. The digest of the whole
+// file trails the writes from then on, its first bytes read back from the file.
 #include "relay_client/api.h"
 
 #include <fcntl.h>
@@ -10,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -24,7 +30,9 @@
 #include "foundation/random.h"
 #include "foundation/sha256.h"
 #include "foundation/task.h"
+#include "foundation/text.h"
 #include "relay_client/connection_pool.h"
+#include "relay_client/content_range.h"
 #include "relay_client/libcurl.h"
 
 namespace vek {
@@ -36,6 +44,8 @@ namespace {
 constexpr std::size_t maxAnswerBytes = 64 * 1024 * 1024;
 // A refusal's body only has to carry an "error" sentence; beyond this it is cut off.
 constexpr std::size_t maxRefusalBytes = 1024 * 1024;
+// The relay's answers carry a dozen headers; the rest of an endless list is not kept.
+constexpr std::size_t maxAnswerHeaders = 100;
 // Socket buffer sizes for artifact transfers (libcurl's largest allowed upload buffer is 2 MiB,
 // its largest receive buffer 512 KiB).
 constexpr long uploadBufferBytes = 2 * 1024 * 1024;
@@ -43,6 +53,8 @@ constexpr long downloadBufferBytes = 512 * 1024;
 
 const std::string originMessage =
     "Server must be an HTTPS origin. HTTP is allowed only for localhost testing.";
+const std::string invalidAnswer = "Invalid server response";
+constexpr std::string_view tusVersion = "1.0.0";
 
 RelayOrigin checkedOrigin(std::string_view server) {
   auto origin = RelayOrigin::parse(server);
@@ -86,13 +98,39 @@ bool isSuccess(long status) {
   return status >= 200 && status <= 299;
 }
 
+}  // namespace
+
+struct API::DownloadDigest::State {
+  std::unique_ptr<Sha256> digest = std::make_unique<Sha256>();
+  std::uint64_t hashed = 0;  // how many of the file's first bytes `digest` has taken
+
+  void reset() {
+    digest = std::make_unique<Sha256>();
+    hashed = 0;
+  }
+};
+
+API::DownloadDigest::DownloadDigest() : state_(std::make_unique<State>()) {}
+API::DownloadDigest::~DownloadDigest() = default;
+
+namespace {
+
+using DigestState = API::DownloadDigest::State;
+
 // Hashes a file while another thread writes it, trailing the writer through the page cache, so
 // the digest of a large download is ready almost as soon as its last byte is written, and the
-// hashing runs on a core of its own instead of slowing down the transfer.
+// hashing runs on a core of its own instead of slowing down the transfer. It continues `state`,
+// the digest of the file's first bytes, which outlives it when the transfer breaks off.
 class TrailingDigest {
  public:
-  explicit TrailingDigest(const std::filesystem::path& path)
-      : in_(openFile(path, O_RDONLY)), path_(path), thread_([this] { run(); }) {}
+  /// Trails the writes to `path`, which holds `written` bytes already.
+  TrailingDigest(const std::filesystem::path& path, std::uint64_t written, DigestState& state)
+      : in_(openFile(path, O_RDONLY)),
+        path_(path),
+        written_(written),
+        announced_(written),
+        state_(state),
+        thread_([this] { run(); }) {}
   ~TrailingDigest() {
     if (!thread_.joinable()) return;
     {
@@ -126,7 +164,9 @@ class TrailingDigest {
     changed_.notify_one();
     thread_.join();
     if (failure_) std::rethrow_exception(failure_);
-    return digest_.hexDigest();
+    std::string digest = state_.digest->hexDigest();
+    state_.reset();
+    return digest;
   }
 
  private:
@@ -135,7 +175,7 @@ class TrailingDigest {
   void run() {
     try {
       auto buffer = std::make_unique_for_overwrite<unsigned char[]>(step);
-      std::uint64_t hashed = 0;
+      std::uint64_t& hashed = state_.hashed;
       while (true) {
         std::uint64_t available;
         bool complete;
@@ -151,7 +191,7 @@ class TrailingDigest {
           std::size_t got = readFullyAt(in_.get(), reinterpret_cast<char*>(buffer.get()), want,
                                         static_cast<off_t>(hashed), path_);
           if (got < want) throw SystemError("Cannot read", path_, EIO);
-          digest_.update(buffer.get(), got);
+          state_.digest->update(buffer.get(), got);
           hashed += got;
         }
         if (complete) return;
@@ -163,15 +203,74 @@ class TrailingDigest {
 
   UniqueFd in_;
   std::filesystem::path path_;
-  Sha256 digest_;
+  std::uint64_t written_;
+  std::uint64_t announced_;
+  DigestState& state_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::uint64_t written_ = 0;
-  std::uint64_t announced_ = 0;
   bool complete_ = false;
   bool stopped_ = false;
   std::exception_ptr failure_;
   std::thread thread_;
+};
+
+// Where a download's body goes: the partial file from the byte the answer starts at, with the
+// digest of the whole file trailing the writes.
+class DownloadBody {
+ public:
+  DownloadBody(int fd, const std::filesystem::path& path, std::uint64_t held,
+               const TransferProgress& progress, DigestState& state)
+      : fd_(fd), path_(path), written_(held), progress_(progress), state_(state) {
+    // A digest of more than the file holds is of another file.
+    if (state_.hashed > held) state_.reset();
+  }
+
+  bool begun() const { return digest_.has_value(); }
+  std::uint64_t written() const { return written_; }
+
+  /// Takes the start of a success answer: a part must continue the file; anything else is the
+  /// whole build, which replaces it.
+  void begin(long status, const std::optional<std::string>& contentRange,
+             std::uint64_t contentLength) {
+    if (status == 206) {
+      std::optional<ContentRange> part;
+      if (contentRange) part = parseContentRange(*contentRange);
+      if (!part || part->first != written_ || part->last + 1 != part->size) {
+        throw VEKError(invalidAnswer);
+      }
+      total_ = part->size;
+    } else {
+      if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+        throw SystemError("Cannot write", path_, errno);
+      }
+      written_ = 0;
+      total_ = contentLength;
+      state_.reset();
+    }
+    digest_.emplace(path_, written_, state_);
+  }
+
+  void write(std::string_view bytes) {
+    writeFully(fd_, bytes, path_);
+    written_ += bytes.size();
+    digest_->advance(written_);
+    if (progress_) progress_(written_, std::max(total_, written_));
+  }
+
+  /// The digest of the whole file, once the transfer ended. Throws the read error, if any.
+  std::string finish() {
+    if (!digest_) digest_.emplace(path_, written_, state_);
+    return digest_->finish();
+  }
+
+ private:
+  int fd_;
+  std::filesystem::path path_;
+  std::uint64_t written_;
+  std::uint64_t total_ = 0;
+  const TransferProgress& progress_;
+  DigestState& state_;
+  std::optional<TrailingDigest> digest_;  // destroyed before `state_` is touched again
 };
 
 }  // namespace
@@ -199,6 +298,8 @@ class API::Exchange {
     set(CURLOPT_HTTPHEADER, headers.get());
     set(CURLOPT_WRITEFUNCTION, &Exchange::receive);
     set(CURLOPT_WRITEDATA, this);
+    set(CURLOPT_HEADERFUNCTION, &Exchange::receiveHeader);
+    set(CURLOPT_HEADERDATA, this);
   }
   ~Exchange() { relay_client::libcurl().easy_cleanup(easy_); }
   Exchange(const Exchange&) = delete;
@@ -230,21 +331,20 @@ class API::Exchange {
     }
   }
 
-  /// Sends 2xx bodies to `fd` instead of memory (the artifact download), feeding `digest` with
-  /// the same bytes.
-  void receiveSuccessInto(int fd, const std::filesystem::path& path, TrailingDigest& digest) {
-    successFd_ = fd;
-    successPath_ = path;
-    successDigest_ = &digest;
-  }
+  /// Sends 2xx bodies to `body` instead of memory (the artifact download).
+  void receiveSuccessInto(DownloadBody& body) { successBody_ = &body; }
 
-  /// Streams the request body from `fd` (`size` bytes from its start): the artifact upload.
-  void sendFrom(int fd, const std::filesystem::path& path, curl_off_t size) {
+  /// Streams the request body from `fd`, the bytes from `first` to the end of a file of `size`
+  /// bytes (the artifact upload), telling `progress` how far it is.
+  void sendFrom(int fd, const std::filesystem::path& path, std::uint64_t first, std::uint64_t size,
+                const TransferProgress& progress) {
     sourceFd_ = fd;
     sourcePath_ = path;
-    sourceSize_ = size;
+    sourceFirst_ = first;
+    sourceSize_ = static_cast<curl_off_t>(size - first);
+    sourceProgress_ = &progress;
     set(CURLOPT_UPLOAD, 1L);
-    set(CURLOPT_INFILESIZE_LARGE, size);
+    set(CURLOPT_INFILESIZE_LARGE, sourceSize_);
     set(CURLOPT_READFUNCTION, &Exchange::send);
     set(CURLOPT_READDATA, this);
     set(CURLOPT_SEEKFUNCTION, &Exchange::seek);
@@ -262,6 +362,13 @@ class API::Exchange {
   CURL* easy() const { return easy_; }
   const char* errorText() const { return errorText_; }
   const std::string& body() const { return body_; }
+  /// The value of the answer's header `name` (lower case), when it has one.
+  std::optional<std::string> header(std::string_view name) const {
+    for (const auto& [field, value] : headers_) {
+      if (field == name) return value;
+    }
+    return std::nullopt;
+  }
   /// Rethrows the failure a callback recorded, if any.
   void rethrowCallbackFailure() const {
     if (failure_) std::rethrow_exception(failure_);
@@ -275,17 +382,53 @@ class API::Exchange {
     return agent;
   }
 
+  // Keeps the header lines of the last answer (an interim 100 Continue comes first), names in
+  // lower case, values without surrounding white space.
+  static std::size_t receiveHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<Exchange*>(user);
+    std::size_t bytes = size * count;
+    try {
+      std::string_view line(data, bytes);
+      if (line.starts_with("HTTP/")) {
+        self->headers_.clear();
+        return bytes;
+      }
+      std::size_t colon = line.find(':');
+      if (colon == std::string_view::npos || self->headers_.size() >= maxAnswerHeaders) {
+        return bytes;
+      }
+      std::string name(line.substr(0, colon));
+      for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::string_view value = line.substr(colon + 1);
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+      while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+        value.remove_suffix(1);
+      self->headers_.emplace_back(std::move(name), std::string(value));
+      return bytes;
+    } catch (...) {
+      self->failure_ = std::current_exception();
+      return 0;
+    }
+  }
+
   static std::size_t receive(char* data, std::size_t size, std::size_t count, void* user) {
     auto* self = static_cast<Exchange*>(user);
     std::size_t bytes = size * count;
     try {
-      if (self->successFd_ >= 0) {
+      if (self->successBody_) {
         long status = 0;
         relay_client::libcurl().easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
         if (isSuccess(status)) {
-          writeFully(self->successFd_, std::string_view(data, bytes), self->successPath_);
-          self->successWritten_ += bytes;
-          self->successDigest_->advance(self->successWritten_);
+          if (!self->successBody_->begun()) {
+            curl_off_t length = 0;
+            relay_client::libcurl().easy_getinfo(self->easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
+                                                 &length);
+            self->successBody_->begin(status, self->header("content-range"),
+                                      static_cast<std::uint64_t>(std::max<curl_off_t>(length, 0)));
+          }
+          self->successBody_->write(std::string_view(data, bytes));
           return bytes;
         }
         // A refusal only needs its "error" text; the rest of a long body is dropped.
@@ -316,7 +459,9 @@ class API::Exchange {
     if (wanted == 0) return 0;
     std::size_t got;
     try {
-      got = readFully(self->sourceFd_, buffer, wanted, self->sourcePath_);
+      got = readFullyAt(self->sourceFd_, buffer, wanted,
+                        static_cast<off_t>(self->sourceFirst_ + self->sourceOffset_),
+                        self->sourcePath_);
     } catch (...) {
       self->failure_ = std::current_exception();
       return CURL_READFUNC_ABORT;
@@ -329,13 +474,17 @@ class API::Exchange {
       return CURL_READFUNC_ABORT;
     }
     self->sourceOffset_ += static_cast<curl_off_t>(got);
+    if (*self->sourceProgress_) {
+      std::uint64_t done = self->sourceFirst_ + static_cast<std::uint64_t>(self->sourceOffset_);
+      (*self->sourceProgress_)(done,
+                               self->sourceFirst_ + static_cast<std::uint64_t>(self->sourceSize_));
+    }
     return got;
   }
 
   static int seek(void* user, curl_off_t offset, int origin) {
     auto* self = static_cast<Exchange*>(user);
     if (origin != SEEK_SET || offset < 0 || offset > self->sourceSize_) return CURL_SEEKFUNC_FAIL;
-    if (::lseek(self->sourceFd_, offset, SEEK_SET) < 0) return CURL_SEEKFUNC_FAIL;
     self->sourceOffset_ = offset;
     return CURL_SEEKFUNC_OK;
   }
@@ -347,14 +496,14 @@ class API::Exchange {
   std::size_t answerLimit_ = maxAnswerBytes;
   bool truncateAnswer_ = false;
   std::exception_ptr failure_;
-  int successFd_ = -1;
-  std::filesystem::path successPath_;
-  TrailingDigest* successDigest_ = nullptr;
-  std::uint64_t successWritten_ = 0;
+  std::vector<std::pair<std::string, std::string>> headers_;
+  DownloadBody* successBody_ = nullptr;
   int sourceFd_ = -1;
   std::filesystem::path sourcePath_;
+  std::uint64_t sourceFirst_ = 0;
   curl_off_t sourceSize_ = 0;
   curl_off_t sourceOffset_ = 0;
+  const TransferProgress* sourceProgress_ = nullptr;
 };
 
 namespace {
@@ -446,6 +595,10 @@ void API::check(long status, std::string_view body) {
   throw VEKError("Relay returned HTTP " + std::to_string(status));
 }
 
+bool API::namesRevokedCredential(std::string_view message) {
+  return message.find("revoked device credential") != std::string_view::npos;
+}
+
 long API::perform(Exchange& exchange) const {
   CURLcode result = pool_->perform(exchange.easy(), task::current());
   exchange.rethrowCallbackFailure();
@@ -495,22 +648,76 @@ void API::upload(std::string_view job, std::string_view lease,
   upload(job, lease, file, ArtifactCrypto::sha256(file));
 }
 
+namespace {
+
+std::uint64_t sizeOf(int fd, const std::filesystem::path& path) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) throw SystemError("Cannot read", path, errno);
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+}  // namespace
+
 void API::upload(std::string_view job, std::string_view lease, const std::filesystem::path& file,
-                 std::string_view sha256) const {
+                 std::string_view sha256, const TransferProgress& progress) const {
   std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
   UniqueFd fd = openFile(file, O_RDONLY);
-  struct stat status;
-  if (::fstat(fd.get(), &status) != 0) throw SystemError("Cannot read", file, errno);
-  std::string digest(sha256);
+  std::uint64_t size = sizeOf(fd.get(), file);
 
   HeaderList headers;
   addIdentity(headers, credentials_, std::string(lease));
   headers.add("Content-Type", "application/octet-stream");
-  headers.add("X-VEK-SHA256", digest);
+  headers.add("X-VEK-SHA256", sha256);
 
   Exchange exchange(url, headers);
   exchange.relayName = origin_.authority();
-  exchange.sendFrom(fd.get(), file, static_cast<curl_off_t>(status.st_size));
+  exchange.sendFrom(fd.get(), file, 0, size, progress);
+  exchange.truncateAnswer(maxRefusalBytes);
+  long answer = perform(exchange);
+  check(answer, exchange.body());
+}
+
+std::optional<HeldUpload> API::heldUpload(std::string_view job, std::string_view lease) const {
+  std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
+  HeaderList headers;
+  addIdentity(headers, credentials_, std::string(lease));
+  headers.add("Tus-Resumable", tusVersion);
+
+  Exchange exchange(url, headers);
+  exchange.relayName = origin_.authority();
+  exchange.setMethod("HEAD", nullptr);
+  exchange.set(CURLOPT_NOBODY, 1L);
+  long status = perform(exchange);
+  std::optional<std::uint64_t> offset;
+  if (auto value = exchange.header("upload-offset")) offset = text::parseDecimal(*value);
+  if (!isSuccess(status) || exchange.header("tus-resumable") != tusVersion || !offset) {
+    return std::nullopt;
+  }
+  HeldUpload held{*offset, std::nullopt, exchange.header("x-vek-sha256")};
+  if (auto value = exchange.header("upload-length")) held.length = text::parseDecimal(*value);
+  return held;
+}
+
+void API::uploadFrom(std::string_view job, std::string_view lease,
+                     const std::filesystem::path& file, std::string_view sha256,
+                     std::uint64_t offset, const TransferProgress& progress) const {
+  std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
+  UniqueFd fd = openFile(file, O_RDONLY);
+  std::uint64_t size = sizeOf(fd.get(), file);
+  if (offset > size) throw VEKError(invalidAnswer);
+
+  HeaderList headers;
+  addIdentity(headers, credentials_, std::string(lease));
+  headers.add("Tus-Resumable", tusVersion);
+  headers.add("Content-Type", "application/offset+octet-stream");
+  headers.add("Upload-Offset", std::to_string(offset));
+  headers.add("Upload-Length", std::to_string(size));
+  headers.add("X-VEK-SHA256", sha256);
+
+  Exchange exchange(url, headers);
+  exchange.relayName = origin_.authority();
+  exchange.set(CURLOPT_CUSTOMREQUEST, "PATCH");
+  exchange.sendFrom(fd.get(), file, offset, size, progress);
   exchange.truncateAnswer(maxRefusalBytes);
   long answer = perform(exchange);
   check(answer, exchange.body());
@@ -518,34 +725,71 @@ void API::upload(std::string_view job, std::string_view lease, const std::filesy
 
 void API::download(std::string_view job, std::string_view lease, const std::filesystem::path& to,
                    std::string_view expectedSHA) const {
-  std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
-  HeaderList headers;
-  addIdentity(headers, credentials_, std::string(lease));
-
   // Beside the destination, so that the final rename stays within one file system.
   std::filesystem::path directory = to.parent_path().empty() ? "." : to.parent_path();
   TemporaryFile temporary(directory / ("." + to.filename().string() + ".download-" + randomUUID()));
+  openFile(temporary.path(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  DownloadDigest digest;
+  if (resumeDownload(job, lease, temporary.path(), to, expectedSHA, digest) != Download::verified) {
+    throw VEKError("Downloaded build checksum mismatch");
+  }
+  temporary.keep();
+}
+
+API::Download API::resumeDownload(std::string_view job, std::string_view lease,
+                                  const std::filesystem::path& partial,
+                                  const std::filesystem::path& to, std::string_view expectedSHA,
+                                  DownloadDigest& digestSoFar,
+                                  const TransferProgress& progress) const {
+  DigestState& state = *digestSoFar.state_;
+  std::string url = origin_.resolve("/v1/jobs/" + pathSegment(job) + "/artifact");
+  UniqueFd fd = openFile(partial, O_WRONLY | O_CREAT, 0600);
+  std::uint64_t held = sizeOf(fd.get(), partial);
+  if (::lseek(fd.get(), 0, SEEK_END) < 0) throw SystemError("Cannot write", partial, errno);
+
   std::string digest;
-  {
-    UniqueFd fd = openFile(temporary.path(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    TrailingDigest trailing(temporary.path());
+  // A second request only when the relay says the file holds more than the whole build.
+  for (int request = 0;; ++request) {
+    HeaderList headers;
+    addIdentity(headers, credentials_, std::string(lease));
+    // The rest of this build, or else all of whatever the relay has now.
+    if (held > 0) headers.add("If-Range", "\"" + std::string(expectedSHA) + "\"");
+    DownloadBody body(fd.get(), partial, held, progress, state);
     Exchange exchange(url, headers);
     exchange.relayName = origin_.authority();
     exchange.setMethod("GET", nullptr);
     exchange.set(CURLOPT_BUFFERSIZE, downloadBufferBytes);
-    exchange.receiveSuccessInto(fd.get(), temporary.path(), trailing);
+    std::string range = std::to_string(held) + "-";
+    if (held > 0) exchange.set(CURLOPT_RANGE, range.c_str());
+    exchange.receiveSuccessInto(body);
     long status = perform(exchange);
+    if (status == 416 && held > 0 && request == 0) {
+      std::optional<std::uint64_t> size;
+      if (auto value = exchange.header("content-range")) size = parseUnsatisfiedRange(*value);
+      if (size && *size == held) {
+        digest = body.finish();
+        break;
+      }
+      if (::ftruncate(fd.get(), 0) != 0) throw SystemError("Cannot write", partial, errno);
+      held = 0;
+      state.reset();
+      continue;
+    }
     check(status, exchange.body());
-    if (::close(fd.release()) != 0) throw SystemError("Cannot write", temporary.path(), errno);
-    digest = trailing.finish();
+    digest = body.finish();
+    break;
   }
-  if (digest != expectedSHA) throw VEKError("Downloaded build checksum mismatch");
+  if (::close(fd.release()) != 0) throw SystemError("Cannot write", partial, errno);
+  if (digest != expectedSHA) {
+    removeQuietly(partial);
+    return Download::checksumMismatch;
+  }
   // rename(2) replaces an existing destination in one step: a reader sees the old file or the
   // whole new one. No fsync: the build is decrypted (and every record authenticated) right after,
   // and a Mac that crashes before that downloads the job again.
-  if (::rename(temporary.path().c_str(), to.c_str()) != 0)
+  if (::rename(partial.c_str(), to.c_str()) != 0)
     throw SystemError("Cannot move the download to", to, errno);
-  temporary.keep();
+  return Download::verified;
 }
 
 }  // namespace vek

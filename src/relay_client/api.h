@@ -18,10 +18,17 @@
 // temporary file beside the destination, checks its SHA-256 against the digest the relay recorded
 // and only then renames it over the destination, so the destination never holds a partial or
 // unverified build.
+//
+// Both ways can also continue a transfer that broke off. A download keeps its partial file and
+// asks for the rest with a Range request bound to the build's digest by If-Range; an upload asks
+// the relay how much of the build it holds (HEAD) and sends the rest (PATCH), following tus 1.0.
+// Deciding when to try again is the caller's.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -44,6 +51,19 @@ class ConnectionPool;
 class TransportError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+/// How far a transfer has come: `done` bytes of the whole build of `total` bytes have reached the
+/// other side (a resumed transfer starts where it resumes). Called often, from whichever thread
+/// drives the connection pool: it must be quick, must not throw and must not use the API.
+using TransferProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+/// What the relay holds of a job's resumable upload: `offset` bytes of the build whose size and
+/// digest it names (both absent while it holds nothing).
+struct HeldUpload {
+  std::uint64_t offset = 0;
+  std::optional<std::uint64_t> length;
+  std::optional<std::string> sha256;
 };
 
 class API {
@@ -89,7 +109,18 @@ class API {
   /// as it writes the artifact): `sha256` goes out as "X-VEK-SHA256" as given, and the file is
   /// read once, while it is sent. The relay refuses the upload when the digest is not the file's.
   void upload(std::string_view job, std::string_view lease, const std::filesystem::path& file,
-              std::string_view sha256) const;
+              std::string_view sha256, const TransferProgress& progress = {}) const;
+
+  /// HEAD /v1/jobs/<job>/artifact (tus): what the relay holds of the job's resumable upload.
+  /// Absent when the relay does not say (one without resumable uploads, or one refusing the
+  /// request: the whole upload then tells why). Throws TransportError, CancellationError.
+  std::optional<HeldUpload> heldUpload(std::string_view job, std::string_view lease) const;
+  /// PATCH /v1/jobs/<job>/artifact (tus): sends `file`, whose SHA-256 is `sha256`, from byte
+  /// `offset` on (the offset the relay holds of it), declaring the build by its size and digest;
+  /// the relay completes the upload when the last byte arrives. Throws as upload.
+  void uploadFrom(std::string_view job, std::string_view lease, const std::filesystem::path& file,
+                  std::string_view sha256, std::uint64_t offset,
+                  const TransferProgress& progress = {}) const;
 
   /// GET /v1/jobs/<job>/artifact into a temporary file in the destination's directory; when its
   /// SHA-256 equals `expectedSHA` exactly (letter case included), renames it over `to`. On any
@@ -98,6 +129,34 @@ class API {
   void download(std::string_view job, std::string_view lease, const std::filesystem::path& to,
                 std::string_view expectedSHA) const;
 
+  /// Whether a completed download was the build the relay recorded.
+  enum class Download { verified, checksumMismatch };
+  /// The SHA-256 of the bytes a partial download holds so far, kept by the caller from one
+  /// attempt to the next, so that a resumed download does not read them back from disk.
+  class DownloadDigest {
+   public:
+    DownloadDigest();
+    ~DownloadDigest();
+    DownloadDigest(const DownloadDigest&) = delete;
+    DownloadDigest& operator=(const DownloadDigest&) = delete;
+    struct State;
+
+   private:
+    friend class API;
+    std::unique_ptr<State> state_;
+  };
+  /// GET /v1/jobs/<job>/artifact into `partial`, continuing after the bytes it already holds (a
+  /// relay that sends the whole build instead starts it over); `digest` is the digest of those
+  /// bytes from the attempt before, if it was made with the same `digest`. Once the build is
+  /// complete, its SHA-256 is compared with `expectedSHA`: equal, `partial` is renamed over `to`
+  /// (verified); different, `partial` is deleted (checksumMismatch). When the transfer fails,
+  /// `partial` keeps what arrived. Throws as download, and VEKError "Invalid server response"
+  /// when the relay answers with another part of the build than the one asked for.
+  Download resumeDownload(std::string_view job, std::string_view lease,
+                          const std::filesystem::path& partial, const std::filesystem::path& to,
+                          std::string_view expectedSHA, DownloadDigest& digest,
+                          const TransferProgress& progress = {}) const;
+
   /// The absolute URL a request for `path` goes to. Throws VEKError "Invalid API path".
   std::string url(std::string_view path) const { return origin_.resolve(path); }
 
@@ -105,6 +164,10 @@ class API {
   /// is the body's "error" member when the body is a JSON object with a string "error", else
   /// "Relay returned HTTP " + status.
   static void check(long status, std::string_view body);
+
+  /// Whether a relay error's text says that the credentials sent with the request are revoked
+  /// (it names a "revoked device credential"): the Mac is no longer a member of its group.
+  static bool namesRevokedCredential(std::string_view message);
 
  private:
   class Exchange;

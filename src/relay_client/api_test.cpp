@@ -209,5 +209,62 @@ TEST_F(APIArtifacts, ADownloadCutShortLeavesNothingAtTheDestination) {
   EXPECT_EQ(files(), 0u);
 }
 
+TEST_F(APIArtifacts, AResumedDownloadTakesOnlyTheRestOfTheSameBuild) {
+  const std::string digest = ArtifactCrypto::sha256(write("source", content_));
+  const std::string size = std::to_string(content_.size());
+  const std::string tail = content_.substr(1000);
+  struct Case {
+    const char* what;
+    std::string held;  // what the partial file holds before
+    ScriptedAnswer answer;
+    std::string result;  // "verified", "mismatch", or the error
+  };
+  std::string garbled = content_.substr(0, 1000);
+  garbled[5] ^= 1;
+  const std::vector<Case> cases{
+      {"the rest", content_.substr(0, 1000),
+       ScriptedAnswer::http(
+           206, tail,
+           {{"Content-Range", "bytes 1000-" + std::to_string(content_.size() - 1) + "/" + size}}),
+       "verified"},
+      {"the whole build instead", "stale bytes of something else",
+       ScriptedAnswer::http(200, content_), "verified"},
+      {"nothing left to send", content_,
+       ScriptedAnswer::http(416, "{}", {{"Content-Range", "bytes */" + size}}), "verified"},
+      {"another part than asked for", content_.substr(0, 1000),
+       ScriptedAnswer::http(
+           206, content_,
+           {{"Content-Range", "bytes 0-" + std::to_string(content_.size() - 1) + "/" + size}}),
+       "Invalid server response"},
+      {"a damaged beginning", garbled,
+       ScriptedAnswer::http(
+           206, tail,
+           {{"Content-Range", "bytes 1000-" + std::to_string(content_.size() - 1) + "/" + size}}),
+       "mismatch"},
+  };
+  for (const Case& c : cases) {
+    const fs::path partial = write("Build.vek.part", c.held);
+    const fs::path target = directory_ / "Build.vek";
+    fs::remove(target);
+    ScriptedHttpServer server({c.answer});
+    std::string result = failureOf([&] {
+      API::DownloadDigest soFar;
+      bool verified = enrolledAt(server).resumeDownload("J", "L", partial, target, digest, soFar) ==
+                      API::Download::verified;
+      throw VEKError(verified ? "verified" : "mismatch");
+    });
+    EXPECT_EQ(result, c.result) << c.what;
+    if (result == "verified") {
+      EXPECT_TRUE(read(target) == content_) << c.what;
+    } else {
+      // A refused answer leaves the partial file as it was; a wrong build leaves nothing.
+      EXPECT_EQ(fs::exists(partial), result != "mismatch") << c.what;
+    }
+    const auto request = server.requests().at(0);
+    EXPECT_EQ(request.header("Range"), "bytes=" + std::to_string(c.held.size()) + "-") << c.what;
+    EXPECT_EQ(request.header("If-Range"), "\"" + digest + "\"") << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace vek

@@ -194,6 +194,10 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
        [&](const std::string& option, const std::string& value) {
          config.threads = static_cast<unsigned>(parseCount(option, value, 1, 64));
        }},
+      {"--max-connections",
+       [&](const std::string& option, const std::string& value) {
+         config.maxConnections = parseCount(option, value, 1, 10'000'000);
+       }},
       {"--job-retention-days",
        [&](const std::string& option, const std::string& value) {
          auto days = static_cast<std::int64_t>(parseCount(option, value, 1, 36500));
@@ -204,6 +208,7 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
       {"--artifact-max-age-seconds", seconds(config.artifactMaxAge)},
       {"--invite-seconds", seconds(config.inviteLifetime)},
       {"--header-timeout-seconds", seconds(config.headerTimeout)},
+      {"--first-byte-timeout-seconds", seconds(config.firstByteTimeout)},
       {"--idle-timeout-seconds", seconds(config.idleTimeout)},
   };
 
@@ -268,6 +273,12 @@ Options:
   --max-artifact-bytes N    Largest build accepted, in bytes (default 8589934592, 8 GiB). Larger
                             uploads are refused from their Content-Length before any byte is read.
   --threads N               Threads serving connections (default: the number of cores, at most 8).
+  --max-connections N       Client connections kept open at once (default: the descriptor limit
+                            less 64 and an eighth, which stay for the database and builds in
+                            transfer; at most 65536). The relay raises its soft descriptor limit
+                            to the hard one at start. N must leave 64 descriptors free. At the
+                            cap, the connection that has waited longest for a request header is
+                            closed to make room; one busy with a request never is.
   --job-retention-days N    Days a job that ended (succeeded, failed or cancelled) is kept with
                             its progress messages (default 30); the periodic sweep then deletes
                             both from the database.
@@ -321,6 +332,9 @@ Testing aids (defaults are what clients rely on; change them only for tests):
   --invite-seconds N            Invite lifetime (default 900).
   --header-timeout-seconds N    Time a client gets to send a request's header, or a JSON body
                                 (default 30).
+  --first-byte-timeout-seconds N
+                                Time a new connection may stay silent before its first byte
+                                (default 10, never more than the header time-out).
   --idle-timeout-seconds N      Time an idle keep-alive connection stays open (default 75).
 )";
 }

@@ -38,6 +38,9 @@ struct Config {
   std::uint64_t maxArtifactBytes = std::uint64_t{8} << 30;
   /// Threads serving connections.
   unsigned threads = 2;
+  /// Most client connections open at once; absent: derived from the descriptor limit
+  /// (connection_limit.h).
+  std::optional<std::size_t> maxConnections;
   /// How long an ended job and its events are kept after it ended.
   std::chrono::seconds jobRetention{30 * 24 * 3600};
 
@@ -47,6 +50,8 @@ struct Config {
   std::chrono::seconds artifactMaxAge{24 * 3600};
   std::chrono::seconds inviteLifetime{900};
   std::chrono::seconds headerTimeout{30};
+  /// How long a new connection may stay silent; never longer than headerTimeout.
+  std::chrono::seconds firstByteTimeout{10};
   std::chrono::seconds idleTimeout{75};
 };
 

@@ -94,8 +94,11 @@ TEST(CommandLine, RefusesWhatItCannotHonour) {
   EXPECT_NE(failure({"--frobnicate"}).find("Unknown option --frobnicate"), std::string::npos);
   EXPECT_NE(failure({"--data"}).find("needs a value"), std::string::npos);
   EXPECT_NE(failure({"stray"}), "");
-  Config config =
-      parse({"--lease-seconds", "2", "--sweep-seconds=1", "--max-artifact-bytes", "10"});
+  EXPECT_NE(failure({"--max-connections", "0"}).find("--max-connections"), std::string::npos);
+  Config config = parse({"--lease-seconds", "2", "--sweep-seconds=1", "--max-artifact-bytes", "10",
+                         "--max-connections=500"});
+  EXPECT_EQ(parse({}).maxConnections, std::nullopt);
+  EXPECT_EQ(config.maxConnections, 500u);
   EXPECT_EQ(config.leaseDuration.count(), 2);
   EXPECT_EQ(config.sweepInterval.count(), 1);
   EXPECT_EQ(config.maxArtifactBytes, 10u);

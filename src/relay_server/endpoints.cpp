@@ -100,9 +100,13 @@ const std::array kRoutes = {
             return call(&Relay::fail, c.caller, c.id, c.lease, parseFail(c.body));
           }},
     // The artifact travels outside JSON: the connection streams it and asks the relay itself
-    // (Relay::authorizeUpload and commitUpload, Relay::authorizeDownload).
+    // (Relay::authorizeUpload and commitUpload, Relay::authorizeDownload). HEAD, PATCH and
+    // OPTIONS are the resumable upload (tus); OPTIONS tells only the protocol's settings.
     Route{"PUT", "/v1/jobs/{id}/artifact", member, nullptr, Transfer::upload},
     Route{"GET", "/v1/jobs/{id}/artifact", member, nullptr, Transfer::download},
+    Route{"HEAD", "/v1/jobs/{id}/artifact", member, nullptr, Transfer::uploadOffset},
+    Route{"PATCH", "/v1/jobs/{id}/artifact", member, nullptr, Transfer::uploadPart},
+    Route{"OPTIONS", "/v1/jobs/{id}/artifact", open, nullptr, Transfer::uploadOptions},
     Route{"POST", "/v1/jobs/{id}/finish-build", member,
           [](const Call& c) -> Reply {
             return call(&Relay::finishBuild, c.caller, c.id, c.lease, parseFinishBuild(c.body));

@@ -3,6 +3,8 @@
 
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vek::relay_server {
 
@@ -16,9 +18,19 @@ class HttpError : public std::exception {
   const std::string& message() const noexcept { return message_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
+  /// Adds a header the answer carries besides the body (tus's Upload-Offset on a conflict).
+  HttpError& withHeader(std::string name, std::string value) {
+    headers_.emplace_back(std::move(name), std::move(value));
+    return *this;
+  }
+  const std::vector<std::pair<std::string, std::string>>& headers() const noexcept {
+    return headers_;
+  }
+
  private:
   int status_;
   std::string message_;
+  std::vector<std::pair<std::string, std::string>> headers_;
 };
 
 }  // namespace vek::relay_server

@@ -1,9 +1,11 @@
 // One connection's request loop.
 //
 // Each connection is a coroutine on its own strand, plus a watchdog coroutine that closes the
-// socket when the current deadline passes. Every wait sets the deadline that fits it: the idle
-// time-out between requests, the header time-out for a request's header and JSON body, and a
-// no-progress time-out for artifact transfers. Closing the socket cancels whatever the request
+// socket when the current deadline passes. Every wait sets the deadline that fits it: the
+// first-byte time-out for a new connection's first byte, the idle time-out between requests, the
+// header time-out for the rest of a request's header and its JSON body, and a no-progress
+// time-out for artifact transfers. Until its header is complete a connection may also be dropped
+// to make room for a new one (session_registry.h). Closing the socket cancels whatever the request
 // loop was waiting for, so no read or write can hang.
 //
 // A request is read in two steps. First the header alone; the route, the credentials and every
@@ -13,7 +15,10 @@
 // short drain, so the client sees the answer instead of a reset.
 //
 // Downloads on plain TCP go from the page cache to the socket with sendfile(2); over TLS they are
-// read and encrypted in pieces.
+// read and encrypted in pieces. A download may start at a byte of the build (one Range); an
+// upload may come in parts (tus: HEAD for the offset the relay holds, PATCH to append), each part
+// flushed to disk when its connection ends, however it ends, so the offset the client is told
+// next survives a crash.
 //
 // A held request (a claim or an event read with a wait) is a suspended coroutine: between two
 // looks at the store it waits on the notifier and holds no thread and no database connection.
@@ -42,6 +47,7 @@
 #include "relay_server/offload.h"
 #include "relay_server/relay.h"
 #include "relay_server/requests.h"
+#include "relay_server/resumable_transfers.h"
 #include "relay_server/routes.h"
 #include "relay_server/store.h"
 #include "relay_server/tokens.h"
@@ -61,6 +67,13 @@ constexpr auto kTransferTimeout = 60s;
 // How long a connection closed after an early refusal keeps discarding the unread body.
 constexpr auto kLingerTime = 2s;
 constexpr std::size_t kLingerBytes = 4 << 20;
+// How long a resumable-upload request waits for an older request on the same job to let go, and
+// how often it asks. The older one gives way once its connection has brought nothing for
+// kStalledFor and holds nothing unread: until then it is still taking in what its client sent
+// before giving up on it.
+constexpr auto kTakeoverLimit = 10s;
+constexpr auto kTakeoverStep = 20ms;
+constexpr auto kStalledFor = 500ms;
 
 using TlsStream = asio::ssl::stream<tcp::socket>;
 
@@ -88,7 +101,16 @@ struct RequestHead {
   std::optional<std::string> lease;
   std::optional<std::string> bootstrap;
   std::optional<std::string> sha;
+  std::optional<std::string> contentType;
+  std::optional<std::string> range;
+  std::optional<std::string> ifRange;
+  std::optional<std::string> tusResumable;
+  std::optional<std::string> uploadOffset;
+  std::optional<std::string> uploadLength;
 };
+
+/// Headers of an answer besides the fixed ones.
+using Headers = std::vector<std::pair<std::string, std::string>>;
 
 std::optional<std::string> headerValue(const http::request<http::empty_body>& request,
                                        std::string_view name) {
@@ -111,6 +133,12 @@ RequestHead headOf(http::request_parser<http::empty_body>& parser) {
   head.lease = headerValue(request, "X-VEK-Lease");
   head.bootstrap = headerValue(request, "X-VEK-Bootstrap");
   head.sha = headerValue(request, "X-VEK-SHA256");
+  head.contentType = headerValue(request, "Content-Type");
+  head.range = headerValue(request, "Range");
+  head.ifRange = headerValue(request, "If-Range");
+  head.tusResumable = headerValue(request, "Tus-Resumable");
+  head.uploadOffset = headerValue(request, "Upload-Offset");
+  head.uploadLength = headerValue(request, "Upload-Length");
   return head;
 }
 
@@ -185,6 +213,22 @@ HttpError bodyTooLarge() {
                             ", the most this relay reads.");
 }
 
+void requireContentLength(const RequestHead& head) {
+  if (head.chunked || !head.contentLength) {
+    throw HttpError(411,
+                    "An upload needs a Content-Length header; chunked uploads are not accepted.");
+  }
+}
+
+// What the relay holds of a job's build for the resumable upload: the partial upload, else the
+// job's published artifact.
+std::optional<HeldBuild> heldBuild(const std::optional<PartialUpload>& partial,
+                                   const std::optional<PublishedArtifact>& published) {
+  if (partial) return HeldBuild{partial->held, partial->length, partial->sha, false};
+  if (published) return HeldBuild{published->size, published->size, published->sha, true};
+  return std::nullopt;
+}
+
 template <typename Stream>
 class Session : public std::enable_shared_from_this<Session<Stream>> {
  public:
@@ -192,7 +236,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       : context_(context),
         stream_(std::move(stream)),
         timer_(socketOf(stream_).get_executor()),
-        deadline_(SteadyClock::now() + context.config.headerTimeout) {
+        deadline_(SteadyClock::now() + firstByteWait()) {
     error_code ignored;
     auto endpoint = socketOf(stream_).remote_endpoint(ignored);
     peer_ = ignored ? std::string("-") : endpoint.address().to_string();
@@ -202,11 +246,17 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     auto self = this->shared_from_this();
     std::weak_ptr<Session> weak = self;
     auto executor = socketOf(stream_).get_executor();
-    key_ = context_.sessions.add([weak, executor] {
-      asio::post(executor, [weak] {
-        if (auto session = weak.lock()) session->requestStop();
-      });
-    });
+    key_ = context_.sessions.add(
+        [weak, executor] {
+          asio::post(executor, [weak] {
+            if (auto session = weak.lock()) session->requestStop();
+          });
+        },
+        [weak, executor] {
+          asio::post(executor, [weak] {
+            if (auto session = weak.lock()) session->drop();
+          });
+        });
     asio::co_spawn(executor, watchdog(self), asio::detached);
     asio::co_spawn(executor, run(self), asio::detached);
   }
@@ -218,6 +268,19 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     stopping_ = true;
     if (idle_) closeSocket();
     if (holding_) holding_->abandon();
+  }
+
+  // Made room for a newer connection: closes this one unless its header arrived meanwhile.
+  void drop() {
+    if (awaitingHeader_) {
+      closeSocket();
+    } else {
+      context_.sessions.spare(key_);
+    }
+  }
+
+  SteadyClock::duration firstByteWait() const {
+    return std::min(context_.config.firstByteTimeout, context_.config.headerTimeout);
   }
 
   void closeSocket() {
@@ -250,9 +313,16 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     try {
       bool open = true;
       if constexpr (kTls) {
+        // The first byte (the client's hello) under the first-byte deadline; the handshake under
+        // the header time-out.
         error_code ec;
-        co_await stream_.async_handshake(asio::ssl::stream_base::server,
-                                         asio::redirect_error(asio::use_awaitable, ec));
+        co_await socketOf(stream_).async_wait(tcp::socket::wait_read,
+                                              asio::redirect_error(asio::use_awaitable, ec));
+        if (!ec) {
+          expireIn(context_.config.headerTimeout);
+          co_await stream_.async_handshake(asio::ssl::stream_base::server,
+                                           asio::redirect_error(asio::use_awaitable, ec));
+        }
         open = !ec;
       }
       while (open && !stopping_ && !context_.stopping)
@@ -269,13 +339,15 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   // Waits for the next request. False when the connection should end instead.
   asio::awaitable<bool> awaitRequest() {
+    awaitingHeader_ = true;
+    context_.sessions.waiting(key_);
     if (buffer_.size() > 0) co_return true;
     // Idle connections keep only a small read buffer, so a thousand of them stay cheap, yet big
     // enough that a typical request arrives in one read.
     if (buffer_.capacity() > kIdleBuffer) buffer_.shrink_to_fit();
     buffer_.reserve(kIdleBuffer);
     idle_ = true;
-    expireIn(served_ == 0 ? context_.config.headerTimeout : context_.config.idleTimeout);
+    expireIn(served_ == 0 ? firstByteWait() : context_.config.idleTimeout);
     error_code ec;
     if constexpr (kTls) {
       std::size_t got = co_await stream_.async_read_some(
@@ -303,6 +375,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     error_code ec;
     co_await http::async_read_header(stream_, buffer_, parser,
                                      asio::redirect_error(asio::use_awaitable, ec));
+    awaitingHeader_ = false;
+    context_.sessions.busy(key_);
     if (ec) {
       bool protocol =
           ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
@@ -328,19 +402,33 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     record.bodyRead = parser.is_done();
 
     JSON answer;
+    int status = 200;
+    Headers headers;
     std::optional<HttpError> refusal;
     try {
       RouteMatch match = matchRoute(relayRoutes(), head.method, head.target);
       record.route = match.route;
-      if (match.route->transfer == Transfer::upload) {
+      Transfer transfer = match.route->transfer;
+      if (transfer == Transfer::uploadOffset || transfer == Transfer::uploadPart) {
+        headers.emplace_back("Tus-Resumable", kTusVersion);
+      }
+      if (transfer == Transfer::upload) {
         answer = co_await upload(head, match, record);
+      } else if (transfer == Transfer::uploadPart) {
+        status = co_await uploadPart(head, match, record, headers);
       } else {
         std::string body = co_await readBody(parser, head, record);
-        if (match.route->transfer == Transfer::download) {
+        if (transfer == Transfer::download) {
           bool ok = co_await download(head, match, record, started);
           co_return ok&& head.keepAlive;
         }
-        answer = co_await handle(head, match, std::move(body), record);
+        if (transfer == Transfer::uploadOffset) {
+          status = co_await uploadOffset(head, match, record, headers);
+        } else if (transfer == Transfer::uploadOptions) {
+          status = uploadOptions(headers);
+        } else {
+          answer = co_await handle(head, match, std::move(body), record);
+        }
       }
     } catch (const HttpError& error) {
       refusal = error;
@@ -361,12 +449,15 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       }
     }
 
-    int status = refusal ? refusal->status() : 200;
-    if (refusal) answer = errorJSON(refusal->message());
+    if (refusal) {
+      status = refusal->status();
+      answer = errorJSON(refusal->message());
+      headers.insert(headers.end(), refusal->headers().begin(), refusal->headers().end());
+    }
     if (status == 401) record.deviceId.clear();
     bool keep = head.keepAlive && record.bodyRead && !stopping_ && !context_.stopping;
     head.keepAlive = keep;
-    bool written = co_await respond(head, record, status, answer, started);
+    bool written = co_await respond(head, record, status, answer, started, headers);
     if (!written) co_return false;
     if (!keep) {
       co_await closeGracefully(!record.bodyRead);
@@ -502,10 +593,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     PresentedCredentials caller = credentialsOf(head, record);
     Relay& relay = context_.relay;
     co_await store([&] { relay.authorizeUpload(caller, match.id, head.lease); });
-    if (head.chunked || !head.contentLength) {
-      throw HttpError(411,
-                      "An upload needs a Content-Length header; chunked uploads are not accepted.");
-    }
+    requireContentLength(head);
     std::uint64_t length = *head.contentLength;
     if (length > context_.config.maxArtifactBytes) {
       throw HttpError(413, "The build is " + shown(length) + ", more than the " +
@@ -519,9 +607,29 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     if (head.expectContinue) co_await writeContinue(head);
 
     std::unique_ptr<ArtifactWriter> writer = context_.artifacts.beginUpload();
+    co_await receiveBody(
+        length, [&](std::string_view bytes) { writer->append(bytes); }, "nothing was stored");
+    record.bodyRead = true;
+    std::string sha = writer->finishDigest();
+    if (sha != *head.sha) {
+      throw HttpError(400,
+                      "The uploaded build's SHA-256 digest does not match X-VEK-SHA256; nothing "
+                      "was stored.");
+    }
+    std::string file = co_await offload(context_.files, [&] { return writer->publish(match.id); });
+    PublishedArtifact artifact{file, sha, length};
+    co_return co_await store(
+        [&] { return relay.commitUpload(caller, match.id, head.lease, artifact); });
+  }
+
+  // Reads an upload's body of `length` bytes (after what the header's read already buffered) and
+  // hands it to `store` piece by piece. A body that ends early is refused with a sentence that
+  // ends in `kept`, what became of the bytes that did arrive.
+  template <typename Sink>
+  asio::awaitable<void> receiveBody(std::uint64_t length, Sink store, std::string_view kept) {
     auto append = [&](std::string_view bytes) {
       try {
-        writer->append(bytes);
+        store(bytes);
         context_.metrics.addReceivedBytes(bytes.size());
       } catch (const SystemError& error) {
         std::cerr << "vek-relay: storing an upload failed: " << error.what() << std::endl;
@@ -549,6 +657,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       std::size_t got = co_await stream_.async_read_some(
           asio::buffer(piece.get(), want), asio::redirect_error(asio::use_awaitable, ec));
       if (got > 0) {
+        lastReceived_ = SteadyClock::now();
         append(std::string_view(piece.get(), got));
         remaining -= got;
       }
@@ -557,20 +666,138 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
           throw ConnectionLost{};
         }
         throw HttpError(400, "The upload ended after " + shown(length - remaining) + " of the " +
-                                 shown(length) + " announced; nothing was stored.");
+                                 shown(length) + " announced; " + std::string(kept) + ".");
       }
     }
-    record.bodyRead = true;
-    std::string sha = writer->finishDigest();
-    if (sha != *head.sha) {
-      throw HttpError(400,
-                      "The uploaded build's SHA-256 digest does not match X-VEK-SHA256; nothing "
-                      "was stored.");
+  }
+
+  // The job's partial upload, once no other request holds it. A request still appending to it
+  // belongs to a connection its client has given up on (it is asking again), so that request's
+  // connection is closed, which ends it, once it has taken in what had arrived.
+  asio::awaitable<std::unique_ptr<PartialWriter>> takePartial(const std::string& jobId) {
+    std::weak_ptr<Session> weak = this->shared_from_this();
+    auto executor = socketOf(stream_).get_executor();
+    auto interrupt = [weak, executor] {
+      asio::post(executor, [weak] {
+        auto session = weak.lock();
+        if (session && session->stalled()) session->closeSocket();
+      });
+    };
+    asio::steady_timer pause(executor);
+    for (auto waited = SteadyClock::duration::zero();; waited += kTakeoverStep) {
+      if (auto writer = context_.artifacts.takePartial(jobId, interrupt)) {
+        lastReceived_ = SteadyClock::now();
+        co_return writer;
+      }
+      if (waited >= kTakeoverLimit) {
+        throw HttpError(409,
+                        "Another connection is still sending this job's build; try again "
+                        "in a moment.");
+      }
+      pause.expires_after(kTakeoverStep);
+      co_await pause.async_wait(asio::use_awaitable);
     }
-    std::string file = co_await offload(context_.files, [&] { return writer->publish(match.id); });
-    PublishedArtifact artifact{file, sha, length};
-    co_return co_await store(
-        [&] { return relay.commitUpload(caller, match.id, head.lease, artifact); });
+  }
+
+  // Whether this connection's upload has stopped bringing bytes: none for kStalledFor, and none
+  // waiting to be read (a busy relay may take that long to come back to a connection).
+  bool stalled() {
+    error_code ec;
+    std::size_t waiting = socketOf(stream_).available(ec);
+    return SteadyClock::now() - lastReceived_ >= kStalledFor && (ec || waiting == 0);
+  }
+
+  // What every resumable-upload request checks first: the protocol's version, and that the caller
+  // holds the builder's live lease on a building job. Returns the job's published artifact.
+  asio::awaitable<std::optional<PublishedArtifact>> authorizeResumable(
+      const RequestHead& head, const RouteMatch& match, const PresentedCredentials& caller) {
+    requireTusVersion(head.tusResumable);
+    Relay& relay = context_.relay;
+    co_return co_await store([&] { return relay.authorizeUpload(caller, match.id, head.lease); });
+  }
+
+  // HEAD of a job's artifact (tus): how much of its build the relay holds, and which build that
+  // is. Nothing held yet: offset 0 and the length still to be declared.
+  asio::awaitable<int> uploadOffset(const RequestHead& head, const RouteMatch& match,
+                                    RequestRecord& record, Headers& headers) {
+    PresentedCredentials caller = credentialsOf(head, record);
+    std::optional<PublishedArtifact> published = co_await authorizeResumable(head, match, caller);
+    std::unique_ptr<PartialWriter> writer = co_await takePartial(match.id);
+    std::optional<HeldBuild> held = heldBuild(writer->upload(), published);
+    writer.reset();
+    if (!held) {
+      headers.emplace_back("Upload-Offset", "0");
+      headers.emplace_back("Upload-Defer-Length", "1");
+    } else {
+      headers.emplace_back("Upload-Offset", std::to_string(held->offset));
+      headers.emplace_back("Upload-Length", std::to_string(held->length));
+      headers.emplace_back("X-VEK-SHA256", held->sha);
+    }
+    co_return 200;
+  }
+
+  // PATCH of a job's artifact (tus): appends the body to the partial upload at the offset the
+  // relay holds, and publishes the build once its last byte arrived and its digest is the
+  // declared one. Whatever arrived is kept, and flushed, however the connection ends.
+  asio::awaitable<int> uploadPart(const RequestHead& head, const RouteMatch& match,
+                                  RequestRecord& record, Headers& headers) {
+    PresentedCredentials caller = credentialsOf(head, record);
+    std::optional<PublishedArtifact> published = co_await authorizeResumable(head, match, caller);
+    requireContentLength(head);
+    std::unique_ptr<PartialWriter> writer = co_await takePartial(match.id);
+    Relay& relay = context_.relay;
+    PatchHeaders request{head.uploadOffset, head.uploadLength, head.sha, head.contentType,
+                         *head.contentLength};
+    PatchPlan plan;
+    try {
+      plan = planPatch(heldBuild(writer->upload(), published), request,
+                       context_.config.maxArtifactBytes);
+    } catch (const DiscardingRefusal&) {
+      writer->discard();
+      throw;
+    }
+    if (plan.action == PatchPlan::Action::restart) {
+      writer->restart(plan.length, plan.sha,
+                      std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
+    }
+    if (head.expectContinue) co_await writeContinue(head);
+
+    std::exception_ptr cut;
+    try {
+      co_await receiveBody(
+          *head.contentLength, [&](std::string_view bytes) { writer->append(bytes); },
+          "the relay keeps what arrived");
+      record.bodyRead = true;
+    } catch (...) {
+      cut = std::current_exception();
+    }
+    co_await offload(context_.files, [&] { writer->sync(); });
+    std::uint64_t offset = writer->upload() ? writer->upload()->held : plan.offset;
+    if (cut) {
+      headers.emplace_back("Upload-Offset", std::to_string(offset));
+      std::rethrow_exception(cut);
+    }
+    if (plan.action != PatchPlan::Action::nothing && offset == plan.length) {
+      std::optional<std::string> file =
+          co_await offload(context_.files, [&] { return writer->publish(); });
+      if (!file) {
+        throw HttpError(400,
+                        "The uploaded build's SHA-256 digest does not match X-VEK-SHA256; the "
+                        "relay discarded it. Send the build again from the start.")
+            .withHeader("Upload-Offset", "0");
+      }
+      PublishedArtifact artifact{*file, plan.sha, plan.length};
+      co_await store([&] { return relay.commitUpload(caller, match.id, head.lease, artifact); });
+    }
+    headers.emplace_back("Upload-Offset", std::to_string(offset));
+    co_return 204;
+  }
+
+  // OPTIONS of a job's artifact (tus): the protocol's version and the largest build accepted.
+  int uploadOptions(Headers& headers) {
+    headers.emplace_back("Tus-Version", kTusVersion);
+    headers.emplace_back("Tus-Max-Size", std::to_string(context_.config.maxArtifactBytes));
+    return 204;
   }
 
   // Streams the job's artifact. Writes its own response; false when the connection must close.
@@ -600,28 +827,48 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       co_return co_await respond(head, record, refusal->status(), answer, started);
     }
 
-    http::response<http::empty_body> response{http::status::ok, head.version};
+    // One open range, unless If-Range names another build: then the whole file.
+    std::optional<std::uint64_t> first;
+    if (head.range && ifRangeMatches(head.ifRange, ticket.sha)) first = rangeStart(*head.range);
+    if (first && *first >= size) {
+      JSON answer =
+          errorJSON("The build is " + shown(size) + "; the range asked for starts at byte " +
+                    std::to_string(*first) + ".");
+      Headers range{{"Content-Range", "bytes */" + std::to_string(size)}};
+      co_return co_await respond(head, record, 416, answer, started, range);
+    }
+
+    http::response<http::empty_body> response{
+        first ? http::status::partial_content : http::status::ok, head.version};
     response.set(http::field::server, serverHeader());
     response.set(http::field::content_type, "application/octet-stream");
     response.set(http::field::cache_control, "no-store");
     response.set("X-VEK-SHA256", ticket.sha);
-    response.content_length(size);
+    response.set(http::field::etag, entityTag(ticket.sha));
+    response.set(http::field::accept_ranges, "bytes");
+    if (first) {
+      response.set(http::field::content_range, "bytes " + std::to_string(*first) + "-" +
+                                                   std::to_string(size - 1) + "/" +
+                                                   std::to_string(size));
+    }
+    response.content_length(size - first.value_or(0));
     response.keep_alive(head.keepAlive && !stopping_);
     http::response_serializer<http::empty_body> serializer(response);
     expireIn(kTransferTimeout);
     error_code ec;
     co_await http::async_write_header(stream_, serializer,
                                       asio::redirect_error(asio::use_awaitable, ec));
-    bool ok = !ec && co_await sendFile(file.get(), size);
-    record.status = 200;
+    bool ok = !ec && co_await sendFile(file.get(), first.value_or(0), size);
+    record.status = first ? 206 : 200;
     log(head, record, started);
     co_return ok && !stopping_;
   }
 
-  asio::awaitable<bool> sendFile(int fd, std::uint64_t size) {
+  // Sends bytes `from` to `size` of the file.
+  asio::awaitable<bool> sendFile(int fd, std::uint64_t from, std::uint64_t size) {
     if constexpr (kTls) {
       std::unique_ptr<char[]> piece(new char[kTransferPiece]);
-      std::uint64_t offset = 0;
+      std::uint64_t offset = from;
       while (offset < size) {
         std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, kTransferPiece));
@@ -643,7 +890,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
       error_code ec;
       socket.native_non_blocking(true, ec);
       if (ec) co_return false;
-      off_t offset = 0;
+      auto offset = static_cast<off_t>(from);
       while (static_cast<std::uint64_t>(offset) < size) {
         expireIn(kTransferTimeout);
         std::size_t want = static_cast<std::size_t>(
@@ -666,14 +913,18 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
   }
 
+  // An answer whose `body` is null has no body (tus's 204, HEAD) and no Content-Type.
   asio::awaitable<bool> respond(const RequestHead& head, RequestRecord& record, int status,
-                                const JSON& body, SteadyClock::time_point started) {
+                                const JSON& body, SteadyClock::time_point started,
+                                const Headers& headers = {}) {
     http::response<http::string_body> response{static_cast<http::status>(status), head.version};
     response.set(http::field::server, serverHeader());
-    response.set(http::field::content_type, "application/json");
+    if (!body.isNull()) response.set(http::field::content_type, "application/json");
     response.set(http::field::cache_control, "no-store");
     if (status == 405) response.set(http::field::allow, allowedMethods(relayRoutes(), head.target));
-    response.body() = body.data();
+    for (const auto& [name, value] : headers)
+      response.set(name, value);
+    if (!body.isNull()) response.body() = body.data();
     response.keep_alive(head.keepAlive);
     response.prepare_payload();
     expireIn(kTransferTimeout);
@@ -728,6 +979,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   asio::steady_timer timer_;
   SteadyClock::time_point deadline_;
   SteadyClock::time_point armed_ = SteadyClock::time_point::max();  // what the watchdog waits for
+  SteadyClock::time_point lastReceived_{};  // when the last bytes of an upload arrived
   std::string peer_;
   std::uint64_t key_ = 0;
   std::uint64_t served_ = 0;
@@ -736,6 +988,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   // socket that outlives its hold knows it.
   Notifier::Waiter* holding_ = nullptr;
   std::uint64_t holds_ = 0;
+  bool awaitingHeader_ = true;  // droppable: no complete request header since the last answer
   bool stopping_ = false;
   bool finished_ = false;
 };

@@ -132,6 +132,16 @@ std::string Metrics::render(const StoredState& state) const {
   family(out, "vek_relay_held_request_wakes_total", "counter",
          "Times a held request was woken to look again.");
   sample(out, "vek_relay_held_request_wakes_total", "", state.heldRequestWakes);
+  family(out, "vek_relay_connection_limit", "gauge", "Client connections kept open at most.");
+  sample(out, "vek_relay_connection_limit", "", state.connectionLimit);
+  family(out, "vek_relay_connections_dropped_total", "counter",
+         "Connections closed before their request header to make room for new ones.");
+  sample(out, "vek_relay_connections_dropped_total", "",
+         droppedConnections_.load(std::memory_order_relaxed));
+  family(out, "vek_relay_connections_refused_total", "counter",
+         "New connections closed at once because every open one was busy with a request.");
+  sample(out, "vek_relay_connections_refused_total", "",
+         refusedConnections_.load(std::memory_order_relaxed));
   family(out, "vek_relay_heartbeats_total", "counter", "Heartbeats accepted from agents.");
   sample(out, "vek_relay_heartbeats_total", "", heartbeats_.load(std::memory_order_relaxed));
 

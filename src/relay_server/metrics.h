@@ -32,6 +32,7 @@ struct StoredState {
   std::size_t heldRequests = 0;
   std::uint64_t heldRequestWakes = 0;
   std::optional<PoolUsage> pool;  // absent for a store without a connection pool
+  std::size_t connectionLimit = 0;
 };
 
 class Metrics {
@@ -52,6 +53,14 @@ class Metrics {
   }
   void countDatabaseError() noexcept { databaseErrors_.fetch_add(1, std::memory_order_relaxed); }
   void countDiskError() noexcept { diskErrors_.fetch_add(1, std::memory_order_relaxed); }
+  /// A connection still waiting for its request header was closed to make room for a new one.
+  void countDroppedConnection() noexcept {
+    droppedConnections_.fetch_add(1, std::memory_order_relaxed);
+  }
+  /// A new connection was closed at once: every open one was busy with a request.
+  void countRefusedConnection() noexcept {
+    refusedConnections_.fetch_add(1, std::memory_order_relaxed);
+  }
 
   /// The Prometheus text exposition (format 0.0.4) of every counter and of `state`.
   std::string render(const StoredState& state) const;
@@ -74,6 +83,8 @@ class Metrics {
   std::atomic<std::uint64_t> sent_{0};
   std::atomic<std::uint64_t> databaseErrors_{0};
   std::atomic<std::uint64_t> diskErrors_{0};
+  std::atomic<std::uint64_t> droppedConnections_{0};
+  std::atomic<std::uint64_t> refusedConnections_{0};
 };
 
 }  // namespace vek::relay_server

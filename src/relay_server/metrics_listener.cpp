@@ -26,6 +26,7 @@ asio::awaitable<StoredState> readState(ServerContext& context) {
   state.heldRequests = context.notifier.waiters();
   state.heldRequestWakes = context.notifier.wakes();
   state.pool = context.relay.poolUsage();
+  state.connectionLimit = context.sessions.limit();
   try {
     Relay& relay = context.relay;
     state.jobsByState =

@@ -67,7 +67,11 @@ TEST(Metrics, StoredStateAppearsOnlyWhenItCouldBeRead) {
   metrics.addReceivedBytes(5);
   metrics.addSentBytes(7);
   metrics.countDatabaseError();
-  std::string partial = metrics.render({.openConnections = 3, .builds = 2, .buildBytes = 2048});
+  StoredState readable;
+  readable.openConnections = 3;
+  readable.builds = 2;
+  readable.buildBytes = 2048;
+  std::string partial = metrics.render(readable);
   EXPECT_TRUE(has(partial, "vek_relay_open_connections 3"));
   EXPECT_EQ(partial.find("vek_relay_jobs"), std::string::npos);
   EXPECT_TRUE(has(partial, "vek_relay_builds_stored 2"));
@@ -78,9 +82,10 @@ TEST(Metrics, StoredStateAppearsOnlyWhenItCouldBeRead) {
   EXPECT_TRUE(has(partial, "vek_relay_disk_errors_total 0"));
   EXPECT_EQ(partial.find("vek_relay_database_connection"), std::string::npos);
 
-  std::string full = metrics.render(
-      {.jobsByState = std::map<std::string, std::uint64_t>{{"building", 1}, {"failed", 0}},
-       .pool = PoolUsage{3, 1, 8, 4}});
+  StoredState counted;
+  counted.jobsByState = std::map<std::string, std::uint64_t>{{"building", 1}, {"failed", 0}};
+  counted.pool = PoolUsage{3, 1, 8, 4};
+  std::string full = metrics.render(counted);
   EXPECT_TRUE(has(full, "vek_relay_jobs{state=\"building\"} 1"));
   EXPECT_TRUE(has(full, "vek_relay_database_connections{state=\"busy\"} 1"));
   EXPECT_TRUE(has(full, "vek_relay_database_connections{state=\"idle\"} 2"));

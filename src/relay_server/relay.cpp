@@ -4,6 +4,7 @@
 #include <set>
 
 #include "foundation/random.h"
+#include "foundation/text.h"
 #include "relay_server/notifier.h"
 
 namespace vek::relay_server {
@@ -16,35 +17,37 @@ namespace {
 constexpr std::chrono::hours kAbandonedFileAge{1};
 
 // Collects artifact files to delete once the transaction that released them has committed; a
-// file is never removed while a committed row could still point at it. A store may run a
-// transaction's work again, so each run starts with `clear`: only the files the committed run
-// released are deleted.
+// file is never removed while a committed row could still point at it. Partial uploads go with
+// their job's upload phase, named by the job. A store may run a transaction's work again, so each
+// run starts with `clear`: only the files the committed run released are deleted.
 class Doomed {
  public:
   explicit Doomed(const ArtifactStore& artifacts) : artifacts_(artifacts) {}
   void add(std::string name) { names_.push_back(std::move(name)); }
-  void clear() { names_.clear(); }
+  void addPartial(std::string jobId) { partials_.push_back(std::move(jobId)); }
+  void clear() {
+    names_.clear();
+    partials_.clear();
+  }
   std::size_t removeAll() {
     for (const auto& name : names_)
       artifacts_.remove(name);
+    for (const auto& jobId : partials_)
+      artifacts_.removePartial(jobId);
     std::size_t count = names_.size();
     names_.clear();
+    partials_.clear();
     return count;
   }
 
  private:
   const ArtifactStore& artifacts_;
   std::vector<std::string> names_;
+  std::vector<std::string> partials_;
 };
 
 std::string describe(std::chrono::seconds duration) {
-  auto count = duration.count();
-  auto unit = [](std::int64_t n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-  };
-  if (count % 3600 == 0) return unit(count / 3600, "hour");
-  if (count % 60 == 0) return unit(count / 60, "minute");
-  return unit(count, "second");
+  return text::duration(static_cast<double>(duration.count()));
 }
 
 // A value kept as compact JSON, as it goes into an answer. A value no client could read inside
@@ -174,6 +177,7 @@ void endJob(JobRow& job, JobState state, std::optional<std::string> error, Times
     doomed.add(*job.artifactFile);
     job.artifactFile.reset();
   }
+  doomed.addPartial(job.id);
 }
 
 DeviceRow memberDevice(StoreTransaction& tx, const DeviceRow& caller, const std::string& id,
@@ -531,8 +535,10 @@ JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& j
                         const std::optional<std::string>& lease,
                         const FinishBuildRequest& request) {
   Instant moment = currentTime();
+  Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     job = leasedJob(tx, device, jobId, lease, moment);
     requireState(job, JobState::building);
@@ -547,7 +553,9 @@ JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& j
     job.leaseExpires = {};
     job.updated = secondOf(moment);
     tx.updateJob(job);
+    doomed.addPartial(job.id);
   });
+  doomed.removeAll();
   notifier_.post(Topic::claimable(job.receiverId));
   notifier_.post(Topic::jobChanged(job.id));
   return jobJSON(job);
@@ -571,13 +579,21 @@ JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
   return jobJSON(job);
 }
 
-void Relay::authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
-                            const std::optional<std::string>& lease) {
+std::optional<PublishedArtifact> Relay::authorizeUpload(const PresentedCredentials& caller,
+                                                        const std::string& jobId,
+                                                        const std::optional<std::string>& lease) {
   Instant moment = currentTime();
+  std::optional<PublishedArtifact> current;
   store_.read([&](StoreTransaction& tx) {
     DeviceRow device = authenticate(tx, caller);
-    requireState(leasedJob(tx, device, jobId, lease, moment), JobState::building);
+    JobRow job = leasedJob(tx, device, jobId, lease, moment);
+    requireState(job, JobState::building);
+    if (job.artifactFile && job.artifactSha) {
+      current = PublishedArtifact{*job.artifactFile, *job.artifactSha,
+                                  static_cast<std::uint64_t>(job.artifactSize)};
+    }
   });
+  return current;
 }
 
 JSON Relay::commitUpload(const PresentedCredentials& caller, const std::string& jobId,
@@ -645,6 +661,7 @@ SweepReport Relay::sweep() {
   Doomed doomed(artifacts_);
   std::vector<std::string> failed;
   bool turn = false;
+  const std::vector<PartialUpload> partials = artifacts_.partials();
   store_.write([&](StoreTransaction& tx) {
     report = {};
     doomed.clear();
@@ -674,6 +691,14 @@ SweepReport Relay::sweep() {
       }
       tx.updateJob(job);
     }
+    // A partial upload lives while its job is building under a live lease, and no longer than a
+    // build would.
+    for (const PartialUpload& partial : partials) {
+      std::optional<JobRow> job = tx.job(partial.jobId);
+      bool live = job && job->state == JobState::building && job->leaseDigest &&
+                  job->leaseExpires > moment && partial.started > now - artifactMaxAge_;
+      if (!live) doomed.addPartial(partial.jobId);
+    }
     report.removed = tx.deleteJobsEndedBefore(now - jobRetention_);
     tx.deleteInvitesExpiredBefore(now - kExpiredInviteMemory);
   });
@@ -688,12 +713,17 @@ SweepReport Relay::sweep() {
 
 std::size_t Relay::removeLeftovers(std::chrono::seconds minimumAge) {
   std::set<std::string> keep;
+  std::set<std::string> uploading;
   store_.read([&](StoreTransaction& tx) {
     keep.clear();
+    uploading.clear();
     for (const JobRow& job : tx.jobsWithArtifacts())
       keep.insert(*job.artifactFile);
+    for (const JobRow& job : tx.leasedJobs()) {
+      if (job.state == JobState::building) uploading.insert(job.id);
+    }
   });
-  return artifacts_.removeLeftovers(keep, minimumAge);
+  return artifacts_.removeLeftovers(keep, uploading, minimumAge);
 }
 
 JSON Relay::health() {
@@ -712,13 +742,16 @@ RecoveryReport Relay::recover() {
   Doomed doomed(artifacts_);
   std::set<std::string> keep;
   std::vector<std::string> failed;
+  std::set<std::string> uploading;
   store_.write([&](StoreTransaction& tx) {
     report = {};
     doomed.clear();
     keep.clear();
+    uploading.clear();
     failed.clear();
     Instant renewed = leaseDeadline(moment);
     for (JobRow job : tx.leasedJobs()) {
+      if (job.state == JobState::building) uploading.insert(job.id);
       if (isTerminal(job.state) || job.leaseExpires >= renewed) continue;
       job.leaseExpires = renewed;
       tx.updateJob(job);
@@ -752,7 +785,7 @@ RecoveryReport Relay::recover() {
   // Alone, the relay deletes every leftover; sharing the folder, only those nobody can still be
   // writing (see kAbandonedFileAge).
   report.leftoversDeleted = artifacts_.removeLeftovers(
-      keep, store_.shared() ? kAbandonedFileAge : std::chrono::seconds(0));
+      keep, uploading, store_.shared() ? kAbandonedFileAge : std::chrono::seconds(0));
   return report;
 }
 

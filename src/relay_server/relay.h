@@ -144,11 +144,14 @@ class Relay {
   JSON finish(const PresentedCredentials& caller, const std::string& jobId,
               const std::optional<std::string>& lease);
 
-  /// PUT /v1/jobs/{id}/artifact in two steps: before the body is read (the caller must hold the
-  /// builder's live lease on a building job), and after the body is stored (checked again, since
-  /// the job may have changed meanwhile). On refusal `commitUpload` deletes the published file.
-  void authorizeUpload(const PresentedCredentials& caller, const std::string& jobId,
-                       const std::optional<std::string>& lease);
+  /// PUT /v1/jobs/{id}/artifact, and the resumable upload's HEAD and PATCH, in two steps: before
+  /// the body is read (the caller must hold the builder's live lease on a building job; the
+  /// answer is the artifact the job has now, if any), and after the body is stored (checked
+  /// again, since the job may have changed meanwhile). On refusal `commitUpload` deletes the
+  /// published file.
+  std::optional<PublishedArtifact> authorizeUpload(const PresentedCredentials& caller,
+                                                   const std::string& jobId,
+                                                   const std::optional<std::string>& lease);
   JSON commitUpload(const PresentedCredentials& caller, const std::string& jobId,
                     const std::optional<std::string>& lease, const PublishedArtifact& artifact);
 
@@ -158,10 +161,11 @@ class Relay {
                                    const std::optional<std::string>& lease);
 
   /// Fails jobs whose lease lapsed or whose build is older than the maximum age, deletes their
-  /// artifacts, removes jobs that ended longer ago than the retention period with their events,
-  /// and forgets invites expired for a day. With a shared store only one process sweeps at a
-  /// time (the others find nothing to do), and that one also deletes the files processes that
-  /// died mid-upload left behind.
+  /// artifacts, deletes partial uploads whose job is no longer building under a live lease or
+  /// that began longer ago than the maximum age, removes jobs that ended longer ago than the
+  /// retention period with their events, and forgets invites expired for a day. With a shared
+  /// store only one process sweeps at a time (the others find nothing to do), and that one also
+  /// deletes the files processes that died mid-upload left behind.
   SweepReport sweep();
 
   /// GET /healthz: {"ok": true} when the store answers; HttpError 503 when it cannot be reached,
@@ -175,14 +179,16 @@ class Relay {
 
   /// Run once at start, before serving: gives every held lease a full period again (the relay
   /// was down, so holders could not extend them), deletes interrupted uploads and unreferenced
-  /// files (with a shared store only those too old to belong to another process's upload),
-  /// reconciles jobs whose artifact file is gone, and forgets the inventories revoked Macs still
-  /// hold.
+  /// files (with a shared store only those too old to belong to another process's upload), keeps
+  /// the partial uploads of jobs still building under a lease (flushed to disk, so their offsets
+  /// hold), reconciles jobs whose artifact file is gone, and forgets the inventories revoked Macs
+  /// still hold.
   RecoveryReport recover();
 
  private:
   Instant currentTime() const { return clock_(); }
-  /// Deletes temporary and unreferenced files at least `minimumAge` old; returns how many.
+  /// Deletes temporary and unreferenced files, and partial uploads of jobs no longer building
+  /// under a lease, at least `minimumAge` old; returns how many.
   std::size_t removeLeftovers(std::chrono::seconds minimumAge);
   /// When a lease handed out or extended at `now` runs out.
   Instant leaseDeadline(Instant now) const { return now + leaseDuration_; }

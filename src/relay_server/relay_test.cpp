@@ -295,6 +295,38 @@ TEST_F(RelayTest, RestartKeepsStateRenewsLeasesAndCleansUpFiles) {
   relay_->postEvent(builder.credentials, held, heldLease, {"still here"});
 }
 
+TEST_F(RelayTest, PartialUploadsLiveOnlyWhileTheirJobBuildsUnderALiveLease) {
+  Member builder = createGroup();
+  std::string building = queue(builder, builder, builder);
+  claimLease(builder);
+  std::string old = queue(builder, builder, builder);
+  claimLease(builder);
+  auto begin = [&](const std::string& job, Timestamp started) {
+    auto writer = artifacts_->takePartial(job, [] {});
+    writer->restart(10, std::string(64, 'a'), started);
+    writer->append("12345");
+  };
+  Timestamp now = std::chrono::floor<std::chrono::seconds>(now_);
+  begin(building, now);
+  begin(old, now - config_.artifactMaxAge);  // as old as a build may get
+  begin(randomUUID(), now);                  // no such job
+  relay_->sweep();
+  std::vector<PartialUpload> left = artifacts_->partials();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].jobId, building);
+
+  // A restart keeps it with what it held; once the lease lapses, it goes with the job.
+  open();
+  relay_->recover();
+  left = artifacts_->partials();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].held, 5u);
+  advance(config_.leaseDuration + std::chrono::seconds(1));
+  relay_->sweep();
+  EXPECT_EQ(relay_->job(builder.credentials, building)["state"].text(), "failed");
+  EXPECT_TRUE(artifacts_->partials().empty());
+}
+
 // The database keeps the layout older relays wrote: states by name, seconds in the time columns
 // and milliseconds in lease_expires_ms.
 TEST_F(RelayTest, TimesAndStatesAreStoredInTheirColumnsUnits) {

@@ -195,4 +195,12 @@ FinishBuildRequest parseFinishBuild(std::string_view body) {
   return {storableText(requireObject(object, "manifest"), "manifest", kMaxManifestBytes)};
 }
 
+bool isLowerHexDigest(std::string_view text) noexcept {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 }  // namespace vek::relay_server

@@ -115,6 +115,9 @@ bool nestsDeeperThan(const JSON& value, std::size_t limit);
 /// clients may echo a UUID in capitals.
 std::string lowerASCII(std::string_view text);
 
+/// True when `text` is 64 lower-case hexadecimal digits (a SHA-256 digest as clients send it).
+bool isLowerHexDigest(std::string_view text) noexcept;
+
 /// The longest prefix of `text` of at most `limit` bytes that does not split a UTF-8 sequence.
 std::string cutUTF8(std::string_view text, std::size_t limit);
 

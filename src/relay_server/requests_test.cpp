@@ -179,7 +179,8 @@ TEST(Routes, TheRelaysTableIsComplete) {
 TEST(Routes, AllowListsEveryMethodOfAPath) {
   EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/group"), "GET");
   EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/jobs?x=1"), "GET, POST");
-  EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/jobs/abc/artifact"), "PUT, GET");
+  EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/jobs/abc/artifact"),
+            "PUT, GET, HEAD, PATCH, OPTIONS");
   EXPECT_EQ(allowedMethods(relayRoutes(), "/v1/nothing"), "");
 }
 

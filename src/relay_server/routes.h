@@ -57,8 +57,9 @@ using Handler = Reply (*)(const Call& call);
 enum class Access { open, member };
 
 /// How a route's bytes travel: JSON both ways (through the handler), or an artifact streamed in
-/// or out by the connection itself.
-enum class Transfer { json, upload, download };
+/// or out by the connection itself, whole (upload, download) or in resumable parts (the tus
+/// requests: the held offset, a part appended, the protocol's options).
+enum class Transfer { json, upload, download, uploadOffset, uploadPart, uploadOptions };
 
 /// One row of an endpoint table.
 struct Route {

@@ -25,6 +25,7 @@
 #include "foundation/file.h"
 #include "relay_server/asio.h"
 #include "relay_server/bootstrap.h"
+#include "relay_server/connection_limit.h"
 #include "relay_server/endpoints.h"
 #include "relay_server/http_session.h"
 #include "relay_server/metrics.h"
@@ -94,6 +95,7 @@ struct Server::State {
   Notifier notifier;
   std::unique_ptr<Relay> relay;
   std::unique_ptr<asio::ssl::context> tls;
+  std::size_t connectionLimit = 0;
   std::vector<std::string> startLines;
 };
 
@@ -101,6 +103,10 @@ Server::Server(Config config) : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.config = std::move(config);
   const auto& data = s.config.dataDirectory;
+  std::uint64_t descriptors = raiseDescriptorLimit();
+  s.connectionLimit = connectionLimit(s.config.maxConnections, descriptors);
+  s.startLines.push_back("serving at most " + std::to_string(s.connectionLimit) +
+                         " connection(s) at once; descriptor limit " + std::to_string(descriptors));
   makePrivateDirectory(data);
 
   bool shared = s.config.database.has_value();
@@ -172,7 +178,7 @@ int Server::run() {
   asio::thread_pool database(s.store->concurrency());
   asio::thread_pool files(2);
   AccessLog log(1);
-  SessionRegistry sessions;
+  SessionRegistry sessions(s.connectionLimit);
   Metrics metrics(relayRoutes());
   // Relays sharing a database wake each other's held requests through it.
   std::unique_ptr<PostgresBroadcast> broadcast;
@@ -225,6 +231,7 @@ int Server::run() {
   asio::co_spawn(
       io,
       [&]() -> asio::awaitable<void> {
+        bool refusing = false;  // reported once per streak of refusals
         while (true) {
           tcp::socket socket(asio::make_strand(io));
           error_code error;
@@ -236,6 +243,19 @@ int Server::run() {
             co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, error));
             continue;
           }
+          SessionRegistry::Admission admission = sessions.admit();
+          if (admission == SessionRegistry::Admission::refused) {
+            metrics.countRefusedConnection();
+            if (!refusing) {
+              std::cerr << "vek-relay: all " << sessions.limit()
+                        << " connections are busy with requests; refusing new ones" << std::endl;
+            }
+            refusing = true;
+            socket.close(error);
+            continue;
+          }
+          refusing = false;
+          if (admission == SessionRegistry::Admission::dropped) metrics.countDroppedConnection();
           socket.set_option(tcp::no_delay(true), error);
           startSession(context, std::move(socket), s.tls.get());
         }

@@ -2,10 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
-#include <functional>
-#include <mutex>
-#include <unordered_map>
 
 #include "relay_server/access_log.h"
 #include "relay_server/artifact_store.h"
@@ -14,25 +10,9 @@
 #include "relay_server/metrics.h"
 #include "relay_server/notifier.h"
 #include "relay_server/relay.h"
+#include "relay_server/session_registry.h"
 
 namespace vek::relay_server {
-
-/// The open connections, so a shutdown can reach each one. Thread-safe.
-class SessionRegistry {
- public:
-  /// Registers `stop`, which must ask its session (from any thread) to close once its current
-  /// request is answered, or at once when it is idle. Returns the key for `remove`.
-  std::uint64_t add(std::function<void()> stop);
-  void remove(std::uint64_t key);
-  /// Calls every registered stop function.
-  void stopAll();
-  std::size_t size();
-
- private:
-  std::mutex mutex_;
-  std::uint64_t next_ = 0;
-  std::unordered_map<std::uint64_t, std::function<void()>> sessions_;
-};
 
 struct ServerContext {
   const Config& config;

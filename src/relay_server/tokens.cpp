@@ -42,12 +42,4 @@ std::optional<PresentedCredentials> parseBearer(std::string_view header) {
   return PresentedCredentials{lowerASCII(device), secretDigest(credential.substr(dot + 1))};
 }
 
-bool isLowerHexDigest(std::string_view text) noexcept {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 }  // namespace vek::relay_server

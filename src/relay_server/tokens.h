@@ -36,7 +36,4 @@ struct PresentedCredentials {
 /// "<uuid>.<token>" with a non-empty token.
 std::optional<PresentedCredentials> parseBearer(std::string_view header);
 
-/// True when `text` is 64 lower-case hexadecimal digits (a SHA-256 digest as clients send it).
-bool isLowerHexDigest(std::string_view text) noexcept;
-
 }  // namespace vek::relay_server

@@ -7,6 +7,7 @@
 
 #include "foundation/base64.h"
 #include "relay_server/bootstrap.h"
+#include "relay_server/requests.h"
 
 namespace vek::relay_server {
 namespace {

@@ -71,6 +71,7 @@ void RelayProcess::start() {
     int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);
+    if (limited_ && ::setrlimit(RLIMIT_NOFILE, &descriptors_) != 0) ::_exit(127);
     ::execv(program.c_str(), pointers.data());
     ::_exit(127);
   }

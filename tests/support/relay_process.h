@@ -3,6 +3,7 @@
 // exits with an error or reports a sanitizer finding fails the test that ran it.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -28,6 +29,11 @@ class RelayProcess {
   int stop();
   /// SIGKILL and wait.
   void kill();
+  /// Starts the relay with these soft and hard limits on open descriptors (from the next start).
+  void limitDescriptors(rlim_t soft, rlim_t hard) {
+    descriptors_ = {soft, hard};
+    limited_ = true;
+  }
 
   int port() const { return port_; }
   /// "http://127.0.0.1:PORT", or https when the relay was given a certificate.
@@ -48,6 +54,8 @@ class RelayProcess {
   int port_ = 0;
   std::string scheme_ = "http";
   int starts_ = 0;
+  rlimit descriptors_{};
+  bool limited_ = false;
 };
 
 }  // namespace vek::testing

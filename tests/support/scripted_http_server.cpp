@@ -109,28 +109,40 @@ std::unique_ptr<ScriptedHttpServer> ScriptedHttpServer::answering(Responder resp
   return server;
 }
 
-ScriptedHttpServer::ScriptedHttpServer(std::vector<ScriptedAnswer> script)
-    : script_(std::move(script)) {
-  listener_ = loopbackSocket(port_);
-  if (::listen(listener_, 16) != 0) throw std::runtime_error("listen failed");
+LoopbackListener::LoopbackListener() {
+  fd_ = loopbackSocket(port_);
   int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (::listen(fd_, 16) != 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    ::close(fd_);
+    throw std::runtime_error("listen or pipe failed");
+  }
   wakeRead_ = pipeFds[0];
   wakeWrite_ = pipeFds[1];
-  thread_ = std::thread([this] { serve(); });
 }
 
-ScriptedHttpServer::~ScriptedHttpServer() {
-  char byte = 0;
-  (void)::write(wakeWrite_, &byte, 1);
-  thread_.join();
-  ::close(listener_);
+LoopbackListener::~LoopbackListener() {
+  ::close(fd_);
   ::close(wakeRead_);
   ::close(wakeWrite_);
 }
 
+void LoopbackListener::wake() {
+  char byte = 0;
+  (void)::write(wakeWrite_, &byte, 1);
+}
+
+ScriptedHttpServer::ScriptedHttpServer(std::vector<ScriptedAnswer> script)
+    : script_(std::move(script)) {
+  thread_ = std::thread([this] { serve(); });
+}
+
+ScriptedHttpServer::~ScriptedHttpServer() {
+  listener_.wake();
+  thread_.join();
+}
+
 std::string ScriptedHttpServer::origin() const {
-  return "http://127.0.0.1:" + std::to_string(port_);
+  return "http://127.0.0.1:" + std::to_string(listener_.port());
 }
 
 std::vector<RecordedRequest> ScriptedHttpServer::requests() const {
@@ -140,13 +152,13 @@ std::vector<RecordedRequest> ScriptedHttpServer::requests() const {
 
 void ScriptedHttpServer::serve() {
   while (true) {
-    pollfd fds[2] = {{listener_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    pollfd fds[2] = {{listener_.fd(), POLLIN, 0}, {listener_.wakeFd(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents) return;
-    int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    int connection = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (connection < 0) continue;
     bool stop = !serveConnection(connection);
     ::close(connection);
@@ -161,7 +173,7 @@ bool ScriptedHttpServer::serveConnection(int fd) {
   char chunk[65536];
   // Reads more bytes into `buffer`; false when the client closed or the server stops.
   auto readMore = [&]() -> int {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {listener_.wakeFd(), POLLIN, 0}};
     while (::poll(fds, 2, -1) < 0) {
       if (errno != EINTR) return 0;
     }
@@ -229,7 +241,7 @@ bool ScriptedHttpServer::serveConnection(int fd) {
       requests_.push_back(std::move(request));
     }
     if (answer.hang) {
-      pollfd stop{wakeRead_, POLLIN, 0};
+      pollfd stop{listener_.wakeFd(), POLLIN, 0};
       while (::poll(&stop, 1, -1) < 0 && errno == EINTR) {
       }
       return false;

@@ -51,6 +51,29 @@ struct ScriptedAnswer {
   static ScriptedAnswer silence();
 };
 
+/// A socket listening on a free port of 127.0.0.1, and a pipe that wakes the threads polling it
+/// once `wake` is called, so that their owner can stop them. Closes both when destroyed.
+class LoopbackListener {
+ public:
+  /// Throws std::runtime_error when the socket or the pipe cannot be made.
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  int fd() const { return fd_; }
+  int port() const { return port_; }
+  /// Readable once `wake` was called.
+  int wakeFd() const { return wakeRead_; }
+  void wake();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+};
+
 class ScriptedHttpServer {
  public:
   /// Chooses the answer to a request from the request itself, for clients that send several
@@ -65,7 +88,7 @@ class ScriptedHttpServer {
   ScriptedHttpServer(const ScriptedHttpServer&) = delete;
   ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
-  int port() const { return port_; }
+  int port() const { return listener_.port(); }
   /// "http://127.0.0.1:<port>".
   std::string origin() const;
   /// The requests received so far.
@@ -75,10 +98,7 @@ class ScriptedHttpServer {
   void serve();
   bool serveConnection(int fd);
 
-  int listener_ = -1;
-  int port_ = 0;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  LoopbackListener listener_;
   std::vector<ScriptedAnswer> script_;
   Responder responder_;
   std::size_t next_ = 0;

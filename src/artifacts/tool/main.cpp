@@ -3,6 +3,7 @@
 // on standard output with exit status 0; any failure is {"error" : message} on standard error
 // with exit status 1.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
@@ -17,6 +18,7 @@
 #include "foundation/errors.h"
 #include "foundation/file.h"
 #include "foundation/json.h"
+#include "foundation/text.h"
 
 namespace vek {
 namespace {
@@ -25,14 +27,20 @@ constexpr const char* help =
     "vek-artifact — encrypted builds and build packages.\n"
     "\n"
     "vek-artifact newkey                  # a new group key\n"
-    "vek-artifact encrypt IN OUT --key KEY --job JOB_ID\n"
-    "vek-artifact decrypt IN OUT --key KEY --job JOB_ID\n"
+    "vek-artifact encrypt IN OUT --key-file KEY_FILE --job JOB_ID\n"
+    "vek-artifact decrypt IN OUT --key-file KEY_FILE --job JOB_ID\n"
     "vek-artifact pack IPA MANIFEST.json OUT\n"
     "vek-artifact unpack PACKAGE IPA_OUT  # prints the manifest\n"
     "vek-artifact sha256 FILE\n"
     "\n"
-    "KEY is the group key in standard Base64 (32 bytes). Files are written with mode 0600.\n"
-    "A failed decrypt leaves no output file.";
+    "KEY_FILE holds the group key in standard Base64 (32 bytes); - reads it from standard\n"
+    "input. --key KEY gives the key itself, but a command line is visible to other users of\n"
+    "this machine (ps) and stays in shell history: prefer --key-file.\n"
+    "Files are written with mode 0600. A failed decrypt leaves no output file.";
+
+// A key file holds 44 characters of Base64 and perhaps a line break; anything much larger is
+// not a key file, and is refused without reading it all.
+constexpr std::size_t maxKeyFileSize = 4096;
 
 // A manifest file may be pretty-printed, so it can be larger than the compact form the package
 // holds; anything beyond this bound cannot shrink below 1 MiB and is refused without reading it.
@@ -45,7 +53,7 @@ struct Arguments {
 
   Arguments(int argc, char** argv) {
     static const std::set<std::string> flagNames = {"--help", "--version"};
-    static const std::set<std::string> valueNames = {"--key", "--job"};
+    static const std::set<std::string> valueNames = {"--key", "--key-file", "--job"};
     for (int i = 1; i < argc; ++i) {
       std::string argument = argv[i];
       if (flagNames.contains(argument)) {
@@ -71,6 +79,33 @@ struct Arguments {
     return found->second;
   }
 };
+
+// The group key from --key-file (a file, or standard input for "-") or --key, exactly one of them.
+std::string groupKey(const Arguments& arguments) {
+  auto file = arguments.values.find("--key-file");
+  if (file == arguments.values.end()) {
+    if (!arguments.values.contains("--key")) throw VEKError("Required option: --key-file");
+    return arguments.require("--key");
+  }
+  if (arguments.values.contains("--key"))
+    throw VEKError("Give the key with --key-file or --key, not both");
+  const bool standardInput = file->second == "-";
+  UniqueFd opened;
+  int fd = STDIN_FILENO;
+  if (!standardInput) {
+    opened = openFile(file->second, O_RDONLY);
+    fd = opened.get();
+  }
+  const std::string name = standardInput ? std::string("standard input") : file->second;
+  std::string text;
+  char piece[1024];
+  while (std::size_t size = readFully(fd, piece, sizeof piece, name)) {
+    text.append(piece, size);
+    if (text.size() > maxKeyFileSize)
+      throw VEKError("The key file " + name + " holds more than a key");
+  }
+  return text::trim(text);
+}
 
 JSON written(const std::filesystem::path& path) {
   return JSON::object({{"output", path.string()},
@@ -99,9 +134,9 @@ JSON execute(const Arguments& arguments) {
     return JSON::object({{"key", ArtifactCrypto::newKey()}});
   }
   if (command == "encrypt" || command == "decrypt") {
-    expect(2, command == "encrypt" ? "encrypt IN OUT --key KEY --job JOB_ID"
-                                   : "decrypt IN OUT --key KEY --job JOB_ID");
-    const std::string& key = arguments.require("--key");
+    expect(2, command == "encrypt" ? "encrypt IN OUT --key-file KEY_FILE --job JOB_ID"
+                                   : "decrypt IN OUT --key-file KEY_FILE --job JOB_ID");
+    const std::string key = groupKey(arguments);
     const std::string& job = arguments.require("--job");
     if (command == "encrypt") {
       ArtifactCrypto::encrypt(p[1], p[2], key, job);

@@ -3,10 +3,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
-#include <QFileDialog>
-#include <QGridLayout>
+#include <QDir>
 #include <QHBoxLayout>
-#include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -16,7 +15,9 @@
 #include "desktop/widgets/enrollment_view.h"
 #include "desktop/widgets/group_screen.h"
 #include "desktop/widgets/icons.h"
+#include "desktop/widgets/project_panel.h"
 #include "desktop/widgets/projects_screen.h"
+#include "desktop/widgets/revoke_dialog.h"
 #include "desktop/widgets/settings_screen.h"
 #include "desktop/widgets/theme.h"
 
@@ -33,40 +34,16 @@ QFrame* makeDivider(bool vertical) {
   return line;
 }
 
-bool isProjectPackage(const QString& path) {
-  return path.endsWith(".xcodeproj") || path.endsWith(".xcworkspace");
-}
-
 }  // namespace
 
 Platform desktopPlatform() {
   Platform platform;
-  platform.chooseProject = []() -> std::optional<std::string> {
-    QFileDialog dialog(nullptr, "Register an Xcode project or workspace");
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setNameFilter("Xcode projects and workspaces (*.xcodeproj *.xcworkspace)");
-    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
-      QLabel* message = makeLabel(
-          "Group members can build registered projects. Only add projects whose build scripts "
-          "you trust.",
-          TextStyle::secondary);
-      grid->addWidget(message, grid->rowCount(), 0, 1, grid->columnCount());
-    }
-    // A project or workspace is a folder here; entering one chooses it, as a package would be.
-    QString chosen;
-    QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog,
-                     [&dialog, &chosen](const QString& path) {
-                       if (!isProjectPackage(path)) return;
-                       chosen = path;
-                       static_cast<QDialog&>(dialog).accept();
-                     });
-    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-    if (chosen.isEmpty() && !dialog.selectedFiles().isEmpty()) {
-      chosen = dialog.selectedFiles().front();
-    }
-    if (chosen.isEmpty() || !isProjectPackage(chosen)) return std::nullopt;
-    return chosen.toStdString();
+  // The panel opens where the last project was chosen, the home folder at first.
+  auto folder = std::make_shared<QString>(QDir::homePath());
+  platform.chooseProject = [folder]() -> std::optional<std::string> {
+    std::optional<QString> chosen = ProjectPanel::choose(QApplication::activeWindow(), *folder);
+    if (!chosen) return std::nullopt;
+    return chosen->toStdString();
   };
   platform.copyToClipboard = [](const std::string& text) {
     QClipboard* clipboard = QGuiApplication::clipboard();
@@ -74,7 +51,7 @@ Platform desktopPlatform() {
     clipboard->setText(QString::fromStdString(text));
   };
   platform.openFolder = [](const std::filesystem::path& folder) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
   };
   platform.programPath = QCoreApplication::applicationFilePath().toStdString();
   return platform;
@@ -109,9 +86,9 @@ ContentView::ContentView(Options options, QWidget* parent)
   enrollment_->setObjectName("enrollment");
   pages_->addWidget(enrollment_);
 
-  auto* scroll = new QScrollArea;
-  scroll->setWidgetResizable(true);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll_ = new QScrollArea;
+  scroll_->setWidgetResizable(true);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   auto* working = new QWidget;
   working->setObjectName("content");
   auto* workingLayout = new QVBoxLayout(working);
@@ -121,7 +98,6 @@ ContentView::ContentView(Options options, QWidget* parent)
   noticeBanner_ = makeBanner("noticeBanner", false);
   workingLayout->addWidget(errorBanner_);
   workingLayout->addWidget(noticeBanner_);
-  screens_ = new QStackedWidget;
   auto show = [this](Screen screen) { showScreen(screen); };
   auto open = [this](const std::string& id) { openJob(id); };
   screenViews_ = {new DeployScreen(*model_, show, open), new GroupScreen(*model_, confirm),
@@ -129,12 +105,11 @@ ContentView::ContentView(Options options, QWidget* parent)
                   new SettingsScreen(*model_)};
   for (std::size_t i = 0; i < screenViews_.size(); ++i) {
     screenViews_[i]->setObjectName(screenKey(allScreens[i]) + "Screen");
-    screens_->addWidget(screenViews_[i]);
+    workingLayout->addWidget(screenViews_[i]);
   }
-  workingLayout->addWidget(screens_);
   workingLayout->addStretch(1);
-  scroll->setWidget(working);
-  pages_->addWidget(scroll);
+  scroll_->setWidget(working);
+  pages_->addWidget(scroll_);
   column->addWidget(pages_, 1);
   layout->addWidget(content, 1);
 
@@ -280,13 +255,17 @@ void ContentView::showScreen(Screen screen) {
   for (std::size_t i = 0; i < sidebarRows_.size(); ++i) {
     sidebarRows_[i]->setChecked(allScreens[i] == screen);
   }
-  screens_->setCurrentIndex(static_cast<int>(screen));
+  for (std::size_t i = 0; i < screenViews_.size(); ++i) {
+    screenViews_[i]->setVisible(allScreens[i] == screen);
+  }
+  scroll_->verticalScrollBar()->setValue(0);
   title_->setText(screenTitle(screen));
 }
 
 void ContentView::openJob(const std::string& id) {
   model_->selectJob(id);
-  showScreen(Screen::activity);
+  // From another screen the job opens Activity at its top; on Activity the list stays put.
+  if (screen_ != Screen::activity) showScreen(Screen::activity);
   model_->refresh();
 }
 

@@ -5,10 +5,14 @@
 // The window owns the model for its whole life and refreshes it at once and then five seconds
 // after each refresh ended, until the window goes away. Every change of the model is shown on
 // every screen, so switching screens shows current state at once.
+//
+// The scrolling column holds only the selected screen (the others are hidden, so they take no
+// room), and it opens each screen at its top.
 #pragma once
 
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QWidget>
 #include <memory>
@@ -70,11 +74,12 @@ class ContentView : public QWidget {
   QLabel* errorText_;
   QWidget* noticeBanner_;
   QLabel* noticeText_;
-  QStackedWidget* screens_;
+  QScrollArea* scroll_;
   std::vector<ScreenView*> screenViews_;
 };
 
-/// The desktop's own ways of showing a file panel, using the clipboard and opening folders.
+/// The desktop's own ways of showing a file panel (see project_panel.h), using the clipboard and
+/// opening folders.
 Platform desktopPlatform();
 
 }  // namespace vek::desktop::widgets

@@ -113,6 +113,11 @@ QWidget* DeployScreen::makeBuildCard() {
   auto* pair = new QGridLayout;
   pair->setHorizontalSpacing(12);
   pair->setVerticalSpacing(6);
+  // Scheme names run longer than configuration names ("Choose a scheme" against "Release").
+  scheme_->setMinimumContentsLength(15);
+  configuration_->setMinimumContentsLength(8);
+  pair->setColumnStretch(0, 3);
+  pair->setColumnStretch(1, 2);
   pair->addWidget(makeLabel("Scheme", TextStyle::secondary), 0, 0);
   pair->addWidget(makeLabel("Configuration", TextStyle::secondary), 0, 1);
   pair->addWidget(scheme_, 1, 0);

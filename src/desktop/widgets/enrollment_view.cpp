@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "desktop/widgets/icons.h"
 #include "desktop/widgets/spinner.h"
 #include "desktop/widgets/theme.h"
 
@@ -104,14 +105,16 @@ EnrollmentView::EnrollmentView(AppModel& model, const QString& deviceName, const
   label->setContentsMargins(16, 0, 16, 0);
   label->setSpacing(8);
   label->addStretch(1);
-  spinner_ = new Spinner(QColor(11, 17, 27));
+  // The spinner turns only while the button is disabled, so it takes the disabled text colour.
+  spinner_ = new Spinner(onAccentColor(false));
   spinner_->setObjectName("enrollmentSpinner");
   label->addWidget(spinner_);
-  actionText_ = new QLabel;
+  actionText_ = makeLabel("", TextStyle::onAccent);
   actionText_->setObjectName("enrollmentActionText");
-  actionText_->setStyleSheet("color: #0b111b; font-weight: 600;");
+  actionText_->setWordWrap(false);
   label->addWidget(actionText_);
-  label->addWidget(makeSymbol("arrow.right", QColor(11, 17, 27), 16));
+  arrow_ = makeSymbol("arrow.right", onAccentColor(true), 16);
+  label->addWidget(arrow_);
   label->addStretch(1);
   layout->addSpacing(4);
   layout->addWidget(action_);
@@ -139,7 +142,10 @@ void EnrollmentView::updateForm() {
                  (create ? groupName_->text().isEmpty() || relay_->text().isEmpty() ||
                                bootstrap_->text().isEmpty()
                          : invite_->text().isEmpty());
-  action_->setEnabled(!busy_ && !missing);
+  bool enabled = !busy_ && !missing;
+  action_->setEnabled(enabled);
+  // A disabled label would grey the dark arrow into the dark button; it follows the text instead.
+  arrow_->setPixmap(symbolPixmap("arrow.right", onAccentColor(enabled), 16));
 }
 
 void EnrollmentView::render(const AppModel& model) {

@@ -39,6 +39,7 @@ class EnrollmentView : public QWidget {
   QLineEdit* invite_;
   QPushButton* action_;
   QLabel* actionText_;
+  QLabel* arrow_;
   Spinner* spinner_;
   bool busy_ = false;
 };

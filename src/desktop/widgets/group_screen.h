@@ -1,10 +1,14 @@
 // The Device group screen: copy an invite, and one card per member Mac with its state, its
 // projects and devices, and (for the other Macs) a way to revoke it after a confirmation.
+//
+// Cards are kept across refreshes (see keyed_rows.h), so a Mac id the user selected to copy stays
+// selected while the Mac's state changes around it.
 #pragma once
 
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "desktop/widgets/keyed_rows.h"
 #include "desktop/widgets/screen_view.h"
 
 namespace vek::desktop::widgets {
@@ -16,18 +20,10 @@ class GroupScreen : public ScreenView {
   void render(const AppModel& model) override;
 
  private:
-  QWidget* makeMemberCard(const JSON& mac, const std::string& ownID);
-
   AppModel& model_;
   std::function<bool(const QString&)> confirm_;
   QPushButton* invite_;
-  QVBoxLayout* members_;
-  std::vector<JSON> shown_;
-  std::string shownOwnID_;
-  bool rendered_ = false;
+  KeyedRows members_;
 };
-
-/// The revoke confirmation as a modal message box over `parent`; true when "Revoke" was chosen.
-bool confirmRevokeDialog(QWidget* parent, const QString& name);
 
 }  // namespace vek::desktop::widgets

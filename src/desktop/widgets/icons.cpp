@@ -62,6 +62,22 @@ const std::map<QString, QString>& table() {
        R"(<path d="M4.5 11a7.5 7.5 0 0 1 13-4.2L19.5 9"/><path d="M19.5 4.5V9H15"/><path d="M19.5 13a7.5 7.5 0 0 1-13 4.2L4.5 15"/><path d="M4.5 19.5V15H9"/>)"},
       {"chevron.right", R"(<path d="m9 5 7 7-7 7"/>)"},
       {"plus", R"(<path d="M12 5v14M5 12h14"/>)"},
+      {"exclamationmark.triangle",
+       R"(<path d="M10.3 3.9 2.5 17.6a2 2 0 0 0 1.7 2.9h15.6a2 2 0 0 0 1.7-2.9L13.7 3.9a2 2 0 0 0-3.4 0z"/><path d="M12 9v5"/><circle cx="12" cy="17.2" r="0.6" fill="C"/>)"},
+      {"chevron.left", R"(<path d="m15 5-7 7 7 7"/>)"},
+      {"arrow.up", R"(<path d="M12 19.5v-15M6.5 10 12 4.5l5.5 5.5"/>)"},
+      {"list.bullet",
+       R"(<path d="M9 6h11M9 12h11M9 18h11"/><circle cx="4.5" cy="6" r="0.9" fill="C"/><circle cx="4.5" cy="12" r="0.9" fill="C"/><circle cx="4.5" cy="18" r="0.9" fill="C"/>)"},
+      {"tablecells",
+       R"(<rect x="3" y="4.5" width="18" height="15" rx="2"/><path d="M3 9.5h18M3 14.5h18M9.5 4.5v15"/>)"},
+      {"doc",
+       R"(<path d="M14 2.5H7A1.5 1.5 0 0 0 5.5 4v16A1.5 1.5 0 0 0 7 21.5h10a1.5 1.5 0 0 0 1.5-1.5V7z"/><path d="M14 2.5V7h4.5"/>)"},
+      {"house", R"(<path d="M3.5 11 12 4l8.5 7"/><path d="M5.5 9.5V20h5v-5.5h3V20h5V9.5"/>)"},
+      {"internaldrive",
+       R"(<rect x="2.5" y="7" width="19" height="10" rx="2"/><path d="M5.5 12h6"/><circle cx="17.5" cy="12" r="0.8" fill="C"/>)"},
+      {"trash", R"(<path d="M4 6.5h16M9.5 6.5V4h5v2.5M6 6.5l1 14h10l1-14M10 10.5v6M14 10.5v6"/>)"},
+      {"hammer",
+       R"(<path d="m12.5 10.5-8.3 8.3a1.5 1.5 0 0 0 2.1 2.1l8.3-8.3"/><path d="m10 8 4.2-4.2c1.6-.9 3.6-.6 4.9.7l-2 .8 3.1 3.1-3.5 3.5-1.2-1.2-1.6 1.6z" stroke-linejoin="round"/>)"},
   };
   return symbols;
 }
@@ -103,6 +119,13 @@ QIcon symbolIcon(const QString& name, const QColor& color) {
   QIcon icon;
   for (int size : {16, 20, 24, 32, 48})
     icon.addPixmap(symbolPixmap(name, color, size));
+  return icon;
+}
+
+QIcon symbolIcon(const QString& name, const QColor& color, const QColor& disabled) {
+  QIcon icon = symbolIcon(name, color);
+  for (int size : {16, 20, 24, 32, 48})
+    icon.addPixmap(symbolPixmap(name, disabled, size), QIcon::Disabled);
   return icon;
 }
 

@@ -14,6 +14,8 @@ namespace vek::desktop::widgets {
 
 /// The symbol drawn in `color`, as an icon with crisp renderings at any size.
 QIcon symbolIcon(const QString& name, const QColor& color);
+/// The same, drawn in `disabled` where the control that shows it is disabled.
+QIcon symbolIcon(const QString& name, const QColor& color, const QColor& disabled);
 /// The symbol as a square pixmap of `size` logical pixels in `color`.
 QPixmap symbolPixmap(const QString& name, const QColor& color, int size);
 /// Whether the table knows the symbol.

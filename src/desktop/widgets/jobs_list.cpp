@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStyle>
 
 #include "desktop/widgets/icons.h"
 #include "desktop/widgets/theme.h"
@@ -12,14 +13,80 @@ namespace vek::desktop::widgets {
 
 namespace {
 
-// A row of the list that acts like a flat button: pressing anywhere outside its own buttons opens
-// the job. A frame rather than a push button, so the row takes the height its wrapped texts need.
+// One job: status symbol, scheme, configuration and phone, its failure, its state, a cancel
+// button while it runs. It acts like a flat button: pressing anywhere outside its own buttons
+// opens the job. A frame rather than a push button, so the row takes the height its wrapped
+// texts need.
 class JobRow : public QFrame {
  public:
-  explicit JobRow(std::function<void()> open) : open_(std::move(open)) {
+  JobRow(AppModel& model, const std::string& id, std::function<void()> open)
+      : open_(std::move(open)) {
+    setObjectName(qs("jobRow:" + id));
     setProperty("jobRow", true);
     setCursor(Qt::PointingHandCursor);
     setAttribute(Qt::WA_Hover);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(10, 8, 10, 8);
+    layout->setSpacing(12);
+    status_ = makeSymbol("arrow.triangle.2.circlepath", accentColor(), 22);
+    status_->setObjectName("jobStatus");
+    layout->addWidget(status_, 0, Qt::AlignTop);
+
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    title_ = makeLabel("", TextStyle::title);
+    title_->setWordWrap(false);
+    texts->addWidget(title_);
+    detail_ = makeLabel("", TextStyle::secondary);
+    texts->addWidget(detail_);
+    error_ = makeLabel("", TextStyle::orange);
+    error_->setObjectName("jobError");
+    texts->addWidget(error_);
+    layout->addLayout(texts, 1);
+
+    state_ = makeLabel("", TextStyle::secondary);
+    state_->setWordWrap(false);
+    state_->setObjectName("jobState");
+    layout->addWidget(state_, 0, Qt::AlignVCenter);
+    cancel_ = new QPushButton;
+    cancel_->setProperty("kind", "plain");
+    cancel_->setObjectName("jobCancel");
+    cancel_->setIcon(symbolIcon("xmark.circle", secondaryColor()));
+    cancel_->setToolTip("Cancel deployment");
+    cancel_->setCursor(Qt::PointingHandCursor);
+    connect(cancel_, &QPushButton::clicked, this, [&model, id] { model.cancel(id); });
+    layout->addWidget(cancel_, 0, Qt::AlignVCenter);
+    layout->addWidget(makeSymbol("chevron.right", secondaryColor(), 14), 0, Qt::AlignVCenter);
+  }
+
+  void setJob(const JSON& job, bool followed) {
+    std::string state = job["state"].text();
+    const JSON& spec = job["spec"];
+    QString symbol = state == "succeeded" ? "checkmark.circle.fill"
+                     : state == "failed"  ? "exclamationmark.circle"
+                                          : "arrow.triangle.2.circlepath";
+    if (status_->property("symbol") != symbol) {
+      status_->setPixmap(symbolPixmap(symbol, state == "failed" ? orangeColor() : accentColor(),
+                                      status_->width()));
+      status_->setProperty("symbol", symbol);
+    }
+    title_->setText(qs(spec["scheme"].text()));
+    detail_->setText(qs(spec["configuration"].text()) + QString::fromUtf8(" · ") +
+                     qs(spec["phone"]["name"].text()));
+    // A tool's transcript can be long and indented; the row shows its gist on a few lines and
+    // the full text stays with the job.
+    QString error = qs(job["error"].text()).simplified();
+    if (error.size() > 200) error = error.left(200) + QString::fromUtf8("…");
+    error_->setText(error);
+    error_->setToolTip(qs(job["error"].text()));
+    error_->setVisible(!error.isEmpty());
+    state_->setText(stateTitle(state));
+    cancel_->setVisible(!VEK::isTerminal(state));
+    if (property("followed").toBool() != followed) {
+      setProperty("followed", followed);
+      style()->unpolish(this);
+      style()->polish(this);
+    }
   }
 
  protected:
@@ -31,6 +98,12 @@ class JobRow : public QFrame {
 
  private:
   std::function<void()> open_;
+  QLabel* status_;
+  QLabel* title_;
+  QLabel* detail_;
+  QLabel* error_;
+  QLabel* state_;
+  QPushButton* cancel_;
 };
 
 }  // namespace
@@ -51,7 +124,7 @@ QString stateTitle(const std::string& state) {
 
 JobsList::JobsList(AppModel& model, std::size_t limit, std::function<void()> viewAll,
                    std::function<void(const std::string&)> open)
-    : model_(model), limit_(limit), open_(std::move(open)) {
+    : model_(model), limit_(limit), open_(std::move(open)), empty_(new QWidget), rows_(nullptr) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(8);
@@ -66,88 +139,34 @@ JobsList::JobsList(AppModel& model, std::size_t limit, std::function<void()> vie
   QFrame* card = makeCard();
   card->layout()->setContentsMargins(8, 8, 8, 8);
   card->layout()->setSpacing(2);
-  rows_ = static_cast<QVBoxLayout*>(card->layout());
+  auto* rows = static_cast<QVBoxLayout*>(card->layout());
+  rows_ = KeyedRows(rows);
+
+  auto* emptyLayout = new QHBoxLayout(empty_);
+  emptyLayout->setContentsMargins(10, 14, 10, 14);
+  emptyLayout->addWidget(makeSymbol("clock", secondaryColor(), 18));
+  QLabel* text = makeLabel("Your first deployment will appear here.", TextStyle::secondary);
+  text->setObjectName("jobsEmpty");
+  emptyLayout->addWidget(text, 1);
+  rows->addWidget(empty_);
   layout->addWidget(card);
 }
 
 void JobsList::render(const AppModel& model) {
-  std::vector<JSON> jobs(model.jobs().begin(),
-                         model.jobs().begin() + std::min(limit_, model.jobs().size()));
-  if (rendered_ && jobs == shown_ && busyShown_ == model.busy()) return;
-  rendered_ = true;
-  shown_ = jobs;
-  busyShown_ = model.busy();
-  clearLayout(rows_);
-  if (jobs.empty()) {
-    auto* empty = new QWidget;
-    auto* layout = new QHBoxLayout(empty);
-    layout->setContentsMargins(10, 14, 10, 14);
-    layout->addWidget(makeSymbol("clock", secondaryColor(), 18));
-    QLabel* text = makeLabel("Your first deployment will appear here.", TextStyle::secondary);
-    text->setObjectName("jobsEmpty");
-    layout->addWidget(text, 1);
-    rows_->addWidget(empty);
-    return;
+  std::size_t count = std::min(limit_, model.jobs().size());
+  std::vector<QString> keys;
+  for (std::size_t i = 0; i < count; ++i)
+    keys.push_back(qs(model.jobs()[i]["id"].text()));
+  std::vector<QWidget*> rows = rows_.show(keys, [this](const QString& id) {
+    std::string job = id.toStdString();
+    return new JobRow(model_, job, [this, job] { open_(job); });
+  });
+  for (std::size_t i = 0; i < count; ++i) {
+    const JSON& job = model.jobs()[i];
+    bool followed = model.selectedJob() == job["id"].text();
+    static_cast<JobRow*>(rows[i])->setJob(job, followed);
   }
-  for (const JSON& job : jobs)
-    rows_->addWidget(makeRow(job));
-}
-
-QWidget* JobsList::makeRow(const JSON& job) {
-  std::string id = job["id"].text();
-  std::string state = job["state"].text();
-  const JSON& spec = job["spec"];
-
-  auto* row = new JobRow([this, id] { open_(id); });
-  row->setObjectName(qs("jobRow:" + id));
-  auto* layout = new QHBoxLayout(row);
-  layout->setContentsMargins(10, 8, 10, 8);
-  layout->setSpacing(12);
-
-  QString symbol = state == "succeeded" ? "checkmark.circle.fill"
-                   : state == "failed"  ? "exclamationmark.circle"
-                                        : "arrow.triangle.2.circlepath";
-  QLabel* status = makeSymbol(symbol, state == "failed" ? orangeColor() : accentColor(), 22);
-  status->setObjectName("jobStatus");
-  layout->addWidget(status, 0, Qt::AlignTop);
-
-  auto* texts = new QVBoxLayout;
-  texts->setSpacing(2);
-  QLabel* title = makeLabel(qs(spec["scheme"].text()), TextStyle::title);
-  title->setWordWrap(false);
-  texts->addWidget(title);
-  texts->addWidget(makeLabel(qs(spec["configuration"].text()) + QString::fromUtf8(" · ") +
-                                 qs(spec["phone"]["name"].text()),
-                             TextStyle::secondary));
-  if (!job["error"].text().empty()) {
-    // A tool's transcript can be long and indented; the row shows its gist on a few lines and
-    // the full text stays with the job.
-    QString error = qs(job["error"].text()).simplified();
-    if (error.size() > 200) error = error.left(200) + QString::fromUtf8("…");
-    QLabel* failure = makeLabel(error, TextStyle::orange);
-    failure->setObjectName("jobError");
-    failure->setToolTip(qs(job["error"].text()));
-    texts->addWidget(failure);
-  }
-  layout->addLayout(texts, 1);
-
-  QLabel* stateLabel = makeLabel(stateTitle(state), TextStyle::secondary);
-  stateLabel->setWordWrap(false);
-  stateLabel->setObjectName("jobState");
-  layout->addWidget(stateLabel, 0, Qt::AlignVCenter);
-
-  if (!VEK::isTerminal(state)) {
-    auto* cancel = new QPushButton;
-    cancel->setProperty("kind", "plain");
-    cancel->setObjectName("jobCancel");
-    cancel->setIcon(symbolIcon("xmark.circle", secondaryColor()));
-    cancel->setToolTip("Cancel deployment");
-    cancel->setCursor(Qt::PointingHandCursor);
-    connect(cancel, &QPushButton::clicked, this, [this, id] { model_.cancel(id); });
-    layout->addWidget(cancel, 0, Qt::AlignVCenter);
-  }
-  layout->addWidget(makeSymbol("chevron.right", secondaryColor(), 14), 0, Qt::AlignVCenter);
-  return row;
+  empty_->setVisible(count == 0);
 }
 
 }  // namespace vek::desktop::widgets

@@ -1,11 +1,15 @@
 // The recent-deployments list: a header with "View all", then one row per job in the relay's
 // order, up to a limit. The Deploy screen shows four, the Activity screen a hundred.
+//
+// Rows are kept across refreshes (see keyed_rows.h); a refresh changes their texts and symbols in
+// place. The row of the job the user follows is highlighted.
 #pragma once
 
 #include <QVBoxLayout>
 #include <functional>
 #include <vector>
 
+#include "desktop/widgets/keyed_rows.h"
 #include "desktop/widgets/screen_view.h"
 
 namespace vek::desktop::widgets {
@@ -18,15 +22,11 @@ class JobsList : public QWidget {
   void render(const AppModel& model);
 
  private:
-  QWidget* makeRow(const JSON& job);
-
   AppModel& model_;
   std::size_t limit_;
   std::function<void(const std::string&)> open_;
-  QVBoxLayout* rows_;
-  std::vector<JSON> shown_;
-  bool rendered_ = false;
-  bool busyShown_ = false;
+  QWidget* empty_;
+  KeyedRows rows_;
 };
 
 /// The state text with the first letter of each word in upper case ("building" → "Building").

@@ -1,10 +1,11 @@
 // The Projects screen: the projects registered on this Mac, with a way to add one, inspect one
-// anew or remove it.
+// anew or remove it. Cards are kept across refreshes (see keyed_rows.h).
 #pragma once
 
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "desktop/widgets/keyed_rows.h"
 #include "desktop/widgets/screen_view.h"
 
 namespace vek::desktop::widgets {
@@ -15,13 +16,10 @@ class ProjectsScreen : public ScreenView {
   void render(const AppModel& model) override;
 
  private:
-  QWidget* makeProjectCard(const Project& project);
-
   AppModel& model_;
   QPushButton* add_;
-  QVBoxLayout* list_;
-  std::vector<Project> shown_;
-  bool rendered_ = false;
+  QWidget* empty_;
+  KeyedRows projects_;
 };
 
 }  // namespace vek::desktop::widgets

@@ -15,6 +15,7 @@
 class QApplication;
 class QLayout;
 class QBoxLayout;
+class QVBoxLayout;
 
 namespace vek::desktop::widgets {
 
@@ -26,6 +27,8 @@ QColor panelColor();
 QColor orangeColor();
 /// Secondary text on the dark background.
 QColor secondaryColor();
+/// Text and symbols on an accent-coloured button, enabled or disabled.
+QColor onAccentColor(bool enabled);
 
 /// Dark palette and style sheet for the whole application.
 void applyTheme(QApplication& application);
@@ -36,18 +39,20 @@ inline QString qs(const std::string& text) {
 }
 
 /// Text kinds of the style sheet.
-enum class TextStyle { body, secondary, small, title, headline, caption, orange };
+enum class TextStyle { body, secondary, small, title, headline, caption, orange, onAccent };
 QLabel* makeLabel(const QString& text, TextStyle style = TextStyle::body,
                   QWidget* parent = nullptr);
 /// Text the user can select with the mouse and copy.
 QLabel* makeSelectable(const QString& text, TextStyle style = TextStyle::body);
 /// A symbol as a fixed-size picture.
 QLabel* makeSymbol(const QString& name, const QColor& color, int size = 18);
-/// A symbol followed by a text, in one row.
+/// A symbol followed by a text, in one row; `label`, when given, receives the text's label.
 QWidget* makeIconText(const QString& symbol, const QString& text, const QColor& color,
-                      TextStyle style = TextStyle::body);
+                      TextStyle style = TextStyle::body, QLabel** label = nullptr);
 /// A rounded panel for one group of controls; its layout is a vertical box.
 QFrame* makeCard(QWidget* parent = nullptr);
+/// Gives `frame` the look and the vertical box layout of a card, and returns the layout.
+QVBoxLayout* shapeAsCard(QFrame* frame);
 /// The three texts every screen starts with: small line, headline, sentence.
 QWidget* makeTitleBlock(const QString& line, const QString& headline, const QString& sentence);
 /// A button in the prominent (filled accent) style, optionally with a leading symbol.
@@ -56,7 +61,5 @@ QPushButton* makeProminentButton(const QString& text, const QString& symbol = {}
 QPushButton* makeButton(const QString& text, const QString& symbol = {});
 /// A button drawn as a link; destructive links are orange.
 QPushButton* makeLinkButton(const QString& text, bool destructive = false);
-/// Deletes every item and widget of a layout.
-void clearLayout(QLayout* layout);
 
 }  // namespace vek::desktop::widgets

@@ -10,6 +10,7 @@
 #include "fleet.h"
 #include "foundation/json.h"
 #include "mac.h"
+#include "scripted_http_server.h"
 #include "test_support.h"
 
 namespace vek {
@@ -66,6 +67,31 @@ TEST(AgentCommands, DoctorReportsTheToolsDevicesAndAgent) {
   EXPECT_EQ(doctor["agent"], JSON::object({{"running", false}}));
 }
 
+TEST(AgentCommands, DoctorDiagnosesAMacWithoutXcodeOrAReachableRelay) {
+  Mac mac;  // no tool root: xcodebuild, security and xcrun cannot start
+  JSON doctor = mac.ok({"doctor"});
+  EXPECT_EQ(doctor["xcode"].text(), "Cannot run /usr/bin/xcodebuild: No such file or directory");
+  EXPECT_EQ(doctor["signing_identities"].text(),
+            "Cannot run /usr/bin/security: No such file or directory");
+  EXPECT_EQ(doctor["devices"], JSON::array());
+  EXPECT_EQ(doctor["group"], JSON::object({{"enrolled", false}}));
+  EXPECT_TRUE(doctor["relay"].isNull());
+  const auto& problems = doctor["problems"].items();
+  ASSERT_EQ(problems.size(), 4u) << doctor.pretty();
+  EXPECT_EQ(problems[0].text().rfind("Xcode cannot be run (Cannot run /usr/bin/xcodebuild", 0), 0u);
+  EXPECT_EQ(problems[3].text().rfind("This Mac is not in a group.", 0), 0u);
+
+  const std::string relay = "http://127.0.0.1:" + std::to_string(testing::unusedPort());
+  mac.enrolAt(relay);
+  doctor = mac.ok({"doctor"});
+  EXPECT_TRUE(doctor["group"]["enrolled"].flag()) << doctor.pretty();
+  EXPECT_EQ(doctor["relay"]["server"].text(), relay);
+  EXPECT_EQ(doctor["relay"]["reachable"], JSON(false));
+  const std::string all = doctor["problems"].data();
+  EXPECT_NE(all.find("Cannot reach the relay"), std::string::npos) << all;
+  EXPECT_NE(all.find("The agent is not running"), std::string::npos) << all;
+}
+
 TEST(AgentService, InstalledFromTheSearchPathRunsOnceAndStopsCleanly) {
   Fleet fleet;
   const Mac& mac = fleet.builder();
@@ -91,7 +117,12 @@ TEST(AgentService, InstalledFromTheSearchPathRunsOnceAndStopsCleanly) {
   JSON status = mac.ok({"agent", "status"});
   EXPECT_EQ(status["device_id"].text(), fleet.builderID());
   EXPECT_TRUE(status["job_id"].isNull());
-  EXPECT_EQ(mac.ok({"doctor"})["agent"]["running"], JSON(true));
+  JSON doctor = mac.ok({"doctor"});
+  EXPECT_EQ(doctor["agent"]["running"], JSON(true));
+  EXPECT_EQ(doctor["group"]["device_id"].text(), fleet.builderID());
+  EXPECT_EQ(doctor["relay"]["reachable"], JSON(true));
+  EXPECT_TRUE(doctor["relay"]["latency_ms"].isNumber());
+  EXPECT_EQ(doctor["problems"], JSON::array()) << doctor.pretty();
 
   // The agent published this Mac's project to the group.
   ASSERT_TRUE(eventually([&] {

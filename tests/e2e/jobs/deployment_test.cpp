@@ -78,12 +78,13 @@ TEST(Deployment, TheAppReachesThePhoneWhileRunWaitStreamsItsProgress) {
   const std::string id = job["id"].text();
   EXPECT_EQ(job["state"].text(), "succeeded");
 
-  // Every event was streamed once, in the relay's order.
-  std::string streamed;
+  // The job is named first; then every event was streamed once, in the relay's order.
+  std::string streamed =
+      "Queued job " + id + "; to follow it again: vek logs " + id + " --follow\n";
   const JSON log = fleet.builder().ok({"logs", id});
   for (const JSON& event : log["events"].items())
     streamed += event["message"].text() + "\n";
-  EXPECT_FALSE(streamed.empty());
+  EXPECT_FALSE(log["events"].items().empty());
   EXPECT_EQ(run.err, streamed);
 
   JSON phone = JSON::decode(

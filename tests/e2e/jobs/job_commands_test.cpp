@@ -21,6 +21,26 @@ using Strings = std::vector<std::string>;
 
 const std::string uuid = "0B7F6A5E-8A1C-4C1E-9B5D-2F7C3E4D5A6B";
 
+// A failed command's standard error: the lines it wrote before the error object, and the error.
+struct Failure {
+  Strings lines;
+  std::string error;
+};
+
+Failure failure(const testing::ProgramResult& result) {
+  EXPECT_EQ(result.status, 1) << result.out;
+  Failure failure;
+  const std::size_t object = result.err.find("{\n");
+  std::string before = result.err.substr(0, object);
+  for (std::size_t start = 0, end; (end = before.find('\n', start)) != std::string::npos;
+       start = end + 1)
+    failure.lines.push_back(before.substr(start, end - start));
+  if (object != std::string::npos) {
+    failure.error = JSON::decode(result.err.substr(object))["error"].text();
+  }
+  return failure;
+}
+
 TEST(JobCommands, OptionsAreCheckedInOrderBeforeAnyRequest) {
   // Nothing listens at this relay: every answer below comes before a request is made.
   Mac mac;
@@ -50,14 +70,17 @@ TEST(JobCommands, QueuedJobsAreFollowedUntilTheyEndOrTheTimeOutPasses) {
   fleet.waitForPhone();
   Mac& mac = fleet.builder();
 
-  // --wait queues the job first, then refuses the time-out.
+  // --wait queues the job first and says so, then refuses the time-out.
   Strings waiting = fleet.runArguments();
   waiting.insert(waiting.end(), {"--wait", "--timeout", "0", "--mode", "debug"});
-  EXPECT_EQ(mac.error(waiting), "Timeout must be between 1 and 86400 seconds");
+  Failure refused = failure(mac.vek(waiting));
+  EXPECT_EQ(refused.error, "Timeout must be between 1 and 86400 seconds");
   JSON listed = mac.ok({"jobs"});
   ASSERT_EQ(listed["jobs"].items().size(), 1u) << listed.pretty();
   const JSON& queued = listed["jobs"].items()[0];
   const std::string id = queued["id"].text();
+  EXPECT_EQ(refused.lines,
+            Strings{"Queued job " + id + "; to follow it again: vek logs " + id + " --follow"});
   EXPECT_EQ(queued["state"].text(), "building");
   EXPECT_EQ(queued["builder_id"].text(), fleet.builderID());
   EXPECT_EQ(queued["spec"]["configuration"].text(), "Debug");
@@ -81,6 +104,35 @@ TEST(JobCommands, QueuedJobsAreFollowedUntilTheyEndOrTheTimeOutPasses) {
   EXPECT_EQ(error["error"].text().rfind("Job " + id + " cancelled: ", 0), 0u) << followed.err;
   EXPECT_EQ(fleet.job(id)["state"].text(), "cancelled");
   EXPECT_TRUE(mac.ok({"logs", id})["events"].isArray());
+}
+
+TEST(JobCommands, WaitSaysOnceThatTheMacTheJobWaitsForHasGoneQuiet) {
+  Fleet fleet;
+  fleet.installAgent(fleet.receiver());
+  fleet.waitForPhone();
+  Mac& builder = fleet.builder();
+  // The builder's agent reported and was stopped; the relay last heard of it two minutes ago.
+  fleet.installAgent(builder);
+  builder.ok({"agent", "uninstall"});
+  testing::ProgramResult aged = testing::runProgram(
+      "/usr/bin/python3",
+      {"-c",
+       "import sqlite3, sys\n"
+       "with sqlite3.connect(sys.argv[1]) as db:\n"
+       "    db.execute('UPDATE devices SET last_seen = last_seen - 120 WHERE id = ?', "
+       "(sys.argv[2],))\n",
+       (fleet.relay().dataDirectory() / "relay.db").string(), fleet.builderID()});
+  ASSERT_EQ(aged.status, 0) << aged.err;
+
+  Strings arguments = fleet.runArguments();
+  arguments.insert(arguments.end(), {"--wait", "--timeout", "4"});
+  Failure waited = failure(builder.vek(arguments));
+  const std::string id = builder.ok({"jobs"})["jobs"].items().at(0)["id"].text();
+  EXPECT_EQ(waited.lines,
+            (Strings{"Queued job " + id + "; to follow it again: vek logs " + id + " --follow",
+                     "Builder has not reported for 2 minutes; the job waits for it"}));
+  EXPECT_EQ(waited.error, "Timed out waiting for job " + id + ". The job continues; use vek job " +
+                              id + " to inspect it.");
 }
 
 }  // namespace

@@ -120,6 +120,12 @@ std::string DeploymentTest::install(const Claimed& claimed,
                   &BuildPipeline::install);
 }
 
+std::string DeploymentTest::installThrough(const std::string& origin, const Claimed& claimed) {
+  Credentials elsewhere = receiverCredentials_;
+  elsewhere.server = origin;
+  return runStage(receiver_, elsewhere, claimed, receiverEvents_, {}, &BuildPipeline::install);
+}
+
 JSON DeploymentTest::job(const std::string& id) const {
   return API(builderCredentials_).call("GET", "/v1/jobs/" + pathSegment(id));
 }

@@ -59,6 +59,8 @@ class DeploymentTest : public ::testing::Test {
   /// reported to the relay as an agent would, so the job leaves the queue.
   std::string build(const Claimed& claimed, const BuildPipeline::ProgressCallback& also = {});
   std::string install(const Claimed& claimed, const BuildPipeline::ProgressCallback& also = {});
+  /// The receiver's stage, talking to the relay at `origin` instead of its own.
+  std::string installThrough(const std::string& origin, const Claimed& claimed);
   /// The job as the relay has it now.
   JSON job(const std::string& id) const;
   void cancel(const std::string& id) const;

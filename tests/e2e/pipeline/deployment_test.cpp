@@ -190,6 +190,7 @@ TEST_F(DeploymentTest, ExportsThatCannotBeCheckedStopTheBuild) {
       {"two-ipas", "Expected exactly one exported IPA"},
       {"upper-ipa", "Expected exactly one exported IPA"},
       {"no-ipa", "Expected exactly one exported IPA"},
+      {"no-folder", "Expected exactly one exported IPA"},
       {"unsafe-path", "Unsafe IPA archive path"},
       {"symlink", "IPAs containing symbolic links are not supported by this VEK version."},
       {"two-apps", "IPA must contain exactly one iOS app"},

@@ -1,7 +1,8 @@
 // A receiver must not trust what it downloads. Here the test plays a builder that uploads, under
 // its real lease, artifacts that are damaged, sealed for another job, or that hold a manifest or an
-// IPA meant for something else; the receiver refuses each one, installs nothing and keeps no
-// decrypted or unpacked byte of it.
+// IPA meant for something else or built to escape the receiver's folder or fill its disk; the
+// receiver refuses each one, installs nothing and keeps no decrypted or unpacked byte of it. Then
+// it plays a relay that recorded a finished deployment and offers it to the receiver again.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,7 +10,9 @@
 
 #include "artifacts/artifact_crypto.h"
 #include "deployment_fixture.h"
+#include "foundation/file.h"
 #include "relay_client/relay_url.h"
+#include "scripted_http_server.h"
 
 namespace vek::testing {
 namespace {
@@ -57,6 +60,14 @@ class HostileBuilds : public DeploymentTest {
             "z.writestr(i, '/etc/passwd')\n");
   }
 
+  // One of the IPAs hostile_ipa.py writes.
+  void craftIPA(const std::string& kind) {
+    const auto made = runProgram(
+        "/usr/bin/python3", {(sourceDirectory() / "tests/e2e/pipeline/hostile_ipa.py").string(),
+                             kind, (scratch_ / (kind + ".ipa")).string()});
+    ASSERT_EQ(made.status, 0) << made.err;
+  }
+
   void makeZip(const std::string& name, const std::string& entries) {
     const fs::path script = scratch_ / "zip.py";
     writeText(script, "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w') as z:\n" +
@@ -71,8 +82,8 @@ class HostileBuilds : public DeploymentTest {
     return out;
   }
 
-  // Queues a job, uploads the forged build for it as its builder, and runs the receiver's install.
-  std::string deliver(const Forgery& forgery) {
+  // Queues a job and uploads the forged build for it as its builder; returns the receiver's claim.
+  Claimed upload(const Forgery& forgery) {
     const std::string id = queue(project_, "debug");
     const Claimed building = claim(builder_);
     EXPECT_EQ(building.id(), id);
@@ -103,11 +114,18 @@ class HostileBuilds : public DeploymentTest {
              JSON::object({{"manifest", manifest}}), building.lease);
     const Claimed installing = claim(receiver_);
     EXPECT_EQ(installing.id(), id);
-    const std::string result = install(installing);
+    return installing;
+  }
 
-    const Names left = entries(receiverJob(id) / "Receive");
+  // Delivers the forged build and runs the receiver's install.
+  std::string deliver(const Forgery& forgery) {
+    const Claimed installing = upload(forgery);
+    const std::string result = install(installing);
+    const Names left = entries(receiverJob(installing.id()) / "Receive");
     EXPECT_TRUE(left.empty() || left == Names{"install.log"}) << forgery.name;
-    EXPECT_EQ(job(id)["state"], JSON("failed")) << forgery.name;
+    EXPECT_EQ(job(installing.id())["state"],
+              JSON(result == "(no failure)" ? "succeeded" : "failed"))
+        << forgery.name;
     return result;
   }
 
@@ -145,13 +163,58 @@ TEST_F(HostileBuilds, AreRefusedAndLeaveNothingBehind) {
   forge("unsafe entry", "Unsafe IPA archive path", [](Forgery& f) { f.ipa = "unsafe.ipa"; });
   forge("symbolic link", "IPAs containing symbolic links are not supported by this VEK version.",
         [](Forgery& f) { f.ipa = "link.ipa"; });
+  // Each a way past zipinfo's listings: a link it does not show as one, bad entries ahead of
+  // more output than is kept, and a bomb.
+  for (const char* kind : {"vms-link", "long", "zeros"})
+    craftIPA(kind);
+  forge("symbolic link made on VMS",
+        "IPAs containing symbolic links are not supported by this VEK version.",
+        [](Forgery& f) { f.ipa = "vms-link.ipa"; });
+  forge("escape ahead of 9.6 MB of names", "Unsafe IPA archive path",
+        [](Forgery& f) { f.ipa = "long.ipa"; });
+  forge("1 MiB that unpacks to 1 GiB",
+        "The IPA would unpack to more than 100 times its own size, which no real app does.",
+        [](Forgery& f) { f.ipa = "zeros.ipa"; });
+  const auto twoDaysAgo = std::chrono::duration_cast<std::chrono::seconds>(
+      (std::chrono::system_clock::now() - std::chrono::hours(48)).time_since_epoch());
+  manifest("sealed two days ago", "built_at", JSON(static_cast<std::int64_t>(twoDaysAgo.count())),
+           "This build was sealed more than 30 hours ago, longer than a relay keeps a build; it "
+           "may be a replay of an old deployment, so it is refused.");
   for (const auto& [forgery, message] : cases) {
     EXPECT_EQ(deliver(forgery), message) << forgery.name;
   }
   EXPECT_TRUE(phone()["installed"].items().empty()) << phone().pretty();
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(receiver_.home())) {
     EXPECT_NE(entry.path().filename(), "escaped.txt") << entry.path();
+    EXPECT_NE(entry.path().filename(), "escape.txt") << entry.path();
+    EXPECT_NE(entry.path().filename(), "leak") << entry.path();
   }
+}
+
+TEST_F(HostileBuilds, AReplayedDeploymentCannotRollThePhoneBack) {
+  // A build from a builder that seals no time is installed, as it was before builders did.
+  const Claimed offered = upload({});
+  const fs::path recorded = scratch_ / "recorded.vek";
+  API(receiverCredentials_)
+      .download(offered.id(), offered.lease, recorded, offered.job["artifact_sha"].text());
+  const JSON installing = job(offered.id());
+  ASSERT_EQ(install(offered), "(no failure)");
+  const JSON installed = phone()["installed"];
+
+  // A relay that recorded the deployment offers it again and answers for it from its recording.
+  const std::string artifact = readFile(recorded);
+  const auto replaying = ScriptedHttpServer::answering([&](const RecordedRequest& request) {
+    if (request.target.ends_with("/artifact")) return ScriptedAnswer::http(200, artifact);
+    if (request.method == "GET") return ScriptedAnswer::json(200, installing.data());
+    return ScriptedAnswer::json(200, "{}");
+  });
+  EXPECT_EQ(installThrough(replaying->origin(), offered),
+            "This Mac already received this job once; a relay that offers it again may be "
+            "replaying an old build, so it is refused.");
+  // It was refused before anything was asked of the relay but to take the failure report.
+  for (const RecordedRequest& request : replaying->requests())
+    EXPECT_TRUE(request.target.ends_with("/fail")) << request.target;
+  EXPECT_EQ(phone()["installed"], installed);
 }
 
 }  // namespace

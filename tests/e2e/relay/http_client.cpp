@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -91,7 +92,7 @@ Response Connection::readResponse(bool skipInterim, bool toHead) {
       if (skipInterim) continue;
       return response;
     }
-    if (toHead) return response;
+    if (toHead || response.status == 204) return response;
     std::size_t length = std::stoull(response.headers.at("content-length"));
     while (pending_.size() < length)
       fill();
@@ -109,7 +110,7 @@ Response Connection::request(const std::string& method, const std::string& targe
     message += name + ": " + value + "\r\n";
     hasLength |= lower(name) == "content-length";
   }
-  if (!hasLength && (!body.empty() || method == "POST" || method == "PUT")) {
+  if (!hasLength && (!body.empty() || method == "POST" || method == "PUT" || method == "PATCH")) {
     message += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   }
   message += "\r\n" + body;
@@ -132,6 +133,14 @@ bool Connection::waitForClose() {
   } catch (const std::runtime_error&) {
     return false;  // the 60-second receive time-out passed
   }
+}
+
+bool Connection::isOpen() {
+  pollfd readable{fd_, POLLIN, 0};
+  if (::poll(&readable, 1, 0) == 0) return true;
+  char byte;
+  ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
 }
 
 Response call(int port, const std::string& method, const std::string& target,

@@ -44,6 +44,8 @@ class Connection {
   void shutdownWrite();
   /// Waits until the relay closes the connection; true when it did (EOF or reset).
   bool waitForClose();
+  /// Without waiting: false when the relay has closed the connection.
+  bool isOpen();
 
  private:
   std::string readLine();

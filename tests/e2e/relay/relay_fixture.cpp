@@ -32,6 +32,7 @@ void RelayTest::SetUp() {
   }
   for (std::size_t i = 0; i < processes; ++i) {
     relays_.push_back(std::make_unique<RelayProcess>(options));
+    configure(*relays_.back());
     relays_.back()->start();
   }
 }
@@ -65,6 +66,17 @@ std::string RelayTest::uploadHead(const Member& who, const Claimed& held, std::u
          "Content-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
+int RelayTest::metricsPort() {
+  std::smatch match;
+  std::string output = relay().output();
+  if (!std::regex_search(output, match,
+                         std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics"))) {
+    ADD_FAILURE() << "no metrics line in: " << output;
+    return 0;
+  }
+  return std::stoi(match[1]);
+}
+
 std::vector<std::string> RelayTest::artifactFiles() {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(artifactDirectory())) {
@@ -87,17 +99,6 @@ void race(int count, const std::function<void(int)>& work) {
   }
   for (auto& thread : threads)
     thread.join();
-}
-
-int MetricsRelayTest::metricsPort() {
-  std::smatch match;
-  std::string output = relay().output();
-  if (!std::regex_search(output, match,
-                         std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics"))) {
-    ADD_FAILURE() << "no metrics line in: " << output;
-    return 0;
-  }
-  return std::stoi(match[1]);
 }
 
 Exposition MetricsRelayTest::scrape() {

@@ -65,6 +65,8 @@ class RelayTest : public ::testing::Test {
   /// Whether requests alternate between the relay processes; false for a test of one process's
   /// own state (its counters), which then talks to the first one only.
   virtual bool alternating() { return true; }
+  /// Called for each relay process before it starts.
+  virtual void configure(RelayProcess&) {}
 
   void SetUp() override;
 
@@ -79,6 +81,8 @@ class RelayTest : public ::testing::Test {
   std::string bootstrapToken() const;
   /// Where the relays keep the encrypted builds.
   std::filesystem::path artifactDirectory() const;
+  /// The port of the first relay's metrics listener, for relays started with --metrics-listen.
+  int metricsPort();
 
   Response get(const Member& who, const std::string& target) {
     return call(port(), "GET", target, "", who.auth());
@@ -193,7 +197,6 @@ class MetricsRelayTest : public RelayTest {
   // The counters are each process's own.
   bool alternating() override { return false; }
 
-  int metricsPort();
   /// Scrapes and parses; the raw text is kept in `text_` for checks of what must never appear.
   Exposition scrape();
   /// A series of `exposition`; a missing one fails the test.
