@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Helpers for bench/relay/run: enrol devices, prepare jobs, hold idle connections.
+"""Helpers for bench/relay/run: enrol devices, prepare jobs, hold idle connections and claims.
 
 Talks to a running vek-relay over plain HTTP with the standard library only.
 """
@@ -7,6 +7,7 @@ import argparse
 import http.client
 import json
 import os
+import selectors
 import socket
 import sys
 import time
@@ -69,6 +70,8 @@ def enroll(args):
             body = json.dumps({"inventory": inventory(index), "leases": []},
                               separators=(",", ":"))
             request(args.port, "POST", "/v1/heartbeat", json.loads(body), auth(device))
+            if index >= args.heartbeat_devices:
+                continue
             header = f"Bearer {device['device_id']}.{device['token']}"
             lua.write(f"  {{auth = {lua_string(header)}, body = {lua_string(body)}}},\n")
         lua.write("}\n")
@@ -143,6 +146,63 @@ def idle(args):
         s.close()
 
 
+def held(args):
+    """Holds one claim per enrolled device (POST /v1/claim?wait=25), as that many idle agents do,
+    and measures the relay over --seconds; then keeps them held, sending each answered claim again
+    as an agent would, until its standard input closes."""
+    devices = json.load(open(args.creds))
+    claims = {}
+    selector = selectors.DefaultSelector()
+
+    def send(index):
+        device = devices[index % len(devices)]
+        s = claims.get(index)
+        if s is None:
+            s = socket.create_connection(("127.0.0.1", args.port))
+            claims[index] = s
+            selector.register(s, selectors.EVENT_READ, index)
+        s.sendall(f"POST /v1/claim?wait=25 HTTP/1.1\r\nHost: relay\r\nAuthorization: Bearer "
+                  f"{device['device_id']}.{device['token']}\r\nContent-Length: 2\r\n\r\n{{}}"
+                  .encode())
+
+    def answered(timeout):
+        """Reads what the relay answered meanwhile and sends those claims again."""
+        count = 0
+        for key, _ in selector.select(timeout):
+            chunk = key.fileobj.recv(65536)
+            if not chunk:
+                sys.exit("the relay closed a held claim")
+            if b" 200 " not in chunk.split(b"\r\n", 1)[0]:
+                sys.exit(f"a held claim was answered {chunk[:60]!r}")
+            count += 1
+            send(key.data)
+        return count
+
+    for index in range(args.connections):
+        send(index)
+    time.sleep(1)
+    early = answered(0)
+    ticks = os.sysconf("SC_CLK_TCK")
+    start, began = cpu_ticks(args.pid), time.monotonic()
+    time.sleep(args.seconds)
+    used, elapsed = cpu_ticks(args.pid) - start, time.monotonic() - began
+    with open(args.out, "w") as out:
+        json.dump({"connections": len(claims), "answered_early": early + answered(0),
+                   "cpu_percent": 100.0 * used / ticks / elapsed,
+                   "rss_mib": rss_kib(args.pid) / 1024.0}, out)
+    selector.register(sys.stdin, selectors.EVENT_READ, None)
+    while True:
+        for key, _ in selector.select():
+            if key.data is None:
+                if not sys.stdin.read(1):
+                    return
+                continue
+            chunk = key.fileobj.recv(65536)
+            if not chunk:
+                sys.exit("the relay closed a held claim")
+            send(key.data)
+
+
 def main():
     parser = argparse.ArgumentParser()
     sub = parser.add_subparsers(dest="command", required=True)
@@ -152,6 +212,8 @@ def main():
     p.add_argument("--devices", type=int, default=200)
     p.add_argument("--lua", required=True)
     p.add_argument("--creds", required=True)
+    p.add_argument("--heartbeat-devices", type=int, default=200,
+                   help="how many of the devices the Lua file lists")
     p.set_defaults(run=enroll)
     p = sub.add_parser("prepare-upload")
     p.add_argument("--port", type=int, required=True)
@@ -175,6 +237,14 @@ def main():
     p.add_argument("--connections", type=int, default=1000)
     p.add_argument("--seconds", type=float, default=10)
     p.set_defaults(run=idle)
+    p = sub.add_parser("held")
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--pid", type=int, required=True)
+    p.add_argument("--creds", required=True)
+    p.add_argument("--connections", type=int, default=1000)
+    p.add_argument("--seconds", type=float, default=10)
+    p.add_argument("--out", required=True)
+    p.set_defaults(run=held)
     args = parser.parse_args()
     args.run(args)
 

@@ -108,7 +108,6 @@ void Worker::run() {
     joinRetired();
     try {
       const std::chrono::milliseconds pause = cycle();
-      writeStatus(inventoryError_);
       failures = 0;
       task::sleepFor(pause);
       continue;
@@ -172,19 +171,23 @@ std::chrono::milliseconds Worker::cycle() {
       }
     }
   }
-  if (runningJob()) return settings_.cycle;
+  if (runningJob()) {
+    writeStatus(inventoryError_);
+    return settings_.cycle;
+  }
 
   const auto rest =
       std::chrono::duration_cast<std::chrono::milliseconds>(now + settings_.cycle - Clock::now());
   const bool held = rest >= shortestClaimWait;
+  // A held claim may take the rest of the cycle; the status tells now that the relay answered.
+  if (held) writeStatus(inventoryError_);
   const auto sent = Clock::now();
   const JSON claim =
       api_.call("POST", held ? "/v1/claim?" + API::waitQuery(rest) : "/v1/claim", JSON::object());
-  if (claim.isObject() && !claim["job"].isNull()) {
-    start(claim["job"], claim["lease"].text());
-    return settings_.cycle;
-  }
-  if (held && Clock::now() - sent >= rest) return std::chrono::milliseconds(0);
+  const bool claimed = claim.isObject() && !claim["job"].isNull();
+  if (claimed) start(claim["job"], claim["lease"].text());
+  if (claimed || !held) writeStatus(inventoryError_);
+  if (!claimed && held && Clock::now() - sent >= rest) return std::chrono::milliseconds(0);
   return settings_.cycle;
 }
 

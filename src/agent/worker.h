@@ -97,7 +97,7 @@ class Worker {
   std::optional<Heartbeat::Lease> runningJob() const;
 
  private:
-  /// One cycle; returns the pause that follows it.
+  /// One cycle, the status written with it; returns the pause that follows it.
   std::chrono::milliseconds cycle();
   void execute(JSON job, std::string id, std::string lease);
   void report(const std::string& id, const std::string& lease, const std::string& message);

@@ -203,6 +203,10 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
          auto days = static_cast<std::int64_t>(parseCount(option, value, 1, 36500));
          config.jobRetention = std::chrono::seconds(days * 24 * 3600);
        }},
+      {"--max-wait-seconds",
+       [&](const std::string& option, const std::string& value) {
+         config.maxWait = std::chrono::seconds(parseCount(option, value, 0, 25));
+       }},
       {"--lease-seconds", seconds(config.leaseDuration)},
       {"--sweep-seconds", seconds(config.sweepInterval)},
       {"--artifact-max-age-seconds", seconds(config.artifactMaxAge)},
@@ -287,6 +291,9 @@ Options:
                             this address, for example 127.0.0.1:9464 (off by default). This
                             listener answers nothing else; keep it on loopback or a private
                             network.
+  --max-wait-seconds N      The longest the relay holds a claim or an event read that asks to
+                            wait (default 25, the most a client may ask for; 0 to 25). 0 answers
+                            at once, as a relay without held requests does; Macs then poll.
   --help                    Show this text.
   --version                 Show the version.
 
@@ -312,9 +319,23 @@ Running on the internet:
       (nginx, Caddy, ...), forwarding https://relay.example.com/ to http://127.0.0.1:8787/.
       Let the proxy pass request bodies through unbuffered and allow bodies as large as
       --max-artifact-bytes (nginx: client_max_body_size 0; proxy_request_buffering off;
-      proxy_buffering off), and never follow redirects: clients treat one as a failure.
+      proxy_buffering off), let a request take at least 30 seconds without a byte moving
+      (held requests, below), and never follow redirects: clients treat one as a failure.
   Back up DATA with the relay stopped, or copy relay.db with `sqlite3 relay.db .backup`; on
   PostgreSQL, back up the database with its own tools (pg_dump).
+
+Held requests:
+  A Mac's idle claim (POST /v1/claim?wait=SECONDS) and an event read of a job it follows
+  (GET /v1/jobs/ID/events?after=N&wait=SECONDS) may ask to wait: SECONDS is a number from 0 to
+  25, such as 5 or 2.5 (anything else is refused with 400). Without work for the Mac, or without
+  events after N, the relay holds the request until a job becomes claimable for that Mac (queued
+  for it as builder, built for it as receiver), the job posts an event or changes state, or the
+  wait runs out, then answers as it would have at once; a held event read's answer also names
+  its "wait". A held request costs no thread and no database connection, and a client that
+  closes its connection abandons it. So a deployment starts the moment it is queued and its
+  progress shows the moment it is posted. A proxy in front of the relay must therefore let a
+  request go 30 seconds without an answer; one that cuts sooner needs --max-wait-seconds lower
+  than its limit.
 
 Logging and signals:
   One line per request on standard output: time, peer, method, path (query values left out),

@@ -43,6 +43,9 @@ struct Config {
   std::optional<std::size_t> maxConnections;
   /// How long an ended job and its events are kept after it ended.
   std::chrono::seconds jobRetention{30 * 24 * 3600};
+  /// The longest a claim or an event read is held (its "wait" is cut to this); 0 answers every
+  /// request at once, as a relay without held requests does.
+  std::chrono::seconds maxWait{25};
 
   // Durations the contract fixes; changeable so tests need not wait for them.
   std::chrono::seconds leaseDuration{60};

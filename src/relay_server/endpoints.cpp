@@ -1,5 +1,6 @@
 #include "relay_server/endpoints.h"
 
+#include <algorithm>
 #include <array>
 
 #include "relay_server/relay.h"
@@ -17,13 +18,23 @@ RelayWork call(Operation operation, Arguments... arguments) {
   };
 }
 
+// The wait a claim or an event read is held for: what it asks, within what this relay allows;
+// absent when that comes to nothing.
+std::optional<std::chrono::milliseconds> heldWait(const Call& c) {
+  std::optional<std::chrono::milliseconds> wait = waitParameter(c.query);
+  if (!wait) return std::nullopt;
+  wait = std::min(*wait, c.longestWait);
+  if (wait->count() <= 0) return std::nullopt;
+  return wait;
+}
+
 // A claim holds, given a wait, until a job is claimable for the caller; the answer is the
 // claim's own.
 Reply claimReply(const Call& c) {
   parseEmptyBody(c.body);
   RelayWork claim = call(&Relay::claim, c.caller);
-  std::optional<std::chrono::milliseconds> wait = waitParameter(c.query);
-  if (!wait || wait->count() == 0) return claim;
+  std::optional<std::chrono::milliseconds> wait = heldWait(c);
+  if (!wait) return claim;
   return HeldWork{Topic::claimable(c.caller.deviceId), *wait, [claim](Relay& relay) {
                     JSON answer = claim(relay);
                     bool ready = !answer["job"].isNull();
@@ -37,8 +48,8 @@ Reply claimReply(const Call& c) {
 // holds reads, so it need not pause between them.
 Reply eventsReply(const Call& c) {
   std::optional<std::int64_t> after = afterCursor(c.query);
-  std::optional<std::chrono::milliseconds> wait = waitParameter(c.query);
-  if (!wait || wait->count() == 0) return call(&Relay::events, c.caller, c.id, after);
+  std::optional<std::chrono::milliseconds> wait = heldWait(c);
+  if (!wait) return call(&Relay::events, c.caller, c.id, after);
   double seconds = static_cast<double>(wait->count()) / 1000;
   return HeldWork{Topic::jobChanged(c.id), *wait,
                   [caller = c.caller, id = c.id, after, seconds,

@@ -6,6 +6,7 @@
 // here plus the Relay method it calls; the connection code does not change.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,9 +21,10 @@ struct Call {
   std::string id;     // the {id} path segment, lower-cased; empty when the route has none
   std::string query;  // the raw query string
   std::string body;   // the JSON body as received; empty when there was none
-  std::optional<std::string> lease;      // X-VEK-Lease
-  std::optional<std::string> bootstrap;  // X-VEK-Bootstrap
-  PresentedCredentials caller;           // filled in for Access::member routes
+  std::optional<std::string> lease;          // X-VEK-Lease
+  std::optional<std::string> bootstrap;      // X-VEK-Bootstrap
+  PresentedCredentials caller;               // filled in for Access::member routes
+  std::chrono::milliseconds longestWait{0};  // the most a held request may wait here
 };
 
 /// The relay's endpoint table.

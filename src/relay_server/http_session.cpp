@@ -516,6 +516,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     call.body = std::move(body);
     call.lease = head.lease;
     call.bootstrap = head.bootstrap;
+    call.longestWait = context_.config.maxWait;
     if (match.route->access == Access::member) call.caller = credentialsOf(head, record);
     Reply reply = match.route->handler(call);
     if (JSON* answer = std::get_if<JSON>(&reply)) co_return std::move(*answer);

@@ -1,8 +1,11 @@
 #include "relay_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +124,40 @@ std::string RelayProcess::errors() const {
 
 std::string RelayProcess::bootstrapToken() const {
   return text::trim(slurp(data_ / "bootstrap-token"));
+}
+
+int RelayProcess::metricsPort() const {
+  std::smatch match;
+  std::string text = output();
+  if (!std::regex_search(text, match,
+                         std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics"))) {
+    return 0;
+  }
+  return std::stoi(match[1]);
+}
+
+std::optional<double> RelayProcess::metric(const std::string& series) const {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("Cannot open a socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(metricsPort()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n\r\n";
+    if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+      char buffer[4096];
+      for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        answer.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  ::close(fd);
+  std::istringstream lines(answer.substr(std::min(answer.size(), answer.find("\r\n\r\n"))));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
+  }
+  return std::nullopt;
 }
 
 }  // namespace vek::testing

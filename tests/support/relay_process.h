@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ class RelayProcess {
   std::string errors() const;
   /// The token of DATA/bootstrap-token.
   std::string bootstrapToken() const;
+  /// The port of the metrics listener (the relay runs with --metrics-listen); 0 without one.
+  int metricsPort() const;
+  /// The value of `series` ("name" or "name{label=\"value\"}" as exposed) in a fresh scrape of
+  /// GET /metrics; absent when the relay does not expose it.
+  std::optional<double> metric(const std::string& series) const;
 
  private:
   TempDir root_;
