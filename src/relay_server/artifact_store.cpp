@@ -1,6 +1,7 @@
 #include "relay_server/artifact_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ namespace {
 
 constexpr std::string_view kTemporaryPrefix = ".upload-";
 constexpr std::string_view kPartialPrefix = ".partial-";
+constexpr std::string_view kHolderPrefix = ".holder-";
 // How much an upload writes before the relay asks the kernel to start writing it to disk.
 constexpr std::uint64_t kWritebackStep = 8 << 20;
 // The piece in which a partial upload is read back for its digest.
@@ -89,11 +91,46 @@ std::string fileDigest(const std::filesystem::path& path) {
   return digest.hexDigest();
 }
 
+// Locks `path`, the file that says a relay process appends to a job's partial upload (created
+// when missing), for as long as the returned descriptor stays open. Empty when another process
+// holds it, or deleted it after holding it: the caller then tries again later.
+UniqueFd lockHolder(const std::filesystem::path& path) {
+  UniqueFd fd = openFile(path, O_RDWR | O_CREAT, 0600);
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK || errno == EINTR) return {};
+    throw SystemError("Cannot lock", path, errno);
+  }
+  struct stat locked {
+  }, named{};
+  if (::fstat(fd.get(), &locked) != 0 || ::stat(path.c_str(), &named) != 0 ||
+      locked.st_ino != named.st_ino || locked.st_dev != named.st_dev) {
+    return {};
+  }
+  return fd;
+}
+
+// Deletes a holder file nobody holds; one held by a request is left to a later sweep.
+void removeHolder(const std::filesystem::path& path) {
+  try {
+    if (UniqueFd fd = lockHolder(path)) removeQuietly(path);
+  } catch (const SystemError&) {
+    // Gone already, or the folder cannot be written now: a later sweep tries again.
+  }
+}
+
 }  // namespace
 
 // Who holds a job's partial upload, and the digest of its bytes carried between requests.
+//
+// Relay processes that share the artifact folder cannot ask each other's requests to stop, so
+// a request also holds the job's holder file (".holder-<job>") locked with flock(2), which NFS
+// carries between machines: a request on another process finds it locked and waits, as for a
+// request of its own process that will not let go, until the holder's connection ends. A holder
+// file is deleted only by whoever holds its lock, and a lock counts only while the file still
+// has its name, so two requests never both hold one.
 struct PartialSlot {
   bool taken = false;
+  UniqueFd holder;  // the locked holder file while taken
   std::function<void()> interrupt;
   std::string file;                // the partial file `digest` belongs to
   std::unique_ptr<Sha256> digest;  // of its first `digested` bytes
@@ -145,6 +182,7 @@ PartialWriter::PartialWriter(const ArtifactStore& store, std::string jobId, Part
 
 PartialWriter::~PartialWriter() {
   std::lock_guard lock(store_.partials_->mutex);
+  slot_.holder.reset();
   slot_.taken = false;
   slot_.interrupt = nullptr;
   if (!upload_) store_.partials_->slots.erase(jobId_);
@@ -249,6 +287,20 @@ std::unique_ptr<PartialWriter> ArtifactStore::takePartial(const std::string& job
   if (holder) holder();
   if (!slot) return nullptr;
   try {
+    UniqueFd locked = lockHolder(directory_ / (std::string(kHolderPrefix) + jobId));
+    std::lock_guard lock(partials_->mutex);
+    if (!locked) {
+      slot->taken = false;
+      slot->interrupt = nullptr;
+      return nullptr;
+    }
+    slot->holder = std::move(locked);
+  } catch (...) {
+    std::lock_guard lock(partials_->mutex);
+    partials_->slots.erase(jobId);
+    throw;
+  }
+  try {
     return std::unique_ptr<PartialWriter>(new PartialWriter(*this, jobId, *slot));
   } catch (...) {
     std::lock_guard lock(partials_->mutex);
@@ -300,6 +352,7 @@ void ArtifactStore::removePartial(const std::string& jobId) const noexcept {
     if (std::optional<PartialUpload> upload = findPartial(jobId)) {
       removeQuietly(directory_ / partialName(*upload));
     }
+    removeHolder(directory_ / (std::string(kHolderPrefix) + jobId));
   } catch (const std::exception&) {
     // The directory cannot be listed now; the next sweep tries again.
   }
@@ -339,9 +392,11 @@ void ArtifactStore::remove(const std::string& name) const noexcept {
 }
 
 std::size_t ArtifactStore::removeLeftovers(const std::set<std::string>& keep,
-                                           const std::set<std::string>& uploading) const {
+                                           const std::set<std::string>& uploading,
+                                           std::chrono::seconds minimumAge) const {
   std::size_t removed = 0;
   std::error_code error;
+  auto written = std::filesystem::file_time_type::clock::now() - minimumAge;
   for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
     std::string name = entry.path().filename().string();
     bool temporary = name.starts_with(kTemporaryPrefix);
@@ -351,9 +406,25 @@ std::size_t ArtifactStore::removeLeftovers(const std::set<std::string>& keep,
       orphan = !upload || !uploading.contains(upload->jobId);
       // What survived the last run (in the page cache, if the machine stayed up) is the offset
       // from now on, so it must survive a crash as well.
-      if (!orphan) syncFile(openFile(entry.path(), O_RDONLY).get(), entry.path());
+      if (!orphan) {
+        try {
+          syncFile(openFile(entry.path(), O_RDONLY).get(), entry.path());
+        } catch (const SystemError&) {
+          // Another relay process sharing the folder may have finished or dropped it meanwhile.
+          std::error_code gone;
+          if (std::filesystem::exists(entry.path(), gone)) throw;
+        }
+      }
     }
-    if (temporary || orphan) {
+    if (name.starts_with(kHolderPrefix)) {
+      if (!uploading.contains(name.substr(kHolderPrefix.size()))) removeHolder(entry.path());
+      continue;
+    }
+    if (!temporary && !orphan) continue;
+    std::error_code timeError;
+    auto modified = entry.last_write_time(timeError);
+    if (timeError) continue;  // deleted while we looked
+    if (minimumAge.count() == 0 || modified <= written) {
       removeQuietly(entry.path());
       ++removed;
     }

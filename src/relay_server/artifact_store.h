@@ -146,10 +146,12 @@ class ArtifactStore {
   void remove(const std::string& name) const noexcept;
 
   /// Deletes every temporary file (left by an interrupted upload), every published file not
-  /// named in `keep` and every partial upload whose job is not in `uploading`, and flushes the
-  /// partial uploads it keeps to disk. Returns how many files were deleted.
+  /// named in `keep` and every partial upload whose job is not in `uploading`, of those last
+  /// written at least `minimumAge` ago, and flushes the partial uploads it keeps to disk. Returns
+  /// how many files were deleted.
   std::size_t removeLeftovers(const std::set<std::string>& keep,
-                              const std::set<std::string>& uploading) const;
+                              const std::set<std::string>& uploading,
+                              std::chrono::seconds minimumAge) const;
 
   /// How many published artifacts there are and their total size. Throws SystemError.
   struct Usage {

@@ -59,7 +59,9 @@ BootstrapTokens BootstrapTokens::generatedIn(const std::filesystem::path& file, 
   if (::access(file.c_str(), F_OK) == 0) return fromFile(file);
   if (errno != ENOENT) throw SystemError("Cannot read", file, errno);
 
-  // Write beside the final name, flush, then rename, so a crash never leaves an empty token file.
+  // Write beside the final name, flush, then link it into place, so a crash never leaves an
+  // empty token file. Linking never replaces: relays sharing the directory that start together
+  // all end up with the one token that got there first.
   std::string token = newSecret();
   std::filesystem::path temporary = file;
   temporary += ".tmp-" + randomUUID();
@@ -68,11 +70,11 @@ BootstrapTokens BootstrapTokens::generatedIn(const std::filesystem::path& file, 
     writeFully(fd.get(), token + "\n", temporary);
     syncFile(fd.get(), temporary);
   }
-  if (::rename(temporary.c_str(), file.c_str()) != 0) {
-    int error = errno;
-    removeQuietly(temporary);
-    throw SystemError("Cannot create", file, error);
-  }
+  int linked = ::link(temporary.c_str(), file.c_str());
+  int error = errno;
+  removeQuietly(temporary);
+  if (linked != 0 && error == EEXIST) return fromFile(file);
+  if (linked != 0) throw SystemError("Cannot create", file, error);
   created = true;
   return of({token});
 }

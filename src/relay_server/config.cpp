@@ -59,6 +59,67 @@ void parseListen(const std::string& option, const std::string& value, std::strin
   targetPort = static_cast<std::uint16_t>(parseCount(option + "'s port", port, 0, 65535));
 }
 
+using Setter = std::function<void(const std::string&, const std::string&)>;
+using Options = std::map<std::string, Setter, std::less<>>;
+
+// Applies arguments[first...] to `options`. False when --help or --version cut the command line
+// short (`command.kind` then says which).
+bool applyOptions(const std::vector<std::string>& arguments, std::size_t first,
+                  const Options& options, Command& command) {
+  for (std::size_t i = first; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--help" || argument == "-h") {
+      command.kind = Command::Kind::help;
+      return false;
+    }
+    if (argument == "--version") {
+      command.kind = Command::Kind::version;
+      return false;
+    }
+    std::string name = argument, value;
+    bool inlineValue = false;
+    if (std::size_t equals = argument.find('=');
+        argument.starts_with("--") && equals != std::string::npos) {
+      name = argument.substr(0, equals);
+      value = argument.substr(equals + 1);
+      inlineValue = true;
+    }
+    auto option = options.find(name);
+    if (option == options.end()) {
+      if (!argument.starts_with("-")) fail("Unexpected argument \"" + argument + "\".");
+      fail("Unknown option " + name + ".");
+    }
+    if (!inlineValue) {
+      if (i + 1 >= arguments.size()) fail(name + " needs a value.");
+      value = arguments[++i];
+    }
+    option->second(name, value);
+  }
+  return true;
+}
+
+Command parseCopyDatabase(const std::vector<std::string>& arguments) {
+  Command command;
+  command.kind = Command::Kind::copyDatabase;
+  Options options = {
+      {"--from",
+       [&](const std::string& option, const std::string& value) {
+         if (value.empty()) fail(option + " needs a file name.");
+         command.copy.from = value;
+       }},
+      {"--to",
+       [&](const std::string& option, const std::string& value) {
+         if (value.empty()) fail(option + " needs a PostgreSQL connection string or URL.");
+         command.copy.to = value;
+       }},
+  };
+  if (!applyOptions(arguments, 1, options, command)) return command;
+  if (command.copy.from.empty() || command.copy.to.empty()) {
+    fail("copy-database needs --from with the SQLite file and --to with the PostgreSQL URL.");
+  }
+  return command;
+}
+
 std::filesystem::path defaultDataDirectory(const EnvironmentLookup& environment) {
   auto xdg = environment("XDG_DATA_HOME");
   if (xdg && !xdg->empty() && xdg->front() == '/') {
@@ -73,6 +134,9 @@ std::filesystem::path defaultDataDirectory(const EnvironmentLookup& environment)
 
 Command parseCommandLine(const std::vector<std::string>& arguments,
                          const EnvironmentLookup& environment) {
+  if (!arguments.empty() && arguments.front() == "copy-database") {
+    return parseCopyDatabase(arguments);
+  }
   Command command;
   Config& config = command.config;
   unsigned cores = std::thread::hardware_concurrency();
@@ -89,8 +153,7 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
       target = value;
     };
   };
-  using Setter = std::function<void(const std::string&, const std::string&)>;
-  std::map<std::string, Setter, std::less<>> options = {
+  Options options = {
       {"--listen",
        [&](const std::string& option, const std::string& value) {
          parseListen(option, value, config.listenHost, config.listenPort);
@@ -105,6 +168,20 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
        [&](const std::string& option, const std::string& value) {
          if (value.empty()) fail(option + " needs a directory.");
          config.dataDirectory = value;
+       }},
+      {"--database",
+       [&](const std::string& option, const std::string& value) {
+         if (value.empty()) fail(option + " needs a PostgreSQL connection string or URL.");
+         config.database = value;
+       }},
+      {"--database-connections",
+       [&](const std::string& option, const std::string& value) {
+         config.databaseConnections = static_cast<unsigned>(parseCount(option, value, 1, 64));
+       }},
+      {"--artifacts",
+       [&](const std::string& option, const std::string& value) {
+         if (value.empty()) fail(option + " needs a directory.");
+         config.artifactDirectory = value;
        }},
       {"--tls-cert", path(config.tlsCertificate)},
       {"--tls-key", path(config.tlsKey)},
@@ -139,35 +216,7 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
       {"--idle-timeout-seconds", seconds(config.idleTimeout)},
   };
 
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (argument == "--help" || argument == "-h") {
-      command.kind = Command::Kind::help;
-      return command;
-    }
-    if (argument == "--version") {
-      command.kind = Command::Kind::version;
-      return command;
-    }
-    std::string name = argument, value;
-    bool inlineValue = false;
-    if (std::size_t equals = argument.find('=');
-        argument.starts_with("--") && equals != std::string::npos) {
-      name = argument.substr(0, equals);
-      value = argument.substr(equals + 1);
-      inlineValue = true;
-    }
-    auto option = options.find(name);
-    if (option == options.end()) {
-      if (!argument.starts_with("-")) fail("Unexpected argument \"" + argument + "\".");
-      fail("Unknown option " + name + ".");
-    }
-    if (!inlineValue) {
-      if (i + 1 >= arguments.size()) fail(name + " needs a value.");
-      value = arguments[++i];
-    }
-    option->second(name, value);
-  }
+  if (!applyOptions(arguments, 0, options, command)) return command;
 
   if (config.tlsCertificate.has_value() != config.tlsKey.has_value()) {
     fail("--tls-cert and --tls-key must be given together.");
@@ -183,10 +232,18 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
 
 std::string helpText() {
   return R"(Usage: vek-relay [options]
+       vek-relay copy-database --from FILE --to URL
 
 The relay every Mac of a VEK group talks to. It keeps the groups, their devices, invites, jobs,
 job events and the encrypted builds on their way from the builder Mac to the receiving Mac. It
 never sees a group's encryption key: builds arrive encrypted and leave as they came.
+
+Commands:
+  vek-relay copy-database --from FILE --to URL
+                            Copy a relay's SQLite database (DATA/relay.db) into an empty
+                            PostgreSQL database and check that every table arrived whole. Stop
+                            the relay first; afterwards start it with --database URL (and
+                            --artifacts DATA/artifacts when its data directory changes).
 
 Options:
   --listen HOST:PORT        Address and port to serve (default 127.0.0.1:8787). HOST is an IP
@@ -196,7 +253,19 @@ Options:
                             Holds relay.db (SQLite, WAL), artifacts/ (encrypted builds, deleted
                             when their job ends and at the latest 24 hours after upload) and the
                             generated bootstrap-token. Created with mode 0700. One relay per
-                            directory: a second one refuses to start.
+                            directory: a second one refuses to start (relays on PostgreSQL may
+                            share one).
+  --database URL            Keep the relay's state in PostgreSQL instead of DATA/relay.db, for
+                            example postgresql://vek@db.example.com/vek (any connection string
+                            libpq accepts). The relay creates its tables in an empty database.
+                            Any number of relay processes, on any number of machines, may share
+                            one database and one --artifacts folder. Keep the password out of
+                            the URL, which every user of the machine can see: put it in a
+                            passfile (~/.pgpass, PGPASSFILE, or passfile= in the URL).
+  --database-connections N  Most connections to PostgreSQL this process opens (default 8).
+  --artifacts DIR           Folder of the encrypted builds (default DATA/artifacts). Relays
+                            sharing a database must share this folder too: NFS or another
+                            shared file system when they run on several machines.
   --tls-cert FILE           PEM certificate chain; serve HTTPS (TLS 1.2 or later). Needs --tls-key.
   --tls-key FILE            PEM private key for --tls-cert.
   --bootstrap-token-file FILE
@@ -252,7 +321,8 @@ Running on the internet:
       --max-artifact-bytes (nginx: client_max_body_size 0; proxy_request_buffering off;
       proxy_buffering off), let a request take at least 30 seconds without a byte moving
       (held requests, below), and never follow redirects: clients treat one as a failure.
-  Back up DATA with the relay stopped, or copy relay.db with `sqlite3 relay.db .backup`.
+  Back up DATA with the relay stopped, or copy relay.db with `sqlite3 relay.db .backup`; on
+  PostgreSQL, back up the database with its own tools (pg_dump).
 
 Held requests:
   A Mac's idle claim (POST /v1/claim?wait=SECONDS) and an event read of a job it follows

@@ -22,6 +22,12 @@ struct Config {
   std::uint16_t metricsPort = 0;
   /// Holds relay.db, the artifacts folder and the generated bootstrap token.
   std::filesystem::path dataDirectory;
+  /// A PostgreSQL connection string or URL (libpq's syntax); absent: SQLite in DATA/relay.db.
+  std::optional<std::string> database;
+  /// The most connections to PostgreSQL this process opens.
+  unsigned databaseConnections = 8;
+  /// The folder of the encrypted builds; absent: DATA/artifacts.
+  std::optional<std::filesystem::path> artifactDirectory;
   /// PEM certificate chain and private key; both or neither. Without them the relay speaks plain
   /// HTTP (loopback, or behind a TLS-terminating proxy).
   std::optional<std::filesystem::path> tlsCertificate;
@@ -52,11 +58,18 @@ struct Config {
   std::chrono::seconds idleTimeout{75};
 };
 
+/// `vek-relay copy-database --from FILE --to URL`.
+struct CopyDatabase {
+  std::filesystem::path from;  // a relay's SQLite database
+  std::string to;              // a PostgreSQL connection string or URL
+};
+
 /// What the command line asks for.
 struct Command {
-  enum class Kind { run, help, version };
+  enum class Kind { run, help, version, copyDatabase };
   Kind kind = Kind::run;
   Config config;
+  CopyDatabase copy;  // for Kind::copyDatabase
 };
 
 /// Looks up an environment variable; absent when unset.
@@ -65,6 +78,7 @@ using EnvironmentLookup = std::function<std::optional<std::string>(const char* n
 /// Parses the arguments after the program name. Options take their value as the next argument or
 /// after "=". Throws VEKError with a sentence naming the bad option or value. The data directory
 /// defaults to ${XDG_DATA_HOME:-$HOME/.local/share}/vek-relay (XDG_DATA_HOME only when absolute).
+/// A first argument "copy-database" selects that command, with its own two options.
 Command parseCommandLine(const std::vector<std::string>& arguments,
                          const EnvironmentLookup& environment);
 

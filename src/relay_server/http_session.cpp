@@ -49,7 +49,7 @@
 #include "relay_server/requests.h"
 #include "relay_server/resumable_transfers.h"
 #include "relay_server/routes.h"
-#include "relay_server/sqlite.h"
+#include "relay_server/store.h"
 #include "relay_server/tokens.h"
 
 namespace vek::relay_server {
@@ -437,11 +437,16 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     } catch (const std::exception& error) {
       std::cerr << "vek-relay: " << head.method << " " << record.loggedTarget
                 << " failed: " << error.what() << std::endl;
-      if (dynamic_cast<const SqliteError*>(&error)) context_.metrics.countDatabaseError();
+      if (dynamic_cast<const StoreError*>(&error)) context_.metrics.countDatabaseError();
       if (dynamic_cast<const SystemError*>(&error)) context_.metrics.countDiskError();
       refusal = HttpError(500,
                           "The relay failed to handle this request because of an internal "
                           "error; its administrator finds the details in the relay's log.");
+      // Not this request's fault, and gone once the database is back: say so, so clients and
+      // load balancers try again.
+      if (dynamic_cast<const StoreUnavailable*>(&error)) {
+        refusal = HttpError(503, std::string(kDatabaseUnreachable));
+      }
     }
 
     if (refusal) {

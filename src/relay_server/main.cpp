@@ -7,6 +7,7 @@
 
 #include "foundation/constants.h"
 #include "relay_server/config.h"
+#include "relay_server/copy_database.h"
 #include "relay_server/server.h"
 
 int main(int argc, char** argv) {
@@ -33,6 +34,14 @@ int main(int argc, char** argv) {
     }
     if (command.kind == Command::Kind::version) {
       std::cout << "vek-relay " << vek::VEK::version << "\n";
+      return 0;
+    }
+    if (command.kind == Command::Kind::copyDatabase) {
+      copyDatabase(command.copy, [](const std::string& line) {
+        std::cout << "vek-relay: " << line << std::endl;
+      });
+      std::cout << "vek-relay: copied " << command.copy.from.string()
+                << "; every table has as many rows as there." << std::endl;
       return 0;
     }
     Server server(std::move(command.config));

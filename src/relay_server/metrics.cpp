@@ -160,6 +160,20 @@ std::string Metrics::render(const StoredState& state) const {
     sample(out, "vek_relay_builds_stored_bytes", "", *state.buildBytes);
   }
 
+  if (state.pool) {
+    family(out, "vek_relay_database_connections", "gauge",
+           "Connections of this process to the database, by whether a call is using them.");
+    sample(out, "vek_relay_database_connections", "state=\"busy\"", state.pool->busy);
+    sample(out, "vek_relay_database_connections", "state=\"idle\"",
+           state.pool->open - state.pool->busy);
+    family(out, "vek_relay_database_connections_limit", "gauge",
+           "The most connections this process opens to the database.");
+    sample(out, "vek_relay_database_connections_limit", "", state.pool->limit);
+    family(out, "vek_relay_database_connection_waits_total", "counter",
+           "Database calls that had to wait for a free connection.");
+    sample(out, "vek_relay_database_connection_waits_total", "", state.pool->waits);
+  }
+
   family(out, "vek_relay_transfer_received_bytes_total", "counter",
          "Bytes of builds received in uploads.");
   sample(out, "vek_relay_transfer_received_bytes_total", "",

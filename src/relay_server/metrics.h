@@ -18,6 +18,7 @@
 #include <string>
 
 #include "relay_server/routes.h"
+#include "relay_server/store.h"
 
 namespace vek::relay_server {
 
@@ -30,6 +31,7 @@ struct StoredState {
   std::optional<std::uint64_t> buildBytes;
   std::size_t heldRequests = 0;
   std::uint64_t heldRequestWakes = 0;
+  std::optional<PoolUsage> pool;  // absent for a store without a connection pool
   std::size_t connectionLimit = 0;
 };
 

@@ -8,7 +8,6 @@
 #include "foundation/errors.h"
 #include "relay_server/offload.h"
 #include "relay_server/relay.h"
-#include "relay_server/sqlite.h"
 
 namespace vek::relay_server {
 
@@ -26,6 +25,7 @@ asio::awaitable<StoredState> readState(ServerContext& context) {
   state.openConnections = context.sessions.size();
   state.heldRequests = context.notifier.waiters();
   state.heldRequestWakes = context.notifier.wakes();
+  state.pool = context.relay.poolUsage();
   state.connectionLimit = context.sessions.limit();
   try {
     Relay& relay = context.relay;

@@ -67,7 +67,11 @@ TEST(Metrics, StoredStateAppearsOnlyWhenItCouldBeRead) {
   metrics.addReceivedBytes(5);
   metrics.addSentBytes(7);
   metrics.countDatabaseError();
-  std::string partial = metrics.render({3, std::nullopt, 2, 2048});
+  StoredState readable;
+  readable.openConnections = 3;
+  readable.builds = 2;
+  readable.buildBytes = 2048;
+  std::string partial = metrics.render(readable);
   EXPECT_TRUE(has(partial, "vek_relay_open_connections 3"));
   EXPECT_EQ(partial.find("vek_relay_jobs"), std::string::npos);
   EXPECT_TRUE(has(partial, "vek_relay_builds_stored 2"));
@@ -76,10 +80,17 @@ TEST(Metrics, StoredStateAppearsOnlyWhenItCouldBeRead) {
   EXPECT_TRUE(has(partial, "vek_relay_transfer_sent_bytes_total 7"));
   EXPECT_TRUE(has(partial, "vek_relay_database_errors_total 1"));
   EXPECT_TRUE(has(partial, "vek_relay_disk_errors_total 0"));
+  EXPECT_EQ(partial.find("vek_relay_database_connection"), std::string::npos);
 
-  std::string full = metrics.render(
-      {0, std::map<std::string, std::uint64_t>{{"building", 1}, {"failed", 0}}, {}, {}});
+  StoredState counted;
+  counted.jobsByState = std::map<std::string, std::uint64_t>{{"building", 1}, {"failed", 0}};
+  counted.pool = PoolUsage{3, 1, 8, 4};
+  std::string full = metrics.render(counted);
   EXPECT_TRUE(has(full, "vek_relay_jobs{state=\"building\"} 1"));
+  EXPECT_TRUE(has(full, "vek_relay_database_connections{state=\"busy\"} 1"));
+  EXPECT_TRUE(has(full, "vek_relay_database_connections{state=\"idle\"} 2"));
+  EXPECT_TRUE(has(full, "vek_relay_database_connections_limit 8"));
+  EXPECT_TRUE(has(full, "vek_relay_database_connection_waits_total 4"));
   EXPECT_TRUE(has(full, "vek_relay_jobs{state=\"failed\"} 0"));
   EXPECT_EQ(full.find("vek_relay_builds_stored"), std::string::npos);
 }

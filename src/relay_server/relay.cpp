@@ -11,14 +11,24 @@ namespace vek::relay_server {
 
 namespace {
 
+// Files in the artifact folder that no job names are left alone this long when other relay
+// processes share the folder: one of them may be writing a build there (a transfer stalls for at
+// most a minute before it is dropped) or about to record one it has just renamed into place.
+constexpr std::chrono::hours kAbandonedFileAge{1};
+
 // Collects artifact files to delete once the transaction that released them has committed; a
 // file is never removed while a committed row could still point at it. Partial uploads go with
-// their job's upload phase, named by the job.
+// their job's upload phase, named by the job. A store may run a transaction's work again, so each
+// run starts with `clear`: only the files the committed run released are deleted.
 class Doomed {
  public:
   explicit Doomed(const ArtifactStore& artifacts) : artifacts_(artifacts) {}
   void add(std::string name) { names_.push_back(std::move(name)); }
   void addPartial(std::string jobId) { partials_.push_back(std::move(jobId)); }
+  void clear() {
+    names_.clear();
+    partials_.clear();
+  }
   std::size_t removeAll() {
     for (const auto& name : names_)
       artifacts_.remove(name);
@@ -308,7 +318,9 @@ JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& 
   Timestamp now = secondOf(currentTime());
   Doomed doomed(artifacts_);
   std::vector<std::string> cancelled;
-  store_.write([&](StoreTransaction& tx) {
+  // Exclusive: a job being queued for the device right now must be seen and ended too.
+  store_.writeExclusively([&](StoreTransaction& tx) {
+    doomed.clear();
     cancelled.clear();
     DeviceRow device = authenticate(tx, caller);
     std::optional<DeviceRow> target;
@@ -337,8 +349,9 @@ JSON Relay::revokeDevice(const PresentedCredentials& caller, const std::string& 
 
 JSON Relay::heartbeat(const PresentedCredentials& caller, const HeartbeatRequest& request) {
   Instant moment = currentTime();
-  JSON jobs = JSON::array();
+  JSON jobs;
   store_.write([&](StoreTransaction& tx) {
+    jobs = JSON::array();
     DeviceRow device = authenticate(tx, caller);
     tx.recordHeartbeat(device.id, secondOf(moment), request.inventoryText);
     std::set<std::string> seen;
@@ -466,6 +479,7 @@ JSON Relay::cancel(const PresentedCredentials& caller, const std::string& jobId)
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     job = jobOfGroup(tx, device, jobId);
     if (isTerminal(job.state)) {
@@ -506,6 +520,7 @@ JSON Relay::fail(const PresentedCredentials& caller, const std::string& jobId,
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     job = leasedJob(tx, device, jobId, lease, moment);
     endJob(job, JobState::failed, request.error, secondOf(moment), doomed);
@@ -523,6 +538,7 @@ JSON Relay::finishBuild(const PresentedCredentials& caller, const std::string& j
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     job = leasedJob(tx, device, jobId, lease, moment);
     requireState(job, JobState::building);
@@ -551,6 +567,7 @@ JSON Relay::finish(const PresentedCredentials& caller, const std::string& jobId,
   Doomed doomed(artifacts_);
   JobRow job;
   store_.write([&](StoreTransaction& tx) {
+    doomed.clear();
     DeviceRow device = authenticate(tx, caller);
     job = leasedJob(tx, device, jobId, lease, moment);
     requireState(job, JobState::installing);
@@ -586,6 +603,7 @@ JSON Relay::commitUpload(const PresentedCredentials& caller, const std::string& 
   Doomed doomed(artifacts_);
   try {
     store_.write([&](StoreTransaction& tx) {
+      doomed.clear();
       DeviceRow device = authenticate(tx, caller);
       JobRow job = leasedJob(tx, device, jobId, lease, moment);
       requireState(job, JobState::building);
@@ -642,9 +660,14 @@ SweepReport Relay::sweep() {
   SweepReport report;
   Doomed doomed(artifacts_);
   std::vector<std::string> failed;
+  bool turn = false;
   const std::vector<PartialUpload> partials = artifacts_.partials();
   store_.write([&](StoreTransaction& tx) {
+    report = {};
+    doomed.clear();
     failed.clear();
+    turn = tx.takeSweepTurn();
+    if (!turn) return;
     for (JobRow job : tx.jobsWithLeaseExpiredBy(moment)) {
       bool ended = isTerminal(job.state);
       endJob(job, ended ? job.state : JobState::failed,
@@ -682,7 +705,34 @@ SweepReport Relay::sweep() {
   report.deleted = doomed.removeAll();
   for (const std::string& id : failed)
     notifier_.post(Topic::jobChanged(id));
+  // A relay process killed mid-upload leaves its temporary file behind, and may never start
+  // again to delete it; the others clean up after it.
+  if (turn && store_.shared()) report.deleted += removeLeftovers(kAbandonedFileAge);
   return report;
+}
+
+std::size_t Relay::removeLeftovers(std::chrono::seconds minimumAge) {
+  std::set<std::string> keep;
+  std::set<std::string> uploading;
+  store_.read([&](StoreTransaction& tx) {
+    keep.clear();
+    uploading.clear();
+    for (const JobRow& job : tx.jobsWithArtifacts())
+      keep.insert(*job.artifactFile);
+    for (const JobRow& job : tx.leasedJobs()) {
+      if (job.state == JobState::building) uploading.insert(job.id);
+    }
+  });
+  return artifacts_.removeLeftovers(keep, uploading, minimumAge);
+}
+
+JSON Relay::health() {
+  try {
+    store_.read([](StoreTransaction&) {});
+  } catch (const StoreError&) {
+    throw HttpError(503, std::string(kDatabaseUnreachable));
+  }
+  return JSON::object({{"ok", true}});
 }
 
 RecoveryReport Relay::recover() {
@@ -694,9 +744,11 @@ RecoveryReport Relay::recover() {
   std::vector<std::string> failed;
   std::set<std::string> uploading;
   store_.write([&](StoreTransaction& tx) {
+    report = {};
+    doomed.clear();
     keep.clear();
-    failed.clear();
     uploading.clear();
+    failed.clear();
     Instant renewed = leaseDeadline(moment);
     for (JobRow job : tx.leasedJobs()) {
       if (job.state == JobState::building) uploading.insert(job.id);
@@ -730,7 +782,10 @@ RecoveryReport Relay::recover() {
   doomed.removeAll();
   for (const std::string& id : failed)
     notifier_.post(Topic::jobChanged(id));
-  report.leftoversDeleted = artifacts_.removeLeftovers(keep, uploading);
+  // Alone, the relay deletes every leftover; sharing the folder, only those nobody can still be
+  // writing (see kAbandonedFileAge).
+  report.leftoversDeleted = artifacts_.removeLeftovers(
+      keep, uploading, store_.shared() ? kAbandonedFileAge : std::chrono::seconds(0));
   return report;
 }
 

@@ -45,6 +45,8 @@ Instant systemClock();
 /// Texts clients rely on.
 inline constexpr std::string_view kStoppedResponding =
     "The Mac working on this job stopped responding.";
+inline constexpr std::string_view kDatabaseUnreachable =
+    "The relay cannot reach its database right now; try again shortly.";
 inline constexpr std::string_view kRevokedCredential =
     "This Mac's device credential was revoked: the relay refuses every request made with a "
     "revoked device credential. Join the group again with a new invite.";
@@ -161,21 +163,33 @@ class Relay {
   /// Fails jobs whose lease lapsed or whose build is older than the maximum age, deletes their
   /// artifacts, deletes partial uploads whose job is no longer building under a live lease or
   /// that began longer ago than the maximum age, removes jobs that ended longer ago than the
-  /// retention period with their events, and forgets invites expired for a day.
+  /// retention period with their events, and forgets invites expired for a day. With a shared
+  /// store only one process sweeps at a time (the others find nothing to do), and that one also
+  /// deletes the files processes that died mid-upload left behind.
   SweepReport sweep();
+
+  /// GET /healthz: {"ok": true} when the store answers; HttpError 503 when it cannot be reached,
+  /// so a load balancer sends requests to another relay process meanwhile.
+  JSON health();
 
   /// The number of jobs in each state, every state listed (for the metrics; no group's own).
   std::map<std::string, std::uint64_t> jobCountsByState();
+  /// The store's connection pool, when it has one (for the metrics).
+  std::optional<PoolUsage> poolUsage() const { return store_.poolUsage(); }
 
   /// Run once at start, before serving: gives every held lease a full period again (the relay
   /// was down, so holders could not extend them), deletes interrupted uploads and unreferenced
-  /// files, keeps the partial uploads of jobs still building under a lease (flushed to disk, so
-  /// their offsets hold), reconciles jobs whose artifact file is gone, and forgets the
-  /// inventories revoked Macs still hold.
+  /// files (with a shared store only those too old to belong to another process's upload), keeps
+  /// the partial uploads of jobs still building under a lease (flushed to disk, so their offsets
+  /// hold), reconciles jobs whose artifact file is gone, and forgets the inventories revoked Macs
+  /// still hold.
   RecoveryReport recover();
 
  private:
   Instant currentTime() const { return clock_(); }
+  /// Deletes temporary and unreferenced files, and partial uploads of jobs no longer building
+  /// under a lease, at least `minimumAge` old; returns how many.
+  std::size_t removeLeftovers(std::chrono::seconds minimumAge);
   /// When a lease handed out or extended at `now` runs out.
   Instant leaseDeadline(Instant now) const { return now + leaseDuration_; }
 

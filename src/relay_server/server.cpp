@@ -1,12 +1,16 @@
 // Process-level wiring of the relay.
 //
 // One io_context runs on `threads` I/O threads; each accepted connection gets its own strand.
-// Store calls go to a single database thread (SQLite serialises writers anyway, and one thread
-// keeps its connection's statement cache warm); blocking file work (fsync of a finished upload)
-// goes to a small file pool so that it delays neither requests nor the database. A sweep runs on
-// a timer. On SIGINT/SIGTERM the acceptor closes, idle connections close at once, busy ones after
-// their current answer, and after a grace period whatever is left is cut; the pools are drained
-// before the database is closed.
+// Store calls go to a database pool as large as the store can use at once: one thread for SQLite
+// (it serialises writers anyway, and one thread keeps its connection's statement cache warm), one
+// per connection for PostgreSQL. Blocking file work (fsync of a finished upload) goes to a small
+// file pool so that it delays neither requests nor the database. A sweep runs on a timer.
+//
+// The data directory is locked so that no two relays on SQLite use it; relays on PostgreSQL share
+// their state through the database and may share the directory and the artifact folder, so they
+// take the same locks shared, which still keeps a relay on SQLite out. On SIGINT/SIGTERM the
+// acceptor closes, idle connections close at once, busy ones after their current answer, and after
+// a grace period whatever is left is cut; the pools are drained before the database is closed.
 #include "relay_server/server.h"
 
 #include <fcntl.h>
@@ -27,9 +31,10 @@
 #include "relay_server/metrics.h"
 #include "relay_server/metrics_listener.h"
 #include "relay_server/offload.h"
+#include "relay_server/postgres_broadcast.h"
+#include "relay_server/postgres_store.h"
 #include "relay_server/relay.h"
 #include "relay_server/server_context.h"
-#include "relay_server/sqlite.h"
 #include "relay_server/sqlite_store.h"
 
 namespace vek::relay_server {
@@ -61,6 +66,18 @@ void restrictCiphers(asio::ssl::context& tls) {
   }
 }
 
+// Locks `file` (created if missing) for a relay that shares `what` with others (`shared`) or keeps
+// it to itself.
+UniqueFd lockFor(const std::filesystem::path& file, bool shared, const std::string& what) {
+  UniqueFd lock = openFile(file, O_RDWR | O_CREAT, 0600);
+  if (::flock(lock.get(), (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) return lock;
+  if (errno == EWOULDBLOCK) {
+    throw VEKError("Another vek-relay is already using " + what +
+                   (shared ? " without sharing it" : "") + ".");
+  }
+  throw SystemError("Cannot lock", file, errno);
+}
+
 std::string originOf(const tcp::endpoint& endpoint, bool tls) {
   std::string host = endpoint.address().to_string();
   if (endpoint.address().is_v6()) host = "[" + host + "]";
@@ -72,7 +89,8 @@ std::string originOf(const tcp::endpoint& endpoint, bool tls) {
 struct Server::State {
   Config config;
   UniqueFd lock;
-  std::unique_ptr<SqliteStore> store;
+  UniqueFd artifactsLock;
+  std::unique_ptr<Store> store;
   std::unique_ptr<ArtifactStore> artifacts;
   Notifier notifier;
   std::unique_ptr<Relay> relay;
@@ -91,15 +109,8 @@ Server::Server(Config config) : state_(std::make_unique<State>()) {
                          " connection(s) at once; descriptor limit " + std::to_string(descriptors));
   makePrivateDirectory(data);
 
-  std::filesystem::path lockPath = data / "relay.lock";
-  s.lock = openFile(lockPath, O_RDWR | O_CREAT, 0600);
-  if (::flock(s.lock.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      throw VEKError("Another vek-relay is already using the data directory " + data.string() +
-                     ".");
-    }
-    throw SystemError("Cannot lock", lockPath, errno);
-  }
+  bool shared = s.config.database.has_value();
+  s.lock = lockFor(data / "relay.lock", shared, "the data directory " + data.string());
 
   BootstrapTokens bootstrap;
   if (s.config.bootstrapTokenFile) {
@@ -134,8 +145,20 @@ Server::Server(Config config) : state_(std::make_unique<State>()) {
     }
   }
 
-  s.store = std::make_unique<SqliteStore>(data / "relay.db");
-  s.artifacts = std::make_unique<ArtifactStore>(data / "artifacts");
+  if (s.config.database) {
+    auto store = std::make_unique<PostgresStore>(*s.config.database, s.config.databaseConnections);
+    s.startLines.push_back("database PostgreSQL " + store->description());
+    s.store = std::move(store);
+  } else {
+    s.store = std::make_unique<SqliteStore>(data / "relay.db");
+  }
+  std::filesystem::path artifacts = s.config.artifactDirectory.value_or(data / "artifacts");
+  s.artifacts = std::make_unique<ArtifactStore>(artifacts);
+  if (s.config.artifactDirectory) {
+    s.artifactsLock =
+        lockFor(artifacts / ".relay.lock", shared, "the artifact folder " + artifacts.string());
+    s.startLines.push_back("encrypted builds in " + artifacts.string());
+  }
   s.relay =
       std::make_unique<Relay>(*s.store, *s.artifacts, std::move(bootstrap), s.config, s.notifier);
   RecoveryReport recovery = s.relay->recover();
@@ -152,11 +175,18 @@ Server::~Server() = default;
 int Server::run() {
   State& s = *state_;
   asio::io_context io(static_cast<int>(s.config.threads));
-  asio::thread_pool database(1);
+  asio::thread_pool database(s.store->concurrency());
   asio::thread_pool files(2);
   AccessLog log(1);
   SessionRegistry sessions(s.connectionLimit);
   Metrics metrics(relayRoutes());
+  // Relays sharing a database wake each other's held requests through it.
+  std::unique_ptr<PostgresBroadcast> broadcast;
+  if (s.config.database) {
+    broadcast = std::make_unique<PostgresBroadcast>(
+        *s.config.database, [&s](const Topic& topic) { s.notifier.deliver(topic); });
+    s.notifier.setBroadcaster([&broadcast](const Topic& topic) { broadcast->send(topic); });
+  }
   ServerContext context{s.config, *s.relay, s.notifier, *s.artifacts, database,
                         files,    log,      sessions,   metrics};
 
@@ -250,7 +280,7 @@ int Server::run() {
             }
           } catch (const std::exception& failure) {
             std::cerr << "vek-relay: the sweep failed: " << failure.what() << std::endl;
-            if (dynamic_cast<const SqliteError*>(&failure)) metrics.countDatabaseError();
+            if (dynamic_cast<const StoreError*>(&failure)) metrics.countDatabaseError();
             if (dynamic_cast<const SystemError*>(&failure)) metrics.countDiskError();
           }
         }
@@ -292,6 +322,8 @@ int Server::run() {
   // suspended request) is destroyed and before the database closes.
   database.join();
   files.join();
+  s.notifier.setBroadcaster(nullptr);
+  broadcast.reset();
   std::cerr << "vek-relay: stopped" << std::endl;
   return 0;
 }

@@ -11,15 +11,17 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "relay_server/store.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace vek::relay_server {
 
 /// A failure reported by SQLite; `what()` names the database and SQLite's reason.
-class SqliteError : public std::runtime_error {
+class SqliteError : public StoreError {
  public:
-  using std::runtime_error::runtime_error;
+  using StoreError::StoreError;
 };
 
 /// One prepared statement. `bind*` take 1-based parameter indexes; `step` returns true while a

@@ -12,6 +12,7 @@
 
 #include "foundation/errors.h"
 #include "relay_server/sqlite.h"
+#include "relay_server/stored_values.h"
 
 namespace vek::relay_server {
 
@@ -86,27 +87,6 @@ CREATE INDEX events_by_job ON events(job_id, id);
 )sql",
 };
 
-// Times are stored as whole numbers: seconds since 1970, and milliseconds for lease deadlines.
-std::int64_t stored(Timestamp time) {
-  return time.time_since_epoch().count();
-}
-std::int64_t stored(Instant time) {
-  return time.time_since_epoch().count();
-}
-Timestamp timestampOf(std::int64_t seconds) {
-  return Timestamp(std::chrono::seconds(seconds));
-}
-Instant instantOf(std::int64_t milliseconds) {
-  return Instant(std::chrono::milliseconds(milliseconds));
-}
-
-JobState stateOf(const std::string& name) {
-  std::optional<JobState> state = jobStateNamed(name);
-  if (!state)
-    throw VEKError("The relay database holds a job in the unknown state \"" + name + "\".");
-  return *state;
-}
-
 const std::string kJobColumns =
     "id, group_id, state, builder_id, receiver_id, parameters, error, manifest, artifact_sha, "
     "artifact_file, artifact_size, artifact_uploaded, lease_digest, lease_holder, "
@@ -116,7 +96,7 @@ JobRow readJob(const Statement& row) {
   JobRow job;
   job.id = row.text(0);
   job.groupId = row.text(1);
-  job.state = stateOf(row.text(2));
+  job.state = storedState(row.text(2));
   job.builderId = row.text(3);
   job.receiverId = row.text(4);
   job.parameters = row.text(5);
@@ -167,6 +147,9 @@ std::optional<JobRow> firstJob(Statement& statement) {
 class SqliteTransaction : public StoreTransaction {
  public:
   explicit SqliteTransaction(Database& db) : db_(db) {}
+
+  // Only one process opens the database.
+  bool takeSweepTurn() override { return true; }
 
   void insertGroup(const GroupRow& group) override {
     db_.prepare("INSERT INTO groups (id, name, created) VALUES (?1, ?2, ?3)")
@@ -485,6 +468,10 @@ int SqliteStore::schemaVersion() {
 }
 
 void SqliteStore::write(const std::function<void(StoreTransaction&)>& work) {
+  transact("BEGIN IMMEDIATE", work);
+}
+
+void SqliteStore::writeExclusively(const std::function<void(StoreTransaction&)>& work) {
   transact("BEGIN IMMEDIATE", work);
 }
 

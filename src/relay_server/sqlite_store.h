@@ -23,7 +23,12 @@ class SqliteStore : public Store {
   ~SqliteStore() override;
 
   void write(const std::function<void(StoreTransaction&)>& work) override;
+  /// Every write here is exclusive already.
+  void writeExclusively(const std::function<void(StoreTransaction&)>& work) override;
   void read(const std::function<void(StoreTransaction&)>& work) override;
+  bool shared() const override { return false; }
+  std::size_t concurrency() const override { return 1; }
+  std::optional<PoolUsage> poolUsage() const override { return std::nullopt; }
 
   /// The schema version this build creates and understands.
   static int schemaVersion();

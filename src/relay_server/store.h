@@ -1,11 +1,14 @@
 // Storage behind the relay: plain records and the row-level operations the job lifecycle needs,
 // grouped into transactions.
 //
-// The relay's rules (who may see what, which state follows which) live in Relay, not here, so a
-// second implementation (PostgreSQL, for a relay that outgrows one machine) only has to provide
-// these primitives with the same transactional guarantee: everything done inside one `write`
-// call happens atomically and in a total order with every other `write`, so a claim or an invite
-// consumption can never be granted twice.
+// The relay's rules (who may see what, which state follows which) live in Relay, not here, so
+// each implementation (SQLite for one process, PostgreSQL for several processes sharing one
+// database) only has to provide these primitives with the same transactional guarantee:
+// everything done inside one `write` call happens atomically, and every row a write looks up is
+// seen as of the moment it is changed, so a claim or an invite consumption can never be granted
+// twice. SQLite orders every write after every other; PostgreSQL locks the rows a write reads and
+// lets writes on other rows run side by side, and `writeExclusively` orders a write after every
+// other one on both.
 #pragma once
 
 #include <chrono>
@@ -13,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -79,11 +83,36 @@ struct EventRow {
   Timestamp created{};
 };
 
+/// A failure of the database behind a store; `what()` names the database and its reason.
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// The database cannot be reached (refused, lost or restarting): the request may well succeed
+/// when tried again shortly.
+class StoreUnavailable : public StoreError {
+ public:
+  using StoreError::StoreError;
+};
+
+/// How a store's connections are used right now, for the metrics.
+struct PoolUsage {
+  std::size_t open = 0;     // connections open
+  std::size_t busy = 0;     // of those, the ones inside a transaction
+  std::size_t limit = 0;    // the most the store opens
+  std::uint64_t waits = 0;  // calls so far that had to wait for a free connection
+};
+
 /// The operations available inside one transaction. Lookups return nothing for unknown keys;
 /// they do not filter by group (the caller checks).
 class StoreTransaction {
  public:
   virtual ~StoreTransaction() = default;
+
+  /// Takes this process's turn at the periodic sweep for the rest of the transaction. False when
+  /// another process sharing the store is sweeping now: the caller then leaves it to that one.
+  virtual bool takeSweepTurn() = 0;
 
   virtual void insertGroup(const GroupRow& group) = 0;
   virtual std::optional<GroupRow> group(const std::string& id) = 0;
@@ -145,15 +174,32 @@ class StoreTransaction {
                                        std::size_t limit) = 0;
 };
 
-/// A store of relay state. Both calls may be used from any thread.
+/// A store of relay state. Every call may be used from any thread.
+///
+/// `work` may be run more than once: when a write collides with one of another connection (a
+/// deadlock between row locks) or the connection is lost before the commit, the store rolls back
+/// and runs it again. It must therefore set its results afresh on each run rather than add to
+/// what an earlier run left. A failed call throws StoreError (StoreUnavailable when the database
+/// cannot be reached) or whatever `work` threw.
 class Store {
  public:
   virtual ~Store() = default;
-  /// Runs `work` in one atomic transaction, serialised with every other write; commits when it
-  /// returns, rolls back when it throws (the exception propagates).
+  /// Runs `work` in one atomic transaction; commits when it returns, rolls back when it throws
+  /// (the exception propagates).
   virtual void write(const std::function<void(StoreTransaction&)>& work) = 0;
+  /// Like `write`, but ordered after every write that started before it and before every write
+  /// that starts after it, whatever rows they touch: for changes whose consequences no row lock
+  /// can cover (revoking a device ends the jobs that name it, including one being queued now).
+  virtual void writeExclusively(const std::function<void(StoreTransaction&)>& work) = 0;
   /// Runs `work` on a consistent snapshot; it must not modify anything.
   virtual void read(const std::function<void(StoreTransaction&)>& work) = 0;
+
+  /// True when other relay processes may use the same store at the same time.
+  virtual bool shared() const = 0;
+  /// How many calls may usefully run at once (the size of the thread pool to give the store).
+  virtual std::size_t concurrency() const = 0;
+  /// The connection pool's use, for a store that has one.
+  virtual std::optional<PoolUsage> poolUsage() const = 0;
 };
 
 }  // namespace vek::relay_server

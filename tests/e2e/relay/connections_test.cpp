@@ -1,6 +1,4 @@
 // A client that opens many connections and sends nothing must not lock the members out.
-#include <memory>
-
 #include "exposition.h"
 #include "relay_fixture.h"
 
@@ -14,11 +12,9 @@ class ConnectionFlood : public RelayTest {
     // Waits long enough that only the cap, never a time-out, closes a connection here.
     return {"--metrics-listen", "127.0.0.1:0", "--first-byte-timeout-seconds", "60"};
   }
-  void SetUp() override {
-    relay_ = std::make_unique<RelayProcess>(arguments());
-    relay_->limitDescriptors(128, 256);
-    relay_->start();
-  }
+  void configure(RelayProcess& relay) override { relay.limitDescriptors(128, 256); }
+  // The cap and its counters are each process's own.
+  bool alternating() override { return false; }
 };
 
 TEST_F(ConnectionFlood, IdleConnectionsBeyondTheDescriptorLimitLeaveMembersServed) {

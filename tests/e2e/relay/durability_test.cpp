@@ -10,6 +10,9 @@ namespace {
 using DurabilityTest = RelayTest;
 
 TEST_F(DurabilityTest, AKillMidUploadLosesNothingCommittedAndShowsNoHalfBuild) {
+  // Relays sharing a folder leave a fresh temporary file to its writer; ClusterTest covers a
+  // kill mid-upload there.
+  if (onPostgres()) GTEST_SKIP() << "a relay on SQLite only";
   Member builder = createGroup();
   Member receiver = join(builder);
   std::string done = queue(builder, builder, receiver);

@@ -70,13 +70,17 @@ TEST_F(Metrics, CountersFollowTheRelaysWork) {
       1);
   EXPECT_EQ(value(after, "vek_relay_http_requests_total{route=\"unmatched\",status=\"404\"}"), 1);
   EXPECT_GE(value(after, "vek_relay_http_request_duration_seconds_count"), 10);
+  if (onPostgres()) {
+    EXPECT_GE(value(after, "vek_relay_database_connections{state=\"idle\"}"), 1);
+    EXPECT_EQ(value(after, "vek_relay_database_connections_limit"), 8);
+  }
   EXPECT_EQ(value(after, "vek_relay_database_errors_total"), 0);
   EXPECT_EQ(value(after, "vek_relay_disk_errors_total"), 0);
 
   // Nothing that identifies a group, a Mac, a job or a credential.
   for (const std::string& secret :
        {builder.id, builder.token, builder.groupId, receiver.id, receiver.token, job,
-        building.lease, std::string("Secret Team"), relay().bootstrapToken()}) {
+        building.lease, std::string("Secret Team"), bootstrapToken()}) {
     EXPECT_EQ(text_.find(secret), std::string::npos) << secret;
   }
 }

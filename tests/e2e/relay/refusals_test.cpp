@@ -136,7 +136,7 @@ TEST_F(RefusalTest, BadBodiesGetAClearTextAndChangeNothing) {
     EXPECT_TRUE(answer.error().starts_with(bad.error)) << answer.error();
   }
   Response groups = call(port(), "POST", "/v1/groups", R"({"name":"X"})",
-                         {{"X-VEK-Bootstrap", relay().bootstrapToken()}});
+                         {{"X-VEK-Bootstrap", bootstrapToken()}});
   EXPECT_EQ(groups.error(), "The request is missing the member \"device_name\".");
   EXPECT_TRUE(get(member, "/v1/jobs").json()["jobs"].items().empty());
   EXPECT_EQ(get(member, "/v1/group").json()["devices"].items()[0]["last_seen"].integer(), 0);

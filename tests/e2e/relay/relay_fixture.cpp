@@ -1,5 +1,6 @@
 #include "relay_fixture.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -8,6 +9,45 @@
 #include "foundation/sha256.h"
 
 namespace vek::e2e {
+
+bool RelayTest::onPostgres() const {
+  const char* store = std::getenv("VEK_TEST_RELAY_STORE");
+  return store && std::string(store) == "postgres";
+}
+
+void RelayTest::SetUp() {
+  std::vector<std::string> options = arguments();
+  std::size_t processes = 1;
+  if (onPostgres()) {
+    testing::requirePostgres();
+    if (IsSkipped() || HasFailure()) return;
+    database_ = std::make_unique<testing::PostgresDatabase>(*testing::testPostgres());
+    shared_ = std::make_unique<testing::TempDir>();
+    testing::writeText(*shared_ / "bootstrap", "bootstrap-token-shared-by-both-relays\n");
+    options.insert(options.end(), {"--database", database_->conninfo(), "--artifacts",
+                                   artifactDirectory().string(), "--bootstrap-token-file",
+                                   (*shared_ / "bootstrap").string()});
+    processes = 2;
+  }
+  for (std::size_t i = 0; i < processes; ++i) {
+    relays_.push_back(std::make_unique<RelayProcess>(options));
+    configure(*relays_.back());
+    relays_.back()->start();
+  }
+}
+
+int RelayTest::port() {
+  if (!alternating()) return relay().port();
+  return relays_[turn_++ % relays_.size()]->port();
+}
+
+std::string RelayTest::bootstrapToken() const {
+  return shared_ ? "bootstrap-token-shared-by-both-relays" : relays_.front()->bootstrapToken();
+}
+
+std::filesystem::path RelayTest::artifactDirectory() const {
+  return shared_ ? *shared_ / "artifacts" : relays_.front()->dataDirectory() / "artifacts";
+}
 
 Response RelayTest::upload(const Member& who, const Claimed& held, const std::string& bytes,
                            const std::string& sha) {
@@ -26,18 +66,33 @@ std::string RelayTest::uploadHead(const Member& who, const Claimed& held, std::u
 }
 
 int RelayTest::metricsPort() {
-  int port = relay_->metricsPort();
-  if (port == 0) ADD_FAILURE() << "no metrics line in: " << relay_->output();
+  int port = relay().metricsPort();
+  if (port == 0) ADD_FAILURE() << "no metrics line in: " << relay().output();
   return port;
 }
 
 std::vector<std::string> RelayTest::artifactFiles() {
   std::vector<std::string> names;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(relay_->dataDirectory() / "artifacts")) {
-    names.push_back(entry.path().filename().string());
+  for (const auto& entry : std::filesystem::directory_iterator(artifactDirectory())) {
+    std::string name = entry.path().filename().string();
+    if (name != ".relay.lock") names.push_back(name);
   }
   return names;
+}
+
+void race(int count, const std::function<void(int)>& work) {
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready < count)
+        std::this_thread::yield();
+      work(i);
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
 }
 
 Exposition MetricsRelayTest::scrape() {

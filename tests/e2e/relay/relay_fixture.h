@@ -1,8 +1,16 @@
 // A running relay plus helpers that speak its API the way the Macs of a group do.
+//
+// The suite runs twice: against one relay on SQLite, and (VEK_TEST_RELAY_STORE=postgres) against
+// two relay processes sharing one PostgreSQL database, one artifact folder and one bootstrap
+// token file, as two machines behind a load balancer would, with requests alternating between
+// them.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +18,7 @@
 #include "exposition.h"
 #include "foundation/json.h"
 #include "http_client.h"
+#include "postgres_server.h"
 #include "relay_process.h"
 
 namespace vek::e2e {
@@ -32,6 +41,17 @@ struct Member {
   }
 };
 
+/// The body that queues a deployment from `builder` to the phone "PHONE-1" of `receiver`.
+inline JSON deployment(const Member& builder, const Member& receiver) {
+  return JSON::object({{"builder_id", builder.id},
+                       {"receiver_id", receiver.id},
+                       {"project_id", "p1"},
+                       {"scheme", "App"},
+                       {"configuration", "Release"},
+                       {"mode", "adhoc"},
+                       {"udid", "PHONE-1"}});
+}
+
 /// A job handed out by a claim.
 struct Claimed {
   std::string job;
@@ -40,17 +60,28 @@ struct Claimed {
 
 class RelayTest : public ::testing::Test {
  protected:
-  /// Extra command-line options of the relay under test.
+  /// Extra command-line options of the relays under test.
   virtual std::vector<std::string> arguments() { return {}; }
+  /// Whether requests alternate between the relay processes; false for a test of one process's
+  /// own state (its counters), which then talks to the first one only.
+  virtual bool alternating() { return true; }
+  /// Called for each relay process before it starts.
+  virtual void configure(RelayProcess&) {}
 
-  void SetUp() override {
-    relay_ = std::make_unique<RelayProcess>(arguments());
-    relay_->start();
-  }
+  void SetUp() override;
 
-  int port() const { return relay_->port(); }
-  RelayProcess& relay() { return *relay_; }
-  /// The port of the metrics listener, for a relay started with --metrics-listen.
+  /// True in the run against PostgreSQL (and for tests of relays sharing one database).
+  virtual bool onPostgres() const;
+  /// The port of the relay process the next request goes to.
+  int port();
+  /// The first relay process (the only one on SQLite).
+  RelayProcess& relay() { return *relays_.front(); }
+  const std::vector<std::unique_ptr<RelayProcess>>& relays() const { return relays_; }
+  /// A bootstrap token the relays accept.
+  std::string bootstrapToken() const;
+  /// Where the relays keep the encrypted builds.
+  std::filesystem::path artifactDirectory() const;
+  /// The port of the first relay's metrics listener, for relays started with --metrics-listen.
   int metricsPort();
 
   Response get(const Member& who, const std::string& target) {
@@ -64,7 +95,7 @@ class RelayTest : public ::testing::Test {
   Member createGroup(const std::string& name = "Team", const std::string& device = "Builder") {
     Response answer = call(port(), "POST", "/v1/groups",
                            JSON::object({{"name", name}, {"device_name", device}}).data(),
-                           {{"X-VEK-Bootstrap", relay_->bootstrapToken()}});
+                           {{"X-VEK-Bootstrap", bootstrapToken()}});
     EXPECT_EQ(answer.status, 200) << answer.body;
     return memberFrom(answer);
   }
@@ -119,14 +150,7 @@ class RelayTest : public ::testing::Test {
   /// Queues a deployment from `builder` to the phone "PHONE-1" of `receiver`.
   std::string queue(const Member& caller, const Member& builder, const Member& receiver) {
     EXPECT_EQ(heartbeat(receiver, {"PHONE-1"}).status, 200);
-    Response answer = post(caller, "/v1/jobs",
-                           JSON::object({{"builder_id", builder.id},
-                                         {"receiver_id", receiver.id},
-                                         {"project_id", "p1"},
-                                         {"scheme", "App"},
-                                         {"configuration", "Release"},
-                                         {"mode", "adhoc"},
-                                         {"udid", "PHONE-1"}}));
+    Response answer = post(caller, "/v1/jobs", deployment(builder, receiver));
     EXPECT_EQ(answer.status, 200) << answer.body;
     return answer.json()["id"].text();
   }
@@ -151,7 +175,7 @@ class RelayTest : public ::testing::Test {
     return get(who, "/v1/jobs/" + job).json()["state"].text();
   }
 
-  /// Names in DATA/artifacts.
+  /// Names in the artifact folder.
   std::vector<std::string> artifactFiles();
 
   static Member memberFrom(const Response& answer) {
@@ -159,13 +183,19 @@ class RelayTest : public ::testing::Test {
     return {json["device_id"].text(), json["token"].text(), json["group_id"].text()};
   }
 
-  std::unique_ptr<RelayProcess> relay_;
+  // Declared before the relays, so they stop before their database is dropped.
+  std::unique_ptr<testing::PostgresDatabase> database_;
+  std::unique_ptr<testing::TempDir> shared_;
+  std::vector<std::unique_ptr<RelayProcess>> relays_;
+  std::atomic<std::size_t> turn_{0};  // racing threads pick their relay here
 };
 
 /// A relay that also serves its metrics, and a strict reader of them.
 class MetricsRelayTest : public RelayTest {
  protected:
   std::vector<std::string> arguments() override { return {"--metrics-listen", "127.0.0.1:0"}; }
+  // The counters are each process's own.
+  bool alternating() override { return false; }
 
   /// Scrapes and parses; the raw text is kept in `text_` for checks of what must never appear.
   Exposition scrape();
@@ -178,6 +208,9 @@ class MetricsRelayTest : public RelayTest {
 
   std::string text_;
 };
+
+/// Starts `count` threads that wait for one another before running `work(index)`, and joins them.
+void race(int count, const std::function<void(int)>& work);
 
 /// `count` pseudo-random bytes.
 std::string randomData(std::size_t count);
