@@ -269,7 +269,7 @@ TEST(Deployment, AnAgentKilledDuringTheInstallLeavesNoToolAndNoDecryptedBuild) {
   const std::string id = fleet.queue();
   ASSERT_TRUE(eventually([&] { return Fleet::toolRunning(fleet.receiver(), "install"); }));
   const std::filesystem::path receive = fleet.receiver().stateDirectory() / "Jobs" / id / "Receive";
-  ASSERT_TRUE(std::filesystem::exists(receive / "Build.vekpkg"));
+  ASSERT_TRUE(std::filesystem::exists(receive / "App.ipa"));
 
   const JSON before = fleet.receiver().ok({"agent", "status"});
   ASSERT_EQ(::kill(static_cast<pid_t>(before["pid"].integer()), SIGKILL), 0);
