@@ -33,7 +33,7 @@ std::string sealRecords(int in, const std::filesystem::path& input, std::string_
     unsigned char* nonce = record + lengthSize;
     unsigned char* text = nonce + nonceSize;
     std::size_t size = 0;
-    if (index == 0) {
+    if (index == 0 && !prefix.empty()) {
       std::memcpy(text, prefix.data(), prefix.size());
       size = prefix.size();
     }
