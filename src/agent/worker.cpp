@@ -122,9 +122,9 @@ void Worker::run() {
     if (isStopped() || caller.stop_requested()) return;
     joinRetired();
     try {
-      const std::chrono::milliseconds pause = cycle();
+      const CycleEnd end = cycle();
       failures = 0;
-      task::sleepFor(pause);
+      pause(end);
       continue;
     } catch (const CancellationError&) {
       if (isStopped()) return;
@@ -152,7 +152,7 @@ void Worker::run() {
   }
 }
 
-std::chrono::milliseconds Worker::cycle() {
+Worker::CycleEnd Worker::cycle() {
   using Clock = std::chrono::steady_clock;
   const auto now = Clock::now();
   if (!lastInventory_ || now - *lastInventory_ > settings_.inventoryInterval) {
@@ -193,11 +193,18 @@ std::chrono::milliseconds Worker::cycle() {
   }
   if (runningJob()) {
     writeStatus(inventoryError_);
-    return settings_.cycle;
+    return {settings_.cycle, true};
   }
 
   const auto rest =
       std::chrono::ceil<std::chrono::milliseconds>(now + settings_.cycle - Clock::now());
+  const Claim claim = claimNext(rest);
+  if (claim == Claim::heldToItsEnd) return {std::chrono::milliseconds(0), false};
+  return {settings_.cycle, claim == Claim::job};
+}
+
+Worker::Claim Worker::claimNext(std::chrono::milliseconds rest) {
+  using Clock = std::chrono::steady_clock;
   const bool held = rest >= shortestClaimWait;
   // A held claim may take the rest of the cycle; the status tells now that the relay answered.
   if (held) writeStatus(inventoryError_);
@@ -207,8 +214,33 @@ std::chrono::milliseconds Worker::cycle() {
   const bool claimed = claim.isObject() && !claim["job"].isNull();
   if (claimed) start(claim["job"], claim["lease"].text(), Heartbeat::leaseLifetime(claim));
   if (claimed || !held) writeStatus(inventoryError_);
-  if (!claimed && held && Clock::now() - claimSent >= rest) return std::chrono::milliseconds(0);
-  return settings_.cycle;
+  if (claimed) return runningJob() ? Claim::job : Claim::nothing;
+  if (!held) return Claim::nothing;
+  relayHoldsClaims_ = Clock::now() - claimSent >= rest;
+  return relayHoldsClaims_ ? Claim::heldToItsEnd : Claim::nothing;
+}
+
+void Worker::pause(CycleEnd end) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + end.pause;
+  const std::stop_token stop = task::current();
+  bool jobRunning = end.jobRunning;
+  while (jobRunning && relayHoldsClaims_) {
+    bool ended;
+    {
+      std::unique_lock lock(mutex_);
+      ended = jobEnded_.wait_until(lock, stop, deadline, [this] { return !runningJob_; });
+    }
+    if (stop.stop_requested()) throw CancellationError();
+    const auto rest = std::chrono::floor<std::chrono::milliseconds>(deadline - Clock::now());
+    if (!ended || rest < shortestClaimWait) break;
+    // The ended job's thread is joined before another job may start.
+    joinRetired();
+    const Claim claim = claimNext(rest);
+    if (claim == Claim::heldToItsEnd) return;
+    jobRunning = claim == Claim::job;
+  }
+  task::sleepUntil(deadline);
 }
 
 void Worker::start(const JSON& job, const std::string& lease, std::chrono::seconds leaseLifetime) {
@@ -295,6 +327,7 @@ void Worker::finished() {
     if (work_) retired_ = std::move(work_);
     awake = std::move(sleepAssertion_);
   }
+  jobEnded_.notify_all();
   awake.reset();
   writeStatus(std::nullopt);
 }

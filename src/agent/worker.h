@@ -22,7 +22,10 @@
 // meanwhile is handed over the moment it exists. A claim the relay held to its end has taken the
 // place of the pause, and the next heartbeat follows at once; any other answer (a job, or an
 // answer that came sooner, as an older relay gives it at once) is followed by the usual pause.
-// Either way one heartbeat and one claim go out per cycle.
+// Either way one heartbeat and one claim go out per cycle. When a job ends during the pause and
+// the relay has been seen to hold claims, the claim of the next cycle goes out at once and is held
+// for the rest of the pause, so a job queued behind the last one starts without waiting for the
+// next heartbeat; once a relay has answered a claim at once, the pause runs to its end as before.
 //
 // Ownership: one mutex guards every member the loop and the job's thread share (the running job,
 // its task, the keep-awake, the stop flag). Neither side holds it across a request, a pipeline or
@@ -35,6 +38,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -107,8 +111,20 @@ class Worker {
   std::optional<Heartbeat::Lease> runningJob() const;
 
  private:
-  /// One cycle, the status written with it; returns the pause that follows it.
-  std::chrono::milliseconds cycle();
+  /// The pause that follows a cycle, and whether a job was running when the cycle ended.
+  struct CycleEnd {
+    std::chrono::milliseconds pause;
+    bool jobRunning;
+  };
+  /// What a claim came to: a job of this Mac's started, a claim the relay held to its end without
+  /// work (it has taken the place of the pause), or any other answer.
+  enum class Claim { job, heldToItsEnd, nothing };
+
+  /// One cycle, the status written with it.
+  CycleEnd cycle();
+  /// Claims the next job, asking the relay to hold the claim for `rest` when that is long enough
+  /// to be worth it.
+  Claim claimNext(std::chrono::milliseconds rest);
   void execute(JSON job, std::string id, std::string lease);
   void report(const std::string& id, const std::string& lease, const std::string& message);
   void reportFailure(const std::string& id, const std::string& lease, const std::string& text);
@@ -116,7 +132,9 @@ class Worker {
   void finished();
   void cancelJob();
   void writeStatus(const std::optional<std::string>& error);
-  void pause(std::chrono::milliseconds duration);
+  /// The pause after a cycle. While a job runs against a relay that holds claims, it ends early
+  /// when the job does, with a claim held for what is left of it.
+  void pause(CycleEnd end);
   void joinRetired();
 
   Credentials credentials_;
@@ -136,6 +154,8 @@ class Worker {
   std::unique_ptr<task::Task> retired_;
   std::unique_ptr<KeepAwake> sleepAssertion_;
   bool stopped_ = false;
+  /// Told when the running job has ended (`runningJob_` is empty again).
+  std::condition_variable_any jobEnded_;
   /// Stops the loop's own requests when the worker is stopped.
   std::stop_source loopStop_;
 
@@ -144,6 +164,10 @@ class Worker {
   JSON phones_ = JSON::array();
   std::optional<std::string> inventoryError_;
   std::optional<std::chrono::steady_clock::time_point> lastInventory_;
+  /// Whether the last claim that came back without work had been held for the wait it asked for.
+  /// Taken to be so until a claim shows otherwise: an agent that starts with jobs queued may never
+  /// see an idle claim before its first job ends.
+  bool relayHoldsClaims_ = true;
 };
 
 }  // namespace vek

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -50,7 +51,7 @@ class FakeRelay {
   std::vector<std::string> eventsFail;
   /// Hold a claim without work for the wait it asks for, as a relay with held requests does.
   bool holdClaims = false;
-  /// When each heartbeat arrived and each claim was answered.
+  /// When each heartbeat arrived and each claim was answered ("claim ID" for one handing out a job).
   std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> timeline;
 
   FakeRelay()
@@ -102,7 +103,8 @@ class FakeRelay {
         std::this_thread::sleep_for(
             std::chrono::duration<double>(std::stod(request.target.substr(wait + 6))));
       }
-      timeline.emplace_back("claim", std::chrono::steady_clock::now());
+      timeline.emplace_back(claims.empty() ? "claim" : "claim " + claims.front()["id"].text(),
+                            std::chrono::steady_clock::now());
       if (claims.empty()) return ScriptedAnswer::json(200, R"({"job":null})");
       JSON claimed = claims.front();
       claims.pop_front();
@@ -250,6 +252,63 @@ TEST_F(WorkerTest, AnIdleClaimWaitsForTheRestOfTheCycleWhichKeepsItsLength) {
   }
   for (const RecordedRequest& claim : relay_.requestsTo("/v1/claim"))
     ADD_FAILURE() << "a claim without a wait: " << claim.target;
+}
+
+// A job that ends during the pause is followed at once by the next cycle's claim, held for the
+// rest of the pause, when the relay holds claims; against a relay that answers at once the pause
+// runs to its end. Heartbeats keep their rhythm either way.
+TEST_F(WorkerTest, AJobEndingMidCycleIsFollowedByAHeldClaimOnlyWhenTheRelayHoldsClaims) {
+  constexpr auto cycle = 600ms;
+  for (bool holding : {false, true}) {
+    SCOPED_TRACE(holding ? "a relay that holds claims" : "a relay that answers at once");
+    relay_.set([&](FakeRelay& relay) {
+      relay.holdClaims = holding;
+      relay.timeline.clear();
+    });
+    auto timeline = [&] {
+      std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> copy;
+      relay_.set([&](FakeRelay& relay) { copy = relay.timeline; });
+      return copy;
+    };
+    std::atomic<bool> built = false;
+    Worker::Settings settings = this->settings();
+    settings.cycle = cycle;
+    settings.build = [&](const JSON&, std::string_view, const Credentials&, const API&,
+                         const BuildPipeline::ProgressCallback&) {
+      std::this_thread::sleep_for(50ms);
+      built = true;
+    };
+    Worker worker(credentials(), settings);
+    bool queued = false;
+    runUntil(worker, [&] {
+      auto seen = timeline();
+      if (!queued && seen.size() >= 4) {  // an idle claim has been answered
+        relay_.set([](FakeRelay& relay) { relay.claims = {job(jobA, "building", "mac-1", "x")}; });
+        queued = true;
+      }
+      return built && std::count_if(seen.begin(), seen.end(), [](auto& entry) {
+                        return entry.first == "heartbeat";
+                      }) >= 5;
+    });
+    auto seen = timeline();
+    auto handedOut = std::find_if(seen.begin(), seen.end(), [](auto& entry) {
+      return entry.first == "claim " + std::string(jobA);
+    });
+    ASSERT_NE(handedOut, seen.end());
+    auto nextHeartbeat = std::find_if(handedOut, seen.end(),
+                                      [](auto& entry) { return entry.first == "heartbeat"; });
+    EXPECT_EQ(std::count_if(handedOut + 1, nextHeartbeat,
+                            [](auto& entry) { return entry.first == "claim"; }),
+              holding ? 1 : 0);
+    std::chrono::steady_clock::time_point last{};
+    for (const auto& [name, when] : seen) {
+      if (name != "heartbeat") continue;
+      if (last != std::chrono::steady_clock::time_point{}) {
+        EXPECT_GE(when - last, cycle - 20ms);
+      }
+      last = when;
+    }
+  }
 }
 
 TEST_F(WorkerTest, HeldJobIsLeasedInEveryHeartbeatNeverClaimsAndStopsWhenTheRelayEndsIt) {
