@@ -51,7 +51,8 @@ class FakeRelay {
   std::vector<std::string> eventsFail;
   /// Hold a claim without work for the wait it asks for, as a relay with held requests does.
   bool holdClaims = false;
-  /// When each heartbeat arrived and each claim was answered ("claim ID" for one handing out a job).
+  /// When each heartbeat arrived and each claim was answered ("claim ID" for one handing out a
+  /// job).
   std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> timeline;
 
   FakeRelay()
@@ -286,17 +287,16 @@ TEST_F(WorkerTest, AJobEndingMidCycleIsFollowedByAHeldClaimOnlyWhenTheRelayHolds
         relay_.set([](FakeRelay& relay) { relay.claims = {job(jobA, "building", "mac-1", "x")}; });
         queued = true;
       }
-      return built && std::count_if(seen.begin(), seen.end(), [](auto& entry) {
-                        return entry.first == "heartbeat";
-                      }) >= 5;
+      return built && std::count_if(seen.begin(), seen.end(),
+                                    [](auto& entry) { return entry.first == "heartbeat"; }) >= 5;
     });
     auto seen = timeline();
     auto handedOut = std::find_if(seen.begin(), seen.end(), [](auto& entry) {
       return entry.first == "claim " + std::string(jobA);
     });
     ASSERT_NE(handedOut, seen.end());
-    auto nextHeartbeat = std::find_if(handedOut, seen.end(),
-                                      [](auto& entry) { return entry.first == "heartbeat"; });
+    auto nextHeartbeat =
+        std::find_if(handedOut, seen.end(), [](auto& entry) { return entry.first == "heartbeat"; });
     EXPECT_EQ(std::count_if(handedOut + 1, nextHeartbeat,
                             [](auto& entry) { return entry.first == "claim"; }),
               holding ? 1 : 0);
