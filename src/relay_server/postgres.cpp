@@ -179,39 +179,170 @@ void PgConnection::fail(PGresult* result, std::string_view what) {
 }
 
 void PgConnection::exec(const std::string& sql) {
+  if (!deferred_.empty()) {
+    PQclear(runPipeline({sql, {}, false}));
+    return;
+  }
   PGresult* result = PQexec(conn_, sql.c_str());
   ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(result, sql);
   PQclear(result);
 }
 
-PgResult PgConnection::query(const std::string& sql, const PgParams& params) {
-  auto found = prepared_.find(sql);
-  if (found == prepared_.end()) {
-    std::string name = "s" + std::to_string(prepared_.size());
-    PGresult* result =
-        PQprepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.types_.size()),
-                  reinterpret_cast<const Oid*>(params.types_.data()));
-    if (!result || PQresultStatus(result) != PGRES_COMMAND_OK) fail(result, sql);
-    PQclear(result);
-    found = prepared_.emplace(sql, name).first;
-  }
+namespace {
+
+// A statement's parameters as libpq takes them, every one in binary.
+struct Arguments {
   std::vector<const char*> values;
   std::vector<int> lengths, formats;
-  for (const auto& value : params.values_) {
-    values.push_back(value ? value->data() : nullptr);
-    lengths.push_back(value ? static_cast<int>(value->size()) : 0);
-    formats.push_back(kBinary);
+
+  explicit Arguments(const std::vector<std::optional<std::string>>& params) {
+    for (const auto& value : params) {
+      values.push_back(value ? value->data() : nullptr);
+      lengths.push_back(value ? static_cast<int>(value->size()) : 0);
+      formats.push_back(kBinary);
+    }
   }
-  PGresult* result = PQexecPrepared(conn_, found->second.c_str(), static_cast<int>(values.size()),
-                                    values.data(), lengths.data(), formats.data(), kBinary);
+  int count() const { return static_cast<int>(values.size()); }
+};
+
+bool succeeded(ExecStatusType status) {
+  return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+}  // namespace
+
+const std::string* PgConnection::preparedName(const std::string& sql) const {
+  auto found = prepared_.find(sql);
+  return found == prepared_.end() ? nullptr : &found->second;
+}
+
+const std::string& PgConnection::prepare(const std::string& sql, const PgParams& params) {
+  std::string name = "s" + std::to_string(prepared_.size());
+  PGresult* result =
+      PQprepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.types_.size()),
+                reinterpret_cast<const Oid*>(params.types_.data()));
+  if (!result || PQresultStatus(result) != PGRES_COMMAND_OK) fail(result, sql);
+  PQclear(result);
+  return prepared_.emplace(sql, std::move(name)).first->second;
+}
+
+PgResult PgConnection::query(const std::string& sql, const PgParams& params) {
+  if (!deferred_.empty()) return PgResult(runPipeline({sql, params, true}));
+  const std::string* name = preparedName(sql);
+  if (!name) name = &prepare(sql, params);
+  Arguments arguments(params.values_);
+  PGresult* result =
+      PQexecPrepared(conn_, name->c_str(), arguments.count(), arguments.values.data(),
+                     arguments.lengths.data(), arguments.formats.data(), kBinary);
   ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(result, sql);
+  if (!succeeded(status)) fail(result, sql);
   return PgResult(result);
 }
 
+void PgConnection::defer(std::string sql, PgParams params) {
+  deferred_.push_back({std::move(sql), std::move(params), true});
+}
+
+void PgConnection::discardDeferred() noexcept {
+  deferred_.clear();
+}
+
+// The pipeline's messages go out in one write when it is synced; the server answers each
+// statement in order (a new statement's preparation first), skips everything after the first
+// failure up to the sync, and ends with the sync's own answer. A connection left half-way through
+// (a send failed, the server went away) is marked broken, so the pool replaces it.
+PGresult* PgConnection::runPipeline(Statement last) {
+  std::vector<Statement> batch = std::move(deferred_);
+  deferred_.clear();
+  batch.push_back(std::move(last));
+  if (PQenterPipelineMode(conn_) != 1) fail(nullptr, "starting a pipeline");
+
+  struct Sent {
+    std::size_t statement;
+    bool preparation;
+  };
+  std::vector<Sent> sent;
+  std::unordered_map<std::string, std::string> preparing;  // prepared in this pipeline
+  for (std::size_t index = 0; index < batch.size(); ++index) {
+    const Statement& statement = batch[index];
+    bool queued;
+    if (!statement.prepared) {
+      queued = PQsendQueryParams(conn_, statement.sql.c_str(), 0, nullptr, nullptr, nullptr,
+                                 nullptr, kBinary) == 1;
+    } else {
+      const std::string* name = preparedName(statement.sql);
+      if (!name) {
+        auto found = preparing.find(statement.sql);
+        if (found == preparing.end()) {
+          found =
+              preparing
+                  .emplace(statement.sql, "s" + std::to_string(prepared_.size() + preparing.size()))
+                  .first;
+          if (PQsendPrepare(conn_, found->second.c_str(), statement.sql.c_str(),
+                            static_cast<int>(statement.params.types_.size()),
+                            reinterpret_cast<const Oid*>(statement.params.types_.data())) != 1) {
+            broken_ = true;
+            fail(nullptr, statement.sql);
+          }
+          sent.push_back({index, true});
+        }
+        name = &found->second;
+      }
+      Arguments arguments(statement.params.values_);
+      queued =
+          PQsendQueryPrepared(conn_, name->c_str(), arguments.count(), arguments.values.data(),
+                              arguments.lengths.data(), arguments.formats.data(), kBinary) == 1;
+    }
+    if (!queued) {
+      broken_ = true;
+      fail(nullptr, statement.sql);
+    }
+    sent.push_back({index, false});
+  }
+  if (PQpipelineSync(conn_) != 1) {
+    broken_ = true;
+    fail(nullptr, "sending statements");
+  }
+
+  PGresult* answer = nullptr;
+  PGresult* failure = nullptr;
+  std::string failed;
+  for (const Sent& item : sent) {
+    PGresult* result = PQgetResult(conn_);
+    // Each statement's answer is followed by a null; a broken connection may end without one.
+    if (result) {
+      while (PGresult* extra = PQgetResult(conn_))
+        PQclear(extra);
+    }
+    ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    const std::string& sql = batch[item.statement].sql;
+    if (succeeded(status) && item.preparation) {
+      prepared_.emplace(sql, preparing.at(sql));
+      PQclear(result);
+    } else if (succeeded(status) && item.statement + 1 == batch.size()) {
+      answer = result;
+    } else if (!succeeded(status) && status != PGRES_PIPELINE_ABORTED && !failure) {
+      failure = result;
+      failed = sql;
+    } else {
+      PQclear(result);
+    }
+    if (!result || PQstatus(conn_) != CONNECTION_OK) break;
+  }
+  PGresult* sync = PQstatus(conn_) == CONNECTION_OK ? PQgetResult(conn_) : nullptr;
+  if (!sync || PQresultStatus(sync) != PGRES_PIPELINE_SYNC || PQexitPipelineMode(conn_) != 1)
+    broken_ = true;
+  PQclear(sync);
+  if (failure || !answer) {
+    PQclear(answer);
+    fail(failure, failure ? failed : batch.back().sql);
+  }
+  return answer;
+}
+
 bool PgConnection::healthy() const {
-  return PQstatus(conn_) == CONNECTION_OK;
+  return !broken_ && PQstatus(conn_) == CONNECTION_OK;
 }
 
 int PgConnection::backendPid() const {

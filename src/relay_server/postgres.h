@@ -4,6 +4,14 @@
 //
 // Values travel in PostgreSQL's binary format both ways: a bigint is 8 bytes in network order,
 // text and bytea are their bytes as they are, so nothing is escaped or parsed as text.
+//
+// Round trips: a statement whose answer nobody reads (a transaction's BEGIN, an UPDATE whose
+// count is not checked) can be deferred. It then goes out with the next statement whose answer is
+// needed, all of them in one libpq pipeline: one write, one wait for the server, the answers read
+// in order. The server runs them one after another as it would have anyway; the first failure
+// skips the rest and is thrown by that next call, which inside a transaction fails it just as the
+// deferred statement would have failed it on its own. A heartbeat's transaction (BEGIN and its
+// lock, the device lookup, the UPDATE, COMMIT) costs two round trips instead of four.
 #pragma once
 
 #include <cstdint>
@@ -96,10 +104,17 @@ class PgConnection {
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
 
-  /// Runs one or more statements with the simple protocol, ignoring any rows.
+  /// Runs one or more statements with the simple protocol, ignoring any rows. With statements
+  /// deferred, `sql` must be one statement; it goes out after them.
   void exec(const std::string& sql);
-  /// Runs `sql` (prepared on first use on this connection) with `params`.
+  /// Runs `sql` (prepared on first use on this connection) with `params`, after any deferred
+  /// statements.
   PgResult query(const std::string& sql, const PgParams& params = {});
+  /// Holds `sql` with `params` back until the next `exec` or `query`, which sends it first and
+  /// throws its failure.
+  void defer(std::string sql, PgParams params = {});
+  /// Forgets the deferred statements unsent, as before a ROLLBACK.
+  void discardDeferred() noexcept;
 
   /// False once the connection broke; it is then of no further use.
   bool healthy() const;
@@ -114,10 +129,25 @@ class PgConnection {
   std::string description() const;
 
  private:
+  struct Statement {
+    std::string sql;
+    PgParams params;
+    bool prepared;  // run as a prepared statement, or as a one-off without parameters
+  };
+
   [[noreturn]] void fail(pg_result* result, std::string_view what);
+  /// The name `sql` is prepared under on this connection, if it is.
+  const std::string* preparedName(const std::string& sql) const;
+  /// Prepares `sql` under a new name and returns the name.
+  const std::string& prepare(const std::string& sql, const PgParams& params);
+  /// Sends the deferred statements and `last` in one pipeline and returns `last`'s result.
+  pg_result* runPipeline(Statement last);
 
   pg_conn* conn_ = nullptr;
   std::unordered_map<std::string, std::string> prepared_;  // SQL text -> statement name
+  std::vector<Statement> deferred_;
+  /// Left in an unknown state by a pipeline that failed half-way: of no further use.
+  bool broken_ = false;
 };
 
 }  // namespace vek::relay_server

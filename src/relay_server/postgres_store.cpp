@@ -230,7 +230,7 @@ class PostgresTransaction : public StoreTransaction {
 
   void recordHeartbeat(const std::string& deviceId, Timestamp lastSeen,
                        const std::string& inventory) override {
-    db_.query(
+    db_.defer(
         "UPDATE devices SET last_seen = $2, inventory = $3 "
         "WHERE id = $1 AND (last_seen <> $2 OR inventory <> $3)",
         PgParams().add(deviceId).add(stored(lastSeen)).add(inventory));
@@ -307,7 +307,7 @@ class PostgresTransaction : public StoreTransaction {
   }
 
   void updateJob(const JobRow& job) override {
-    db_.query(
+    db_.defer(
         "UPDATE jobs SET state = $2, error = $3, manifest = $4, artifact_sha = $5, "
         "artifact_file = $6, artifact_size = $7, artifact_uploaded = $8, lease_digest = $9, "
         "lease_holder = $10, lease_expires_ms = $11, updated = $12 WHERE id = $1",
@@ -440,6 +440,7 @@ class PostgresTransaction : public StoreTransaction {
 };
 
 void rollBackQuietly(PgConnection& connection) {
+  connection.discardDeferred();
   try {
     connection.exec("ROLLBACK");
   } catch (const StoreError&) {
@@ -514,20 +515,22 @@ void PostgresStore::read(const std::function<void(StoreTransaction&)>& work) {
 }
 
 void PostgresStore::transact(Mode mode, const std::function<void(StoreTransaction&)>& work) {
-  static const std::string writeBegin =
-      "BEGIN; SELECT pg_advisory_xact_lock_shared(" + std::to_string(kWritesLock) + ")";
-  static const std::string exclusiveBegin =
-      "BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kWritesLock) + ")";
-  static const std::string readBegin = "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY";
-  const std::string& begin =
-      mode == Mode::read ? readBegin : (mode == Mode::write ? writeBegin : exclusiveBegin);
+  static const std::string writeLock = "SELECT pg_advisory_xact_lock_shared($1)";
+  static const std::string exclusiveLock = "SELECT pg_advisory_xact_lock($1)";
 
   bool reconnected = false;
   for (int attempt = 1;; ++attempt) {
     std::unique_ptr<PgConnection> connection = checkOut();
     bool committing = false;
     try {
-      connection->exec(begin);
+      // The transaction's start goes out with its first statement.
+      if (mode == Mode::read) {
+        connection->defer("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+      } else {
+        connection->defer("BEGIN");
+        connection->defer(mode == Mode::write ? writeLock : exclusiveLock,
+                          PgParams().add(kWritesLock));
+      }
       PostgresTransaction transaction(*connection, mode != Mode::read);
       work(transaction);
       committing = true;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "postgres_server.h"
+#include "relay_server/postgres.h"
 #include "relay_server/postgres_broadcast.h"
 #include "relay_server/sqlite_store.h"
 
@@ -34,6 +35,37 @@ class SharedDatabase : public ::testing::Test {
 
   std::unique_ptr<testing::PostgresDatabase> database_;
 };
+
+// Deferred statements go out, in order, with the next statement that is answered; the first
+// failure among them is that call's, nothing after it runs (a statement first prepared there
+// included), and the connection stays usable. Discarded ones never reach the server.
+TEST_F(SharedDatabase, DeferredStatementsRunWithTheNextAnsweredOneAndFailWithIt) {
+  PgConnection db(conninfo());
+  db.exec("CREATE TABLE numbers (n BIGINT PRIMARY KEY)");
+  const std::string insert = "INSERT INTO numbers VALUES ($1)";
+  const std::string count = "SELECT count(*) FROM numbers";
+  db.defer("BEGIN");
+  db.defer(insert, PgParams().add(std::int64_t{1}));
+  EXPECT_EQ(db.query(count).integer(0, 0), 1);
+
+  db.defer(insert, PgParams().add(std::int64_t{1}));  // a duplicate
+  db.defer(insert, PgParams().add(std::int64_t{2}));
+  const std::string sum = "SELECT $1::bigint + 1";
+  try {
+    db.query(sum, PgParams().add(std::int64_t{41}));
+    ADD_FAILURE() << "the duplicate went unnoticed";
+  } catch (const PostgresError& failure) {
+    EXPECT_EQ(failure.sqlState(), "23505");
+  }
+  ASSERT_TRUE(db.healthy());
+  db.exec("ROLLBACK");
+  EXPECT_EQ(db.query(count).integer(0, 0), 0);
+  EXPECT_EQ(db.query(sum, PgParams().add(std::int64_t{41})).integer(0, 0), 42);
+
+  db.defer(insert, PgParams().add(std::int64_t{3}));
+  db.discardDeferred();
+  EXPECT_EQ(db.query(count).integer(0, 0), 0);
+}
 
 TEST_F(SharedDatabase, OneProcessAtATimeGetsTheSweep) {
   PostgresStore first(conninfo(), 2), second(conninfo(), 2);
