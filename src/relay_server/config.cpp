@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <thread>
@@ -141,6 +142,7 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
   Config& config = command.config;
   unsigned cores = std::thread::hardware_concurrency();
   config.threads = cores == 0 ? 2 : std::min(cores, 8u);
+  config.databaseConnections = cores == 0 ? 4 : std::clamp(2 * cores, 4u, 16u);
 
   auto seconds = [](std::chrono::seconds& target) {
     return [&target](const std::string& option, const std::string& value) {
@@ -262,7 +264,8 @@ Options:
                             one database and one --artifacts folder. Keep the password out of
                             the URL, which every user of the machine can see: put it in a
                             passfile (~/.pgpass, PGPASSFILE, or passfile= in the URL).
-  --database-connections N  Most connections to PostgreSQL this process opens (default 8).
+  --database-connections N  Most connections to PostgreSQL this process opens (default: twice
+                            the number of cores, from 4 to 16).
   --artifacts DIR           Folder of the encrypted builds (default DATA/artifacts). Relays
                             sharing a database must share this folder too: NFS or another
                             shared file system when they run on several machines.

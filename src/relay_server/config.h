@@ -24,7 +24,8 @@ struct Config {
   std::filesystem::path dataDirectory;
   /// A PostgreSQL connection string or URL (libpq's syntax); absent: SQLite in DATA/relay.db.
   std::optional<std::string> database;
-  /// The most connections to PostgreSQL this process opens.
+  /// The most connections to PostgreSQL this process opens (by default twice the cores, 4 to 16:
+  /// transactions beyond what the cores can serve at once only queue inside the server).
   unsigned databaseConnections = 8;
   /// The folder of the encrypted builds; absent: DATA/artifacts.
   std::optional<std::filesystem::path> artifactDirectory;
