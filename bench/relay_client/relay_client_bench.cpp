@@ -15,15 +15,21 @@
 //                                               resumed; prints both times as JSON
 //
 // A cut is made by a proxy in this process that breaks the connection once it has carried 90 % of
-// the build (tests/support/cutting_proxy.h); the resumed transfer goes through it too.
+// the build (tests/support/cutting_proxy.h). The resumed transfer, like the one from zero, goes
+// straight to the relay: the proxy copies every byte once more, which a real network does not.
+// Each cut upload and its restart from zero run on fresh jobs (see `freshJob`), so `state.json`
+// names a new job after a cut-upload.
 //
 // DIR keeps both Macs' secret stores and state.json, which the script reads for the curl runs:
 // {"origin", "job", "builder": {"authorization", "lease"}, "receiver": {...}, "sha"}.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "artifacts/artifact_crypto.h"
@@ -60,29 +66,52 @@ JSON phoneInventory() {
        {"phones", JSON::array({JSON::object({{"udid", "BENCH-UDID"}, {"os", "18.2"}})})}});
 }
 
+// Creates a job from the builder to the receiver and claims it as the builder; returns the claim.
+JSON createAndClaim(const API& builder, const Credentials& builderCredentials,
+                    const std::string& receiverId) {
+  builder.call("POST", "/v1/jobs",
+               JSON::object({{"builder_id", builderCredentials.deviceID},
+                             {"receiver_id", receiverId},
+                             {"project_id", "bench"},
+                             {"scheme", "Bench"},
+                             {"configuration", "Release"},
+                             {"mode", "adhoc"},
+                             {"udid", "BENCH-UDID"}}));
+  return builder.call("POST", "/v1/claim", JSON::object());
+}
+
 void setup(const std::string& origin, const std::string& token, const fs::path& directory) {
   FileSecretStore builderStore(directory / "builder"), receiverStore(directory / "receiver");
   Credentials builder = Enrollment::create(origin, "Bench", "Builder", token, builderStore);
   Credentials receiver = Enrollment::join(Enrollment::invite(builder), "Receiver", receiverStore);
   API(receiver).call("POST", "/v1/heartbeat",
                      JSON::object({{"inventory", phoneInventory()}, {"leases", JSON::array()}}));
-  API api(builder);
-  JSON job = api.call("POST", "/v1/jobs",
-                      JSON::object({{"builder_id", builder.deviceID},
-                                    {"receiver_id", receiver.deviceID},
-                                    {"project_id", "bench"},
-                                    {"scheme", "Bench"},
-                                    {"configuration", "Release"},
-                                    {"mode", "adhoc"},
-                                    {"udid", "BENCH-UDID"}}));
-  JSON claim = api.call("POST", "/v1/claim", JSON::object());
+  JSON claim = createAndClaim(API(builder), builder, receiver.deviceID);
   writeState(
       directory,
       JSON::object({{"origin", origin},
-                    {"job", job["id"]},
+                    {"job", claim["job"]["id"]},
                     {"builder", JSON::object({{"authorization", builder.authorization()},
                                               {"lease", claim["lease"]}})},
                     {"receiver", JSON::object({{"authorization", receiver.authorization()}})}}));
+}
+
+// Puts a new job, claimed by the builder, in the place of the state's job, which is cancelled with
+// its build. An upload that replaces a job's build deletes the old file before it is answered,
+// which for a large file takes a good part of a second; on fresh jobs no timed upload pays for
+// that, just as a deployment's one upload never does.
+JSON freshJob(const fs::path& directory) {
+  JSON state = readState(directory);
+  Credentials builder = credentialsOf(directory, "builder");
+  API api(builder);
+  api.call("POST", "/v1/jobs/" + state["job"].text() + "/cancel", JSON::object());
+  JSON claim = createAndClaim(api, builder, credentialsOf(directory, "receiver").deviceID);
+  JSON role = state["builder"];
+  role.set("lease", claim["lease"]);
+  state.set("builder", role);
+  state.set("job", claim["job"]["id"]);
+  writeState(directory, state);
+  return state;
 }
 
 void extend(const fs::path& directory, const std::string& role) {
@@ -129,6 +158,14 @@ struct CutAtNinetyPercent {
   API api;
 };
 
+// Waits for the disk to take what the cut transfer wrote, as the `run` script does before every
+// timed command, and for the relay to see the cut: the builder and the receiver pause 5 seconds
+// before they try again, which is time enough for both.
+void settle() {
+  ::sync();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
 void printTimes(double restart, double resume) {
   std::printf("%s\n", JSON::object({{"restart", restart}, {"resume", resume}}).data().c_str());
 }
@@ -143,21 +180,23 @@ void resumeUpload(const API& api, const JSON& state, const fs::path& file, const
 }
 
 void cutUpload(const fs::path& directory, const fs::path& whole, const fs::path& cutOff) {
-  JSON state = readState(directory);
   Credentials credentials = credentialsOf(directory, "builder");
   std::string wholeSha = ArtifactCrypto::sha256(whole), cutSha = ArtifactCrypto::sha256(cutOff);
+  JSON state = freshJob(directory);
   auto started = Clock::now();
   API(credentials).upload(state["job"].text(), state["builder"]["lease"].text(), whole, wholeSha);
   double restart = secondsSince(started);
 
+  state = freshJob(directory);
   CutAtNinetyPercent cut(state, credentials, cutOff);
   try {
     resumeUpload(cut.api, state, cutOff, cutSha);
     throw std::runtime_error("the upload was not cut off");
   } catch (const TransportError&) {
   }
+  settle();
   started = Clock::now();
-  resumeUpload(cut.api, state, cutOff, cutSha);
+  resumeUpload(API(credentials), state, cutOff, cutSha);
   printTimes(restart, secondsSince(started));
 }
 
@@ -186,8 +225,9 @@ void cutDownload(const fs::path& directory, const fs::path& destination) {
     throw std::runtime_error("the download was not cut off");
   } catch (const TransportError&) {
   }
+  settle();
   started = Clock::now();
-  download(cut.api, digest);
+  download(API(credentials), digest);
   printTimes(restart, secondsSince(started));
 }
 
