@@ -250,8 +250,8 @@ class DownloadBody {
     } else {
       // Only a file that holds something is cut back: ext4 flushes a file truncated to nothing
       // when it is closed (its guard for files rewritten in place), which would cost the whole
-      // download a wait for the disk.
-      if (written_ > 0 && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)) {
+      // download a wait for the disk. The writes start at the beginning either way.
+      if ((written_ > 0 && ::ftruncate(fd_, 0) != 0) || ::lseek(fd_, 0, SEEK_SET) != 0) {
         throw SystemError("Cannot write", path_, errno);
       }
       written_ = 0;

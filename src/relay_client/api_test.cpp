@@ -216,37 +216,42 @@ TEST_F(APIArtifacts, AResumedDownloadTakesOnlyTheRestOfTheSameBuild) {
   struct Case {
     const char* what;
     std::string held;  // what the partial file holds before
-    ScriptedAnswer answer;
+    std::vector<ScriptedAnswer> answers;
     std::string result;  // "verified", "mismatch", or the error
   };
   std::string garbled = content_.substr(0, 1000);
   garbled[5] ^= 1;
+  const ScriptedAnswer theRest = ScriptedAnswer::http(
+      206, tail,
+      {{"Content-Range", "bytes 1000-" + std::to_string(content_.size() - 1) + "/" + size}});
   const std::vector<Case> cases{
-      {"the rest", content_.substr(0, 1000),
-       ScriptedAnswer::http(
-           206, tail,
-           {{"Content-Range", "bytes 1000-" + std::to_string(content_.size() - 1) + "/" + size}}),
+      {"the rest", content_.substr(0, 1000), {theRest}, "verified"},
+      {"the whole build instead",
+       "stale bytes of something else",
+       {ScriptedAnswer::http(200, content_)},
        "verified"},
-      {"the whole build instead", "stale bytes of something else",
-       ScriptedAnswer::http(200, content_), "verified"},
-      {"nothing left to send", content_,
-       ScriptedAnswer::http(416, "{}", {{"Content-Range", "bytes */" + size}}), "verified"},
-      {"another part than asked for", content_.substr(0, 1000),
-       ScriptedAnswer::http(
+      {"nothing left to send",
+       content_,
+       {ScriptedAnswer::http(416, "{}", {{"Content-Range", "bytes */" + size}})},
+       "verified"},
+      {"more than the whole build",
+       content_ + "and a stale tail",
+       {ScriptedAnswer::http(416, "{}", {{"Content-Range", "bytes */" + size}}),
+        ScriptedAnswer::http(200, content_)},
+       "verified"},
+      {"another part than asked for",
+       content_.substr(0, 1000),
+       {ScriptedAnswer::http(
            206, content_,
-           {{"Content-Range", "bytes 0-" + std::to_string(content_.size() - 1) + "/" + size}}),
+           {{"Content-Range", "bytes 0-" + std::to_string(content_.size() - 1) + "/" + size}})},
        "Invalid server response"},
-      {"a damaged beginning", garbled,
-       ScriptedAnswer::http(
-           206, tail,
-           {{"Content-Range", "bytes 1000-" + std::to_string(content_.size() - 1) + "/" + size}}),
-       "mismatch"},
+      {"a damaged beginning", garbled, {theRest}, "mismatch"},
   };
   for (const Case& c : cases) {
     const fs::path partial = write("Build.vek.part", c.held);
     const fs::path target = directory_ / "Build.vek";
     fs::remove(target);
-    ScriptedHttpServer server({c.answer});
+    ScriptedHttpServer server(c.answers);
     std::string result = failureOf([&] {
       API::DownloadDigest soFar;
       bool verified = enrolledAt(server).resumeDownload("J", "L", partial, target, digest, soFar) ==
