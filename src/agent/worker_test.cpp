@@ -53,7 +53,8 @@ class FakeRelay {
   bool holdClaims = false;
   /// When each heartbeat arrived and each claim was answered ("claim ID" for one handing out a
   /// job).
-  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> timeline;
+  using Timeline = std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>>;
+  Timeline timeline;
 
   FakeRelay()
       : server_(ScriptedHttpServer::answering(
@@ -161,6 +162,20 @@ class WorkerTest : public ::testing::Test {
     return lines_;
   }
 
+  // Starts the relay's timeline afresh, the relay holding idle claims or answering them at once.
+  void restartTimeline(bool holdClaims) {
+    relay_.set([&](FakeRelay& relay) {
+      relay.holdClaims = holdClaims;
+      relay.timeline.clear();
+    });
+  }
+
+  FakeRelay::Timeline timeline() {
+    FakeRelay::Timeline copy;
+    relay_.set([&](FakeRelay& relay) { copy = relay.timeline; });
+    return copy;
+  }
+
   // Runs the worker on a thread until `done` holds (or 10 seconds pass), then stops it and returns
   // what run() threw ("" when it returned normally).
   std::string runUntil(Worker& worker, const std::function<bool()>& done) {
@@ -226,15 +241,7 @@ TEST_F(WorkerTest, AnIdleClaimWaitsForTheRestOfTheCycleWhichKeepsItsLength) {
   settings.cycle = cycle;
   for (bool holding : {false, true}) {
     SCOPED_TRACE(holding ? "a relay that holds claims" : "a relay that answers at once");
-    relay_.set([&](FakeRelay& relay) {
-      relay.holdClaims = holding;
-      relay.timeline.clear();
-    });
-    auto timeline = [&] {
-      std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> copy;
-      relay_.set([&](FakeRelay& relay) { copy = relay.timeline; });
-      return copy;
-    };
+    restartTimeline(holding);
     Worker worker(credentials(), settings);
     runUntil(worker, [&] { return timeline().size() >= 6; });
     auto seen = timeline();
@@ -262,15 +269,7 @@ TEST_F(WorkerTest, AJobEndingMidCycleIsFollowedByAHeldClaimOnlyWhenTheRelayHolds
   constexpr auto cycle = 600ms;
   for (bool holding : {false, true}) {
     SCOPED_TRACE(holding ? "a relay that holds claims" : "a relay that answers at once");
-    relay_.set([&](FakeRelay& relay) {
-      relay.holdClaims = holding;
-      relay.timeline.clear();
-    });
-    auto timeline = [&] {
-      std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> copy;
-      relay_.set([&](FakeRelay& relay) { copy = relay.timeline; });
-      return copy;
-    };
+    restartTimeline(holding);
     std::atomic<bool> built = false;
     Worker::Settings settings = this->settings();
     settings.cycle = cycle;
