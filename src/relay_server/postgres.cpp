@@ -178,17 +178,6 @@ void PgConnection::fail(PGresult* result, std::string_view what) {
   throw PostgresError(text, state);
 }
 
-void PgConnection::exec(const std::string& sql) {
-  if (!deferred_.empty()) {
-    PQclear(runPipeline({sql, {}, false}));
-    return;
-  }
-  PGresult* result = PQexec(conn_, sql.c_str());
-  ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(result, sql);
-  PQclear(result);
-}
-
 namespace {
 
 // A statement's parameters as libpq takes them, every one in binary.
@@ -212,32 +201,19 @@ bool succeeded(ExecStatusType status) {
 
 }  // namespace
 
-const std::string* PgConnection::preparedName(const std::string& sql) const {
-  auto found = prepared_.find(sql);
-  return found == prepared_.end() ? nullptr : &found->second;
-}
-
-const std::string& PgConnection::prepare(const std::string& sql, const PgParams& params) {
-  std::string name = "s" + std::to_string(prepared_.size());
-  PGresult* result =
-      PQprepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.types_.size()),
-                reinterpret_cast<const Oid*>(params.types_.data()));
-  if (!result || PQresultStatus(result) != PGRES_COMMAND_OK) fail(result, sql);
+void PgConnection::exec(const std::string& sql) {
+  if (!deferred_.empty()) {
+    PQclear(runPipeline({sql, {}, false}));
+    return;
+  }
+  PGresult* result = PQexec(conn_, sql.c_str());
+  if (!result || !succeeded(PQresultStatus(result))) fail(result, sql);
   PQclear(result);
-  return prepared_.emplace(sql, std::move(name)).first->second;
 }
 
+// A statement prepared in a pipeline is prepared in the same round trip as its first run.
 PgResult PgConnection::query(const std::string& sql, const PgParams& params) {
-  if (!deferred_.empty()) return PgResult(runPipeline({sql, params, true}));
-  const std::string* name = preparedName(sql);
-  if (!name) name = &prepare(sql, params);
-  Arguments arguments(params.values_);
-  PGresult* result =
-      PQexecPrepared(conn_, name->c_str(), arguments.count(), arguments.values.data(),
-                     arguments.lengths.data(), arguments.formats.data(), kBinary);
-  ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-  if (!succeeded(status)) fail(result, sql);
-  return PgResult(result);
+  return PgResult(runPipeline({sql, params, true}));
 }
 
 void PgConnection::defer(std::string sql, PgParams params) {
@@ -271,23 +247,21 @@ PGresult* PgConnection::runPipeline(Statement last) {
       queued = PQsendQueryParams(conn_, statement.sql.c_str(), 0, nullptr, nullptr, nullptr,
                                  nullptr, kBinary) == 1;
     } else {
-      const std::string* name = preparedName(statement.sql);
-      if (!name) {
-        auto found = preparing.find(statement.sql);
-        if (found == preparing.end()) {
-          found =
-              preparing
-                  .emplace(statement.sql, "s" + std::to_string(prepared_.size() + preparing.size()))
-                  .first;
-          if (PQsendPrepare(conn_, found->second.c_str(), statement.sql.c_str(),
-                            static_cast<int>(statement.params.types_.size()),
-                            reinterpret_cast<const Oid*>(statement.params.types_.data())) != 1) {
-            broken_ = true;
-            fail(nullptr, statement.sql);
-          }
-          sent.push_back({index, true});
+      const std::string* name = nullptr;
+      if (auto known = prepared_.find(statement.sql); known != prepared_.end()) {
+        name = &known->second;
+      } else if (auto pending = preparing.find(statement.sql); pending != preparing.end()) {
+        name = &pending->second;
+      } else {
+        std::string fresh = "s" + std::to_string(prepared_.size() + preparing.size());
+        name = &preparing.emplace(statement.sql, std::move(fresh)).first->second;
+        if (PQsendPrepare(conn_, name->c_str(), statement.sql.c_str(),
+                          static_cast<int>(statement.params.types_.size()),
+                          reinterpret_cast<const Oid*>(statement.params.types_.data())) != 1) {
+          broken_ = true;
+          fail(nullptr, statement.sql);
         }
-        name = &found->second;
+        sent.push_back({index, true});
       }
       Arguments arguments(statement.params.values_);
       queued =

@@ -136,10 +136,6 @@ class PgConnection {
   };
 
   [[noreturn]] void fail(pg_result* result, std::string_view what);
-  /// The name `sql` is prepared under on this connection, if it is.
-  const std::string* preparedName(const std::string& sql) const;
-  /// Prepares `sql` under a new name and returns the name.
-  const std::string& prepare(const std::string& sql, const PgParams& params);
   /// Sends the deferred statements and `last` in one pipeline and returns `last`'s result.
   pg_result* runPipeline(Statement last);
 
