@@ -133,6 +133,11 @@ std::filesystem::path defaultDataDirectory(const EnvironmentLookup& environment)
 
 }  // namespace
 
+unsigned defaultDatabaseConnections() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 4 : std::clamp(2 * cores, 4u, 16u);
+}
+
 Command parseCommandLine(const std::vector<std::string>& arguments,
                          const EnvironmentLookup& environment) {
   if (!arguments.empty() && arguments.front() == "copy-database") {
@@ -142,7 +147,6 @@ Command parseCommandLine(const std::vector<std::string>& arguments,
   Config& config = command.config;
   unsigned cores = std::thread::hardware_concurrency();
   config.threads = cores == 0 ? 2 : std::min(cores, 8u);
-  config.databaseConnections = cores == 0 ? 4 : std::clamp(2 * cores, 4u, 16u);
 
   auto seconds = [](std::chrono::seconds& target) {
     return [&target](const std::string& option, const std::string& value) {

@@ -11,6 +11,10 @@
 
 namespace vek::relay_server {
 
+/// The most connections to PostgreSQL a process opens unless told otherwise: twice the cores, 4 to
+/// 16. Transactions beyond what the cores can serve at once only queue inside the server.
+unsigned defaultDatabaseConnections();
+
 /// Everything one run of the relay is configured with.
 struct Config {
   /// Address to bind: an IPv4 or IPv6 literal ("::" and "0.0.0.0" bind every interface).
@@ -24,9 +28,8 @@ struct Config {
   std::filesystem::path dataDirectory;
   /// A PostgreSQL connection string or URL (libpq's syntax); absent: SQLite in DATA/relay.db.
   std::optional<std::string> database;
-  /// The most connections to PostgreSQL this process opens (by default twice the cores, 4 to 16:
-  /// transactions beyond what the cores can serve at once only queue inside the server).
-  unsigned databaseConnections = 8;
+  /// The most connections to PostgreSQL this process opens.
+  unsigned databaseConnections = defaultDatabaseConnections();
   /// The folder of the encrypted builds; absent: DATA/artifacts.
   std::optional<std::filesystem::path> artifactDirectory;
   /// PEM certificate chain and private key; both or neither. Without them the relay speaks plain
