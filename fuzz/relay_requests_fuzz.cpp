@@ -61,7 +61,9 @@ void transferHeaders(std::string_view input) {
   std::optional<HeldBuild> held;
   if (auto offset = number(field[6]), length = number(field[7]); offset && length) {
     if (*offset > *length) return;
-    held = HeldBuild{*offset, *length, std::string(64, 'a'), !field[8].empty()};
+    // A published build is whole, as the relay holds it.
+    const bool published = !field[8].empty();
+    held = HeldBuild{published ? *length : *offset, *length, std::string(64, 'a'), published};
   }
   auto optional = [](const std::string& text) {
     return text.empty() ? std::nullopt : std::optional<std::string>(text);

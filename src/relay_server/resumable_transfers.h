@@ -45,7 +45,7 @@ void requireTusVersion(const std::optional<std::string>& tusResumable);
 
 /// What the relay holds of a job's build: `offset` bytes of a build of `length` bytes with the
 /// digest `sha`. `published` when that is the job's complete, verified artifact rather than a
-/// partial upload.
+/// partial upload; its `offset` is then its `length`.
 struct HeldBuild {
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
